@@ -1,0 +1,263 @@
+#include "rtl/Classes.h"
+
+#include "rtl/SysUtils.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace rtl {
+
+// ---- TStream ----
+
+std::int64_t TStream::Size() {
+    const std::int64_t pos = Seek(0, TSeekOrigin::soCurrent);
+    const std::int64_t size = Seek(0, TSeekOrigin::soEnd);
+    Seek(pos, TSeekOrigin::soBeginning);
+    return size;
+}
+
+void TStream::ReadBuffer(void* buffer, std::int64_t count) {
+    if (count != 0 && Read(buffer, count) != count) throw EReadError();
+}
+
+void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
+    if (count != 0 && Write(buffer, count) != count) throw EStreamError("Stream write error");
+}
+
+std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
+    if (count == 0) {
+        source.SetPosition(0);
+        count = source.Size();
+    }
+    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::int64_t>(count, 1 << 20)));
+    std::int64_t left = count;
+    while (left > 0) {
+        const std::int64_t n = std::min<std::int64_t>(left, static_cast<std::int64_t>(chunk.size()));
+        source.ReadBuffer(chunk.data(), n);
+        WriteBuffer(chunk.data(), n);
+        left -= n;
+    }
+    return count;
+}
+
+// ---- TMemoryStream ----
+
+std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
+    const std::int64_t size = Size();
+    if (count <= 0 || Pos >= size) return 0;
+    const std::int64_t n = std::min(count, size - Pos);
+    std::memcpy(buffer, Data.data() + Pos, static_cast<std::size_t>(n));
+    Pos += n;
+    return n;
+}
+
+std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
+    if (count <= 0) return 0;
+    const auto end = static_cast<std::size_t>(Pos + count);
+    if (end > Data.size()) {
+        // Grow geometrically: appending chunk by chunk stays linear.
+        if (end > Data.capacity()) Data.reserve(std::max(end, Data.capacity() * 2));
+        Data.resize(end);
+    }
+    std::memcpy(Data.data() + Pos, buffer, static_cast<std::size_t>(count));
+    Pos += count;
+    return count;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+    std::int64_t base = 0;
+    if (origin == TSeekOrigin::soCurrent) base = Pos;
+    if (origin == TSeekOrigin::soEnd) base = Size();
+    Pos = std::max<std::int64_t>(0, base + offset);
+    return Pos;
+}
+
+void TMemoryStream::Clear() {
+    Data.clear();
+    Data.shrink_to_fit();
+    Pos = 0;
+}
+
+void TMemoryStream::SetSize(std::int64_t size) {
+    Data.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
+    Pos = std::min(Pos, Size());
+}
+
+void TMemoryStream::Swap(TMemoryStream& other) noexcept {
+    Data.swap(other.Data);
+    std::swap(Pos, other.Pos);
+}
+
+// ---- TFileStream ----
+
+TFileStream::TFileStream(const std::string& path) : FileName(path) {
+    Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0) throw EFOpenError(FormatMessage("Cannot open file %s", path));
+}
+
+TFileStream::~TFileStream() {
+    if (Fd >= 0) ::close(Fd);
+}
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    if (count <= 0) return 0;
+    ssize_t n;
+    do n = ::read(Fd, buffer, static_cast<std::size_t>(count));
+    while (n < 0 && errno == EINTR);
+    return n < 0 ? 0 : n;
+}
+
+std::int64_t TFileStream::Write(const void*, std::int64_t) { return 0; }
+
+std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
+    const off_t r = ::lseek(Fd, static_cast<off_t>(offset), whence);
+    return r < 0 ? 0 : r;
+}
+
+// ---- TStringList ----
+
+TStringList::TStringList(std::initializer_list<std::string> lines) {
+    for (const auto& line : lines) Add(line);
+}
+
+void TStringList::CheckIndex(int index) const {
+    if (index < 0 || index >= Count())
+        throw EStringListError(FormatMessage("List index out of bounds (%s)", std::to_string(index)));
+}
+
+const std::string& TStringList::operator[](int index) const {
+    CheckIndex(index);
+    return Lines[static_cast<std::size_t>(index)];
+}
+
+void TStringList::Put(int index, const std::string& text) {
+    if (SortedMode) throw EStringListError("Operation not allowed on sorted string list");
+    CheckIndex(index);
+    Lines[static_cast<std::size_t>(index)] = text;
+}
+
+TObject* TStringList::Objects(int index) const {
+    CheckIndex(index);
+    return LineObjects[static_cast<std::size_t>(index)];
+}
+
+void TStringList::PutObject(int index, TObject* object) {
+    CheckIndex(index);
+    LineObjects[static_cast<std::size_t>(index)] = object;
+}
+
+int TStringList::AddObject(const std::string& text, TObject* object) {
+    int index = Count();
+    if (SortedMode && Find(text, index)) return index;
+    Lines.insert(Lines.begin() + index, text);
+    LineObjects.insert(LineObjects.begin() + index, object);
+    return index;
+}
+
+void TStringList::Insert(int index, const std::string& text) {
+    if (SortedMode) throw EStringListError("Operation not allowed on sorted string list");
+    if (index < 0 || index > Count())
+        throw EStringListError(FormatMessage("List index out of bounds (%s)", std::to_string(index)));
+    Lines.insert(Lines.begin() + index, text);
+    LineObjects.insert(LineObjects.begin() + index, nullptr);
+}
+
+void TStringList::Delete(int index) {
+    CheckIndex(index);
+    Lines.erase(Lines.begin() + index);
+    LineObjects.erase(LineObjects.begin() + index);
+}
+
+void TStringList::Clear() {
+    Lines.clear();
+    LineObjects.clear();
+}
+
+void TStringList::Assign(const TStringList& source) {
+    if (&source == this) return;
+    Lines = source.Lines;
+    LineObjects = source.LineObjects;
+    if (SortedMode) {
+        SortedMode = false;
+        SetSorted(true);
+    }
+}
+
+int TStringList::IndexOf(const std::string& text) const {
+    if (SortedMode) {
+        int index = 0;
+        return Find(text, index) ? index : -1;
+    }
+    for (int i = 0; i < Count(); ++i)
+        if (AnsiCompareText(Lines[static_cast<std::size_t>(i)], text) == 0) return i;
+    return -1;
+}
+
+void TStringList::SetSorted(bool value) {
+    if (value == SortedMode) return;
+    SortedMode = value;
+    if (!value) return;
+    std::vector<std::size_t> order(Lines.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [this](std::size_t a, std::size_t b) { return AnsiCompareText(Lines[a], Lines[b]) < 0; });
+    std::vector<std::string> lines;
+    std::vector<TObject*> objects;
+    for (std::size_t i : order) {
+        lines.push_back(std::move(Lines[i]));
+        objects.push_back(LineObjects[i]);
+    }
+    Lines = std::move(lines);
+    LineObjects = std::move(objects);
+}
+
+bool TStringList::Find(const std::string& text, int& index) const {
+    int lo = 0, hi = Count() - 1;
+    while (lo <= hi) {
+        const int mid = lo + (hi - lo) / 2;
+        const int c = AnsiCompareText(Lines[static_cast<std::size_t>(mid)], text);
+        if (c < 0) {
+            lo = mid + 1;
+        } else if (c > 0) {
+            hi = mid - 1;
+        } else {
+            index = mid;
+            return true;
+        }
+    }
+    index = lo;
+    return false;
+}
+
+std::string TStringList::Text() const {
+    std::string text;
+    std::size_t size = 0;
+    for (const auto& line : Lines) size += line.size() + 2;
+    text.reserve(size);
+    for (const auto& line : Lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+void TStringList::SetText(const std::string& text) {
+    Clear();
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) {
+            Add(text.substr(start));
+            break;
+        }
+        Add(text.substr(start, end - start));
+        if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+        start = end + 1;
+    }
+}
+
+}  // namespace rtl

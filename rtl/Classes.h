@@ -1,0 +1,143 @@
+// Object bases, streams and the string list.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace rtl {
+
+class TObject {
+public:
+    virtual ~TObject() = default;
+};
+
+class TPersistent : public TObject {};
+
+// A component knows its owner; owned parts are members or unique_ptrs of it.
+class TComponent : public TPersistent {
+public:
+    explicit TComponent(TComponent* owner) : Owner(owner) {}
+    TComponent* Owner;
+    std::string Name;
+};
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+// Handled is false on entry; the handler sets it to ask for one more attempt.
+using THandlerEvent = std::function<void(bool& Handled)>;
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream : public TObject {
+public:
+    // Reads up to count bytes; returns how many were read.
+    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+    // Writes count bytes; returns how many were written.
+    virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+    virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+
+    std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+    void SetPosition(std::int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
+    virtual std::int64_t Size();
+
+    // Reads exactly count bytes or raises EReadError.
+    void ReadBuffer(void* buffer, std::int64_t count);
+    // Writes exactly count bytes or raises EStreamError.
+    void WriteBuffer(const void* buffer, std::int64_t count);
+    // Appends count bytes of source from its position (all of it from 0 when count is 0).
+    std::int64_t CopyFrom(TStream& source, std::int64_t count);
+    void WriteString(const std::string& text) { WriteBuffer(text.data(), static_cast<std::int64_t>(text.size())); }
+};
+
+class TMemoryStream : public TStream {
+public:
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    std::int64_t Size() override { return static_cast<std::int64_t>(Data.size()); }
+
+    void Clear();
+    void SetSize(std::int64_t size);
+    const std::uint8_t* Memory() const { return Data.data(); }
+    std::uint8_t* Memory() { return Data.data(); }
+    std::string ToString() const { return std::string(Data.begin(), Data.end()); }
+    void Swap(TMemoryStream& other) noexcept;
+
+private:
+    std::vector<std::uint8_t> Data;
+    std::int64_t Pos = 0;
+};
+
+// A file opened for reading only, shared with readers (fmOpenRead or
+// fmShareDenyWrite in the design's words); writing is refused.
+class TFileStream : public TStream {
+public:
+    // Raises EFOpenError "Cannot open file <path>" when the file cannot be opened.
+    explicit TFileStream(const std::string& path);
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+
+    const std::string FileName;
+
+private:
+    int Fd = -1;
+};
+
+// Ordered list of 8-bit strings, each with an optional attached object.
+// A sorted list keeps its lines in AnsiCompareText order and ignores exact
+// duplicates on Add.
+class TStringList : public TPersistent {
+public:
+    TStringList() = default;
+    TStringList(std::initializer_list<std::string> lines);
+    TStringList(const TStringList&) = default;
+    TStringList& operator=(const TStringList&) = default;
+
+    int Count() const { return static_cast<int>(Lines.size()); }
+    const std::string& operator[](int index) const;
+    const std::string& Strings(int index) const { return (*this)[index]; }
+    // Replaces a line; refused on a sorted list.
+    void Put(int index, const std::string& text);
+    TObject* Objects(int index) const;
+    void PutObject(int index, TObject* object);
+
+    int Add(const std::string& text) { return AddObject(text, nullptr); }
+    int AddObject(const std::string& text, TObject* object);
+    // Refused on a sorted list.
+    void Insert(int index, const std::string& text);
+    void Delete(int index);
+    void Clear();
+    // Copies the lines and their objects of another list.
+    void Assign(const TStringList& source);
+
+    int IndexOf(const std::string& text) const;
+    bool Sorted() const { return SortedMode; }
+    void SetSorted(bool value);
+
+    // Every line followed by CR LF.
+    std::string Text() const;
+    // Replaces the contents with the lines of text, split at CR LF, LF or CR.
+    void SetText(const std::string& text);
+
+    bool operator==(const TStringList& other) const { return Lines == other.Lines; }
+    std::vector<std::string>::const_iterator begin() const { return Lines.begin(); }
+    std::vector<std::string>::const_iterator end() const { return Lines.end(); }
+
+protected:
+    // Sorted search: true when found; index is the match or the insert place.
+    bool Find(const std::string& text, int& index) const;
+    void CheckIndex(int index) const;
+
+    std::vector<std::string> Lines;
+    std::vector<TObject*> LineObjects;
+    bool SortedMode = false;
+};
+
+}  // namespace rtl

@@ -1,0 +1,94 @@
+// Runtime pieces the components rely on: the exception hierarchy with its
+// fixed texts, integer conversion, range-checked narrowing and the user's
+// long time format.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace rtl {
+
+// Root of every exception the program raises; carries only its message.
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : Message(std::move(message)) {}
+    const char* what() const noexcept override { return Message.c_str(); }
+    std::string Message;
+};
+
+// "'%s' is not a valid integer value"
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// "Range check error"
+class ERangeError : public Exception {
+public:
+    ERangeError() : Exception("Range check error") {}
+};
+
+// Stream failures.
+class EStreamError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// "Cannot open file %s"
+class EFOpenError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+// A read that delivered fewer bytes than the stream claimed to hold.
+class EReadError : public EStreamError {
+public:
+    EReadError() : EStreamError("Stream read error") {}
+};
+
+class EStringListError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The silent exception: ends an operation without a message box.
+class EAbort : public Exception {
+public:
+    EAbort() : Exception("Operation aborted") {}
+};
+
+// Raises the silent exception.
+[[noreturn]] void Abort();
+
+// Substitutes the single %s in a fixed message text.
+std::string FormatMessage(const std::string& pattern, const std::string& arg);
+
+// Decimal text to a 32-bit signed integer. Accepts optional leading blanks,
+// one optional sign and at least one decimal digit, nothing after the digits.
+// Anything else, or a value outside 32 bits, raises EConvertError naming the
+// whole text.
+std::int32_t StrToInt(const std::string& text);
+bool TryStrToInt(const std::string& text, std::int32_t& value);
+std::string IntToStr(std::int64_t value);
+
+// Stores a value into a narrower field; raises ERangeError when it does not fit.
+template <typename To, typename From>
+To RangeChecked(From value) {
+    static_assert(std::is_integral_v<To> && std::is_integral_v<From>);
+    if (!std::in_range<To>(value)) throw ERangeError();
+    return static_cast<To>(value);
+}
+
+// The time of day in the user's long time format (the locale's T_FMT).
+std::string FormatLongTime(const std::tm& local);
+std::string LongTimeNow();
+
+// Locale-aware case-insensitive comparison of 8-bit texts: <0, 0 or >0.
+int AnsiCompareText(const std::string& a, const std::string& b);
+
+}  // namespace rtl

@@ -1,0 +1,138 @@
+#include "rtl/Classes.h"
+#include "rtl/SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+using namespace rtl;
+
+TEST(StrToInt, AcceptsDigitsSignAndLeadingBlanks) {
+    EXPECT_EQ(StrToInt("001"), 1);
+    EXPECT_EQ(StrToInt("0086"), 86);
+    EXPECT_EQ(StrToInt("  42"), 42);
+    EXPECT_EQ(StrToInt("-7"), -7);
+    EXPECT_EQ(StrToInt("+7"), 7);
+    EXPECT_EQ(StrToInt("2147483647"), 2147483647);
+    EXPECT_EQ(StrToInt("-2147483648"), INT32_MIN);
+    EXPECT_EQ(StrToInt("00000000000000000000012"), 12);
+}
+
+TEST(StrToInt, RefusesWithTheConversionMessage) {
+    for (const char* bad : {"", " ", "+", "x", "12 ", "1x", "2147483648", "-2147483649", "99999999999999999999", "0x10"}) {
+        try {
+            StrToInt(bad);
+            ADD_FAILURE() << "accepted '" << bad << "'";
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.Message, std::string("'") + bad + "' is not a valid integer value");
+        }
+    }
+}
+
+TEST(RangeChecked, NarrowsOrRaises) {
+    EXPECT_EQ((RangeChecked<std::int16_t>(32767)), 32767);
+    EXPECT_THROW((RangeChecked<std::int16_t>(32768)), ERangeError);
+    EXPECT_THROW((RangeChecked<std::uint16_t>(-1)), ERangeError);
+    EXPECT_THROW((RangeChecked<std::uint32_t>(std::int64_t{-1})), ERangeError);
+    EXPECT_EQ((RangeChecked<std::uint16_t>(65535)), 65535);
+    try {
+        RangeChecked<std::uint16_t>(70000);
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "Range check error");
+    }
+}
+
+TEST(MemoryStream, ReadWriteSeekAndSwap) {
+    TMemoryStream m;
+    m.WriteString("hello");
+    EXPECT_EQ(m.Size(), 5);
+    EXPECT_EQ(m.Position(), 5);
+    m.SetPosition(1);
+    char buf[8] = {};
+    EXPECT_EQ(m.Read(buf, 8), 4);
+    EXPECT_STREQ(buf, "ello");
+    m.SetPosition(3);
+    m.WriteString("LOWORLD");
+    EXPECT_EQ(m.ToString(), "helLOWORLD");
+    TMemoryStream other;
+    other.WriteString("x");
+    m.Swap(other);
+    EXPECT_EQ(m.ToString(), "x");
+    EXPECT_EQ(other.Size(), 10);
+    m.SetPosition(0);
+    EXPECT_THROW(m.ReadBuffer(buf, 2), EReadError);
+}
+
+TEST(FileStream, OpensReadsAndReportsMissingFile) {
+    const std::string path = ::testing::TempDir() + "rtl_file_stream.bin";
+    { std::ofstream(path, std::ios::binary) << std::string("abc\0def", 7); }
+    TFileStream f(path);
+    EXPECT_EQ(f.Size(), 7);
+    f.SetPosition(4);
+    char buf[3];
+    f.ReadBuffer(buf, 3);
+    EXPECT_EQ(std::string(buf, 3), "def");
+    EXPECT_EQ(f.Write("x", 1), 0);
+    std::remove(path.c_str());
+    try {
+        TFileStream missing("/no/such/dir/file.doc");
+        FAIL();
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message, "Cannot open file /no/such/dir/file.doc");
+    }
+}
+
+TEST(StringList, AddInsertDeleteAssignCopies) {
+    TStringList a{"one", "two"};
+    a.Insert(1, "between");
+    a.Add("three");
+    a.Delete(0);
+    ASSERT_EQ(a.Count(), 3);
+    EXPECT_EQ(a[0], "between");
+    EXPECT_EQ(a.Text(), "between\r\ntwo\r\nthree\r\n");
+    TStringList b;
+    b.Assign(a);
+    a.Clear();
+    EXPECT_EQ(b.Count(), 3);
+    EXPECT_THROW(b[3], EStringListError);
+    EXPECT_THROW(b.Delete(-1), EStringListError);
+}
+
+TEST(StringList, SortedModeIsCaseInsensitiveAndRefusesPut) {
+    TStringList s;
+    s.Add("beta");
+    s.Add("Alpha");
+    s.Add("gamma");
+    s.SetSorted(true);
+    EXPECT_EQ(s[0], "Alpha");
+    EXPECT_EQ(s.Add("ALPHA"), 0);  // duplicate ignored
+    EXPECT_EQ(s.Add("Delta"), 2);
+    EXPECT_EQ(s.Count(), 4);
+    EXPECT_EQ(s.IndexOf("GAMMA"), 3);
+    EXPECT_EQ(s.IndexOf("omega"), -1);
+    try {
+        s.Put(0, "x");
+        FAIL();
+    } catch (const EStringListError& e) {
+        EXPECT_EQ(e.Message, "Operation not allowed on sorted string list");
+    }
+    EXPECT_THROW(s.Insert(0, "x"), EStringListError);
+}
+
+TEST(StringList, SetTextSplitsEveryLineEnding) {
+    TStringList s;
+    s.SetText("a\r\nb\nc\rd");
+    EXPECT_EQ(s.Count(), 4);
+    EXPECT_EQ(s[3], "d");
+    s.SetText("");
+    EXPECT_EQ(s.Count(), 0);
+}
+
+TEST(LongTime, FollowsTheLocaleTimeFormat) {
+    std::tm t{};
+    t.tm_hour = 14;
+    t.tm_min = 3;
+    t.tm_sec = 27;
+    EXPECT_EQ(FormatLongTime(t), "14:03:27");  // POSIX locale: %H:%M:%S
+}

@@ -1,0 +1,21 @@
+# Installs the Debian packages a command needs, saying what it installs.
+# Usage: source tools/deps.sh; faxmail_install_deps test|run|bench|fuzz
+faxmail_install_deps() {
+  local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd)
+  case "${1:-test}" in
+    run) packages+=(fonts-wqy-zenhei) ;;
+    bench) packages+=(postfix curl valgrind) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  esac
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "== installing Debian packages: ${missing[*]}"
+    local sudo=""
+    [[ $(id -u) -eq 0 ]] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
