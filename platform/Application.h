@@ -1,0 +1,37 @@
+// The application object: the message loop shared by windows, timers and sockets.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <string>
+
+namespace Win {
+
+class TApplication {
+public:
+    // Runs the loop until Terminate.
+    void Run();
+    // One pass: handles every pending message, including those posted while the
+    // pass runs, until none is left; returns without waiting for new ones.
+    void ProcessMessages();
+    void Terminate();
+    bool Terminated() const { return TerminateRequested; }
+
+    std::string Title;
+
+    // The outer exception handler; the application installs one that shows a
+    // message box. Without one, exceptions are written to stderr.
+    using ExceptionHandler = std::function<void(std::exception_ptr)>;
+    void SetExceptionHandler(ExceptionHandler handler) { Handler = std::move(handler); }
+    // Passes the current exception (or the given one) to the outer handler; never throws.
+    void HandleException(std::exception_ptr error) noexcept;
+
+private:
+    bool TerminateRequested = false;
+    ExceptionHandler Handler;
+};
+
+// The one application object of the process.
+TApplication& Application();
+
+}  // namespace Win

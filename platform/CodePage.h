@@ -1,0 +1,17 @@
+// The GB2312 (code page 936) text of the windows, and the user's code page.
+#pragma once
+
+#include <string>
+
+namespace Win {
+
+// GB2312/GBK bytes to UTF-8 and back; characters without a mapping become "?".
+std::string Gb2312ToUtf8(const std::string& gb);
+std::string Utf8ToGb2312(const std::string& utf8);
+// Lead byte of a double-byte character in code page 936.
+bool IsGb2312LeadByte(unsigned char byte);
+// Lead byte of a double-byte character in the locale's character set; UTF-8
+// and single-byte sets have none.
+bool IsDBCSLeadByte(unsigned char byte);
+
+}  // namespace Win
