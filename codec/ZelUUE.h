@@ -1,0 +1,41 @@
+// Encodes the whole of one stream into lines of printable characters in
+// another: base64 for MIME attachments, or the uuencode-style body lines.
+#pragma once
+
+#include "rtl/Classes.h"
+
+namespace codec {
+
+enum UUMethods { uuMime = 0, uuCode = 1 };
+
+class TZelUUProcessor : public rtl::TComponent {
+public:
+    explicit TZelUUProcessor(rtl::TComponent* owner);
+
+    // Encodes InputStream from byte 0 whatever its position, writing the lines
+    // at OutputStream's position. Afterwards InputStream is at its end and
+    // OutputStream at 0. OnEndEncode fires also when the encoding fails (after
+    // OnBeginEncode ran); a read that stalls before the end raises
+    // rtl::EReadError rather than leaving a truncated encoding.
+    void Encode();
+
+    rtl::TNotifyEvent OnBeginEncode;
+    rtl::TNotifyEvent OnEndEncode;
+    // Kept for the component's interface; nothing decodes.
+    rtl::TNotifyEvent OnBeginDecode;
+    rtl::TNotifyEvent OnEndDecode;
+
+    // Not owned; both must be set before Encode.
+    rtl::TStream* InputStream = nullptr;
+    rtl::TStream* OutputStream = nullptr;
+    UUMethods Method = uuMime;
+
+private:
+    void LoadAlphabet();
+    void EncodeLines();
+    void FinishEncode();
+
+    char Alphabet[64] = {};
+};
+
+}  // namespace codec

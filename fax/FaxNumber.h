@@ -1,0 +1,56 @@
+// The fax number the user types (001-212-1234567) and the gateway mailbox
+// it is mailed to. User texts are GB2312 bytes.
+#pragma once
+
+#include <string>
+
+namespace fax {
+
+// Mail domain of the remote-printing gateway; the full international number
+// becomes its leftmost label. A placeholder under the reserved .example
+// domain: set it to the real gateway's domain once one is contracted.
+inline constexpr char kGatewayDomainSuffix[] = ".iddd.faxgateway.example";
+
+// Local part and at sign of every gateway address.
+inline constexpr char kGatewayLocalPart[] = "remote-printer.the_following_address@";
+
+// Validation failures, shown by the caller in a modal message box.
+// "请输入对方传真号码。"
+inline constexpr char kMsgEmptyNumber[] =
+    "\xc7\xeb\xca\xe4\xc8\xeb\xb6\xd4\xb7\xbd\xb4\xab\xd5\xe6\xba\xc5\xc2\xeb\xa1\xa3";
+// "传真号码的形式必须为：001-212-1234567，在城市区号前您没有输入"-"."
+inline constexpr char kMsgNoHyphenBeforeArea[] =
+    "\xb4\xab\xd5\xe6\xba\xc5\xc2\xeb\xb5\xc4\xd0\xce\xca\xbd\xb1\xd8\xd0\xeb\xce\xaa\xa3\xba"
+    "001-212-1234567\xa3\xac\xd4\xda\xb3\xc7\xca\xd0\xc7\xf8\xba\xc5\xc7\xb0\xc4\xfa\xc3\xbb"
+    "\xd3\xd0\xca\xe4\xc8\xeb\"-\".";
+// "传真号码的形式必须为：001-212-1234567，您没有输入"-"."
+inline constexpr char kMsgNoHyphen[] =
+    "\xb4\xab\xd5\xe6\xba\xc5\xc2\xeb\xb5\xc4\xd0\xce\xca\xbd\xb1\xd8\xd0\xeb\xce\xaa\xa3\xba"
+    "001-212-1234567\xa3\xac\xc4\xfa\xc3\xbb\xd3\xd0\xca\xe4\xc8\xeb\"-\".";
+// "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入"-"."
+inline constexpr char kMsgNoHyphenBeforeSubscriber[] =
+    "\xb4\xab\xd5\xe6\xba\xc5\xc2\xeb\xb5\xc4\xd0\xce\xca\xbd\xb1\xd8\xd0\xeb\xce\xaa\xa3\xba"
+    "001-212-1234567\xa3\xac\xd4\xda\xd3\xc3\xbb\xa7\xba\xc5\xc2\xeb\xc7\xb0\xc4\xfa\xc3\xbb"
+    "\xd3\xd0\xca\xe4\xc8\xeb\"-\".";
+
+struct FaxNumber {
+    std::string Country;     // decimal, no leading zeros
+    std::string Area;        // decimal, no leading zeros
+    std::string Subscriber;  // exactly as typed; may be empty or hold hyphens and blanks
+};
+
+// Either a number (Ok) or the text of the validation failure.
+struct FaxParseResult {
+    bool Ok = false;
+    FaxNumber Number;
+    std::string Failure;
+};
+
+// Splits the field's text as typed (nothing trimmed). A country or area part
+// that is not a 32-bit integer raises rtl::EConvertError; the area is
+// converted first, so it is the one named when both are bad.
+FaxParseResult ParseFaxNumber(const std::string& text);
+
+std::string GatewayAddress(const FaxNumber& number);
+
+}  // namespace fax
