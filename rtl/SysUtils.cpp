@@ -3,6 +3,7 @@
 #include <cctype>
 #include <clocale>
 #include <cstring>
+#include <cwchar>
 #include <langinfo.h>
 
 namespace rtl {
@@ -55,6 +56,14 @@ std::string LongTimeNow() {
     std::tm local{};
     localtime_r(&now, &local);
     return FormatLongTime(local);
+}
+
+int CharLengthAt(const std::string& text, std::size_t pos) {
+    if (pos >= text.size()) return 0;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) return 1;
+    std::mbstate_t state{};
+    const std::size_t n = std::mbrlen(text.data() + pos, text.size() - pos, &state);
+    return n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2) || n == 0 ? 1 : static_cast<int>(n);
 }
 
 int AnsiCompareText(const std::string& a, const std::string& b) {

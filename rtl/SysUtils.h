@@ -88,6 +88,11 @@ To RangeChecked(From value) {
 std::string FormatLongTime(const std::tm& local);
 std::string LongTimeNow();
 
+// Bytes of the character that starts at text[pos] in the user's character set
+// (the locale's): 2 for a double-byte character in GBK, 1 for ASCII or a byte
+// that starts no valid character.
+int CharLengthAt(const std::string& text, std::size_t pos);
+
 // Locale-aware case-insensitive comparison of 8-bit texts: <0, 0 or >0.
 int AnsiCompareText(const std::string& a, const std::string& b);
 

@@ -1,0 +1,120 @@
+#include "app/Forms.h"
+
+#include "app/Constants.h"
+#include "platform/Application.h"
+#include "platform/CodePage.h"
+#include "rtl/SysUtils.h"
+
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStatusBar>
+
+namespace app {
+namespace {
+
+TMessageBoxFn& MessageBoxFunction() {
+    static TMessageBoxFn fn;
+    return fn;
+}
+
+TOpenDialogFn& OpenDialogFunction() {
+    static TOpenDialogFn fn;
+    return fn;
+}
+
+QFont WithFamilies(QStringList families, int pixelHeight) {
+    // Fallbacks for Linux, where neither Windows font exists.
+    families << "SimSun" << "WenQuanYi Zen Hei" << "Noto Sans CJK SC" << "Noto Sans SC" << "AR PL UMing CN";
+    QFont font;
+    font.setFamilies(families);
+    font.setPixelSize(pixelHeight);
+    return font;
+}
+
+}  // namespace
+
+void SetMessageBoxFunction(TMessageBoxFn fn) { MessageBoxFunction() = std::move(fn); }
+
+void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon) {
+    if (MessageBoxFunction()) {
+        MessageBoxFunction()(caption, text, icon);
+        return;
+    }
+    QMessageBox box(icon == TMsgIcon::Error ? QMessageBox::Critical : QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.adjustSize();
+    CenterOnScreen(&box);
+    box.exec();
+}
+
+void ShowMessage(const QString& text) { ShowModalMessage(ApplicationTitle(), text, TMsgIcon::None); }
+
+void SetOpenDialogFunction(TOpenDialogFn fn) { OpenDialogFunction() = std::move(fn); }
+
+QString RunOpenDialog(QWidget* parent) {
+    if (OpenDialogFunction()) return OpenDialogFunction()(parent);
+    return QFileDialog::getOpenFileName(parent);
+}
+
+QString ApplicationTitle() { return QString::fromUtf8(Win::Application().Title.c_str()); }
+
+QString MessageForDisplay(const std::string& message) {
+    QString text = FromGb(message);
+    if (!text.isEmpty() && text.back() > QChar('.')) text += '.';
+    return text;
+}
+
+void ShowException(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const rtl::EAbort&) {
+        // The silent exception ends an operation without a word.
+    } catch (const std::exception& e) {
+        ShowModalMessage(ApplicationTitle(), MessageForDisplay(e.what()), TMsgIcon::Error);
+    } catch (...) {
+        ShowModalMessage(ApplicationTitle(), QStringLiteral("Unknown error."), TMsgIcon::Error);
+    }
+}
+
+void RunHandler(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        Win::Application().HandleException(std::current_exception());
+    }
+}
+
+QFont SongTiFont() { return WithFamilies({QStringLiteral("宋体")}, 12); }
+QFont DefaultFont() { return WithFamilies({QStringLiteral("MS Sans Serif")}, 11); }
+
+void SetStatusText(QStatusBar* bar, const QString& text) { bar->showMessage(text); }
+QString StatusText(const QStatusBar* bar) { return bar->currentMessage(); }
+
+void CenterOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen() != nullptr ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    const QRect area = screen->availableGeometry();
+    const QSize size = window->frameGeometry().size();
+    window->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+QString FromGb(const std::string& gb) { return QString::fromUtf8(Win::Gb2312ToUtf8(gb).c_str()); }
+std::string ToGb(const QString& text) { return Win::Utf8ToGb2312(text.toStdString()); }
+
+TApplicationObject::TApplicationObject(int& argc, char** argv) : QApplication(argc, argv) {
+    Win::Application().SetExceptionHandler(&ShowException);
+}
+
+bool TApplicationObject::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        Win::Application().HandleException(std::current_exception());
+        return false;
+    }
+}
+
+}  // namespace app

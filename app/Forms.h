@@ -1,0 +1,68 @@
+// What both windows share: fonts, modal message boxes, the file dialog, the
+// status bar text and the application's outer exception handler. Message
+// boxes and the file dialog go through replaceable functions so tests read
+// their texts instead of blocking on them.
+#pragma once
+
+#include <QApplication>
+#include <QFont>
+#include <QString>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+class QStatusBar;
+class QWidget;
+
+namespace app {
+
+enum class TMsgIcon { None, Error };
+
+// caption, text, icon; the default shows a modal box centred on the screen with one OK button.
+using TMessageBoxFn = std::function<void(const QString& caption, const QString& text, TMsgIcon icon)>;
+void SetMessageBoxFunction(TMessageBoxFn fn);
+void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon);
+// Invalid input: the application's title as caption, one OK button.
+void ShowMessage(const QString& text);
+
+// Returns the chosen path, or an empty text when the dialog was cancelled.
+using TOpenDialogFn = std::function<QString(QWidget* parent)>;
+void SetOpenDialogFunction(TOpenDialogFn fn);
+QString RunOpenDialog(QWidget* parent);
+
+// The application's title: message box captions.
+QString ApplicationTitle();
+
+// The outer handler: the exception's message with a full stop appended when
+// its last character sorts after ".", in an error box; the silent abort is not shown.
+void ShowException(std::exception_ptr error);
+// Runs a window handler; an exception that leaves it goes to the outer handler.
+void RunHandler(const std::function<void()>& handler);
+QString MessageForDisplay(const std::string& message);
+
+// The GB2312 system font "宋体" at pixel height 12, falling back to an installed Chinese font.
+QFont SongTiFont();
+// "MS Sans Serif" at pixel height 11, falling back likewise.
+QFont DefaultFont();
+
+// One line of status text across the whole bar.
+void SetStatusText(QStatusBar* bar, const QString& text);
+QString StatusText(const QStatusBar* bar);
+
+// Centres a top-level window on its screen.
+void CenterOnScreen(QWidget* window);
+
+// GB2312 bytes of the mail layers to and from the windows' Unicode.
+QString FromGb(const std::string& gb);
+std::string ToGb(const QString& text);
+
+// The Qt application object with the outer handler as a last line of defence:
+// no exception crosses Qt's event loop.
+class TApplicationObject : public QApplication {
+public:
+    TApplicationObject(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+}  // namespace app

@@ -1,0 +1,79 @@
+// The main window: the fields of a fax, its documents, the send and stop
+// buttons, the coverage list and the status bar.
+#pragma once
+
+#include "fax/Dispatch.h"
+#include "mail/Zelsmtp.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QTabWidget;
+
+namespace app {
+
+class TForm4;
+
+class TForm1 : public QWidget {
+public:
+    explicit TForm1(TForm4* startWindow = nullptr);
+    ~TForm1() override;
+
+    QStatusBar* StatusBar1;
+    QTabWidget* TabbedNotebook1;
+    QPlainTextEdit* Memo1;
+    QGroupBox* GroupBox1;
+    QLabel* Label1;
+    QLineEdit* Edit1;
+    QLabel* Label2;
+    QLineEdit* Edit2;
+    QLabel* Label3;
+    QLineEdit* Edit3;
+    QLabel* Label4;
+    QGroupBox* GroupBox2;
+    QListWidget* ListBox1;
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QLabel* Label5;
+    QPushButton* Button4;
+    QPushButton* Button3;
+    std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
+
+    void SetStartWindow(TForm4* startWindow) { StartWindow = startWindow; }
+    const std::string& LastGatewayAddress() const { return Dispatch->LastGatewayAddress(); }
+
+    // Handlers.
+    void FormCreate();
+    void Edit3Enter();
+    void Button1Click();
+    void Button2Click();
+    void Button4Click();
+    void Button3Click();
+    void Form1Close();
+    void SMTP1Connect(rtl::TObject* Sender);
+    void SMTP1Packentsent(rtl::TObject* Sender);
+    void ZelSMTP1Success(rtl::TObject* Sender);
+    void ZelSMTP1InvalidHost(bool& Handled);
+
+    // The coverage page's lines as displayed, in GB2312.
+    rtl::TStringList CoverageLines() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    TForm4* StartWindow;
+    std::unique_ptr<fax::TFaxDispatch> Dispatch;
+};
+
+}  // namespace app

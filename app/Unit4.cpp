@@ -1,0 +1,158 @@
+#include "app/Unit4.h"
+
+#include "app/Constants.h"
+#include "app/Forms.h"
+#include "app/Unit1.h"
+#include "net/ZelSock.h"
+#include "platform/Application.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+
+namespace app {
+namespace {
+
+// "Morvane 2.0中文版建议"
+constexpr char kFeedbackSubject[] = "Morvane 2.0\xd6\xd0\xce\xc4\xb0\xe6\xbd\xa8\xd2\xe9";
+
+QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top) {
+    auto* button = new QPushButton(QString::fromUtf8(text), parent);
+    button->setGeometry(left, top, 75, 25);
+    button->setFont(SongTiFont());
+    return button;
+}
+
+}  // namespace
+
+TForm4::TForm4() : QWidget(nullptr, Qt::Window) {
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowTitle(QString::fromUtf8(kWindowCaption));
+    setFont(SongTiFont());
+    // An outer size of 545 x 292 with a resizable border leaves this client area.
+    resize(537, 265);
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
+
+    TabbedNotebook1 = new QTabWidget(this);
+    TabbedNotebook1->setGeometry(0, 0, 537, 201);
+    auto* introPage = new QWidget;
+    auto* feedbackPage = new QWidget;
+    TabbedNotebook1->addTab(introPage, QString::fromUtf8("简介"));
+    TabbedNotebook1->addTab(feedbackPage, QString::fromUtf8("使用过程中出现的问题"));
+
+    Memo1 = new QPlainTextEdit(introPage);
+    Memo1->setGeometry(0, 0, 531, 172);
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setPlainText(QString::fromUtf8(kIntroduction));
+
+    GroupBox1 = new QGroupBox(feedbackPage);
+    GroupBox1->setGeometry(0, 0, 531, 172);
+    Label3 = new QLabel(QString::fromUtf8("您的电子邮件："), GroupBox1);
+    Label3->adjustSize();
+    Label3->move(8, 20);
+    Edit3 = new QLineEdit(GroupBox1);
+    Edit3->setGeometry(96, 16, 161, 20);
+    Memo3 = new QPlainTextEdit(GroupBox1);
+    Memo3->setGeometry(8, 40, 513, 73);
+    Memo3->setPlainText(QString::fromUtf8("您的批评或建议:"));
+    Button4 = MakeButton(GroupBox1, "发送", 216, 128);
+
+    WebAddressLabel = new QLabel(QString::fromUtf8(kMakersWebAddress), this);
+    WebAddressLabel->adjustSize();
+    WebAddressLabel->move(24, 216);
+    Button1 = MakeButton(this, "继续", 336, 216);
+    Button3 = MakeButton(this, "关闭", 424, 216);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setGeometry(0, height() - 19, width(), 19);
+
+    ZelSMTP1 = std::make_unique<mail::TZelSMTP>(nullptr);
+    ZelSMTP1->Port = 25;
+    ZelSMTP1->ReportLevel = 0;
+    ZelSMTP1->EncodeType = codec::uuMime;
+    ZelSMTP1->ClearParams = true;
+    ZelSMTP1->SubType = mail::mtPlain;
+    ZelSMTP1->OnConnect = [this](rtl::TObject* s) { Onconnect(s); };
+    ZelSMTP1->OnPacketSent = [this](rtl::TObject* s) { packt(s); };
+    ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { SMTP1Success(s); };
+    ZelSMTP1->OnFailure = [this](rtl::TObject* s) { SMTP1OnFailure(s); };
+
+    connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { RunHandler([this] { Button3Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { RunHandler([this] { Button4Click(); }); });
+
+    FormCreate();
+}
+
+TForm4::~TForm4() = default;
+
+void TForm4::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
+
+void TForm4::Button1Click() {
+    hide();
+    if (MainWindow != nullptr) {
+        MainWindow->show();
+        CenterOnScreen(MainWindow);
+    }
+}
+
+void TForm4::Button3Click() { close(); }
+
+void TForm4::closeEvent(QCloseEvent* event) {
+    event->accept();
+    // The start window is the application's main window: its closing ends the program.
+    Win::Application().Terminate();
+    if (MainWindow != nullptr && MainWindow->isVisible()) MainWindow->hide();
+}
+
+void TForm4::Button4Click() {
+    SetStatusText(StatusBar1, QString());
+    if (Sending || ZelSMTP1->Busy()) throw net::ESockError("Already connected");
+    Sending = true;
+    struct Done {
+        bool& Flag;
+        ~Done() { Flag = false; }
+    } done{Sending};
+
+    ZelSMTP1->Host = kFeedbackSmtpHost;
+    ZelSMTP1->Port = 25;
+    ZelSMTP1->UserID = kFeedbackUserId;
+    ZelSMTP1->Connect();
+
+    mail::TPostMessage& message = ZelSMTP1->PostMessage();
+    message.FromAddress = kFeedbackAddress;
+    message.FromName = ToGb(Edit3->text());
+    message.Subject = kFeedbackSubject;
+    message.ToAddress.Clear();
+    message.ToAddress.Add(kFeedbackAddress);
+    message.Body.Clear();
+    const QString comment = Memo3->toPlainText();
+    if (!comment.isEmpty())
+        for (const QString& line : comment.split('\n')) message.Body.Add(ToGb(line));
+    try {
+        ZelSMTP1->SubmitMessage();
+    } catch (...) {
+        // No stop button here: leave no connection behind for the next press.
+        ZelSMTP1->DropConnection();
+        throw;
+    }
+    ZelSMTP1->Disconnect();
+}
+
+void TForm4::Onconnect(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("正在连接......")); }
+void TForm4::packt(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("正在发送......")); }
+void TForm4::SMTP1Success(rtl::TObject*) {
+    SetStatusText(StatusBar1, QString::fromUtf8("感谢您的批判与建议，我们会及时与您联系。"));
+}
+void TForm4::SMTP1OnFailure(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("发送失败，请等一会再发送")); }
+
+}  // namespace app

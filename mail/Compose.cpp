@@ -1,0 +1,131 @@
+// Composition: the header lines and the message text that follows them, with
+// one base64 part per attachment, built in memory before the dialogue starts.
+#include "mail/Zelsmtp.h"
+
+#include "rtl/SysUtils.h"
+
+namespace mail {
+namespace {
+
+constexpr char kCrlf[] = "\r\n";
+constexpr char kTextPlain[] = "Content-Type: text/plain;                        charset=us-ascii";
+
+std::string Joined(const rtl::TStringList& list) {
+    std::string text;
+    for (int i = 0; i < list.Count(); ++i) {
+        if (i > 0) text += ',';
+        text += list[i];
+    }
+    return text;
+}
+
+// A line followed by CR LF, with a second "." in front when it starts with
+// one, so that no line of the text reads as the end of the data.
+void AppendStuffed(std::string& out, const std::string& line) {
+    if (!line.empty() && line[0] == '.') out += '.';
+    out += line;
+    out += kCrlf;
+}
+
+void AppendBody(std::string& out, const rtl::TStringList& body) {
+    for (const auto& entry : body) {
+        if (entry.find_first_of("\r\n") == std::string::npos) {
+            AppendStuffed(out, entry);
+            continue;
+        }
+        // An entry holding line breaks is the lines it contains, each stuffed.
+        rtl::TStringList lines;
+        lines.SetText(entry);
+        for (const auto& line : lines) AppendStuffed(out, line);
+    }
+}
+
+}  // namespace
+
+std::string TZelSMTP::AttachmentName(const std::string& Entry) {
+    // Walk by characters of the user's code page: in a double-byte set the
+    // second byte of a character may have the value of "\" and is no separator.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < Entry.size();) {
+        const char c = Entry[i];
+        if (c == '\\' || c == ':' || c == '/') start = i + 1;
+        i += static_cast<std::size_t>(rtl::CharLengthAt(Entry, i));
+    }
+    return Entry.substr(start);
+}
+
+void TZelSMTP::ComposeMessage() {
+    const TPostMessage& m = *FPostMessage;
+    const bool multipart = m.Attachments.Count() > 0;
+
+    FinalHeader.Clear();
+    FinalHeader.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
+    if (m.ToAddress.Count() > 0) FinalHeader.Add("To: " + Joined(m.ToAddress));
+    if (m.ToCarbonCopy.Count() > 0) FinalHeader.Add("CC: " + Joined(m.ToCarbonCopy));
+    FinalHeader.SetHeaderValue("Subject", m.Subject);
+    FinalHeader.SetHeaderValue("X-Mailer", m.LocalProgram);
+    FinalHeader.SetHeaderValue("Reply-To", m.ReplyTo);
+    FinalHeader.SetHeaderValue("Date", m.Date);
+    FinalHeader.Add("Mime-Version: 1.0");
+    if (multipart) {
+        Boundary = "====================54535" + rtl::LongTimeNow() + "====";
+        FinalHeader.Add("Content-Type: multipart/mixed;                   boundary=\"" + Boundary + "\"");
+    } else {
+        FinalHeader.Add(kTextPlain);
+    }
+
+    MessageStream.Clear();
+    std::string text;
+    if (multipart) text = "--" + Boundary + kCrlf + kTextPlain + kCrlf + kCrlf;
+    AppendBody(text, m.Body);
+    MessageStream.WriteString(text);
+    if (!multipart) return;
+    for (int index = 1; index <= m.Attachments.Count(); ++index) WriteAttachment(index);
+    MessageStream.WriteString("--" + Boundary + "--" + kCrlf);
+}
+
+void TZelSMTP::WriteAttachment(int Index) {
+    const std::string entry = FPostMessage->Attachments[Index - 1];
+    const std::string name = AttachmentName(entry);
+    const bool uu = EncodeType == codec::uuCode;
+    // uuencoded lines are labelled as what they are, not as base64.
+    MessageStream.WriteString("--" + Boundary + kCrlf +
+                              "Content-Type: application/octet-stream;          name=\"" + name + "\"" + kCrlf +
+                              "Content-Transfer-Encoding: " + (uu ? "x-uuencode" : "base64") + kCrlf +
+                              "Content-Disposition: attachment;                 filename=\"" + name + "\"" + kCrlf + kCrlf);
+
+    codec::TZelUUProcessor processor(this);
+    processor.Method = EncodeType;
+    std::unique_ptr<rtl::TFileStream> file;
+    try {
+        file = std::make_unique<rtl::TFileStream>(entry);
+    } catch (const rtl::EFOpenError&) {
+        if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
+        throw;
+    }
+    processor.InputStream = file.get();
+    if (OnEncodeStart) OnEncodeStart(entry);
+    if (!uu) {
+        // base64 lines never start with "." and go straight into the message:
+        // no second copy of a large attachment is held.
+        const std::int64_t start = MessageStream.Size();
+        processor.OutputStream = &MessageStream;
+        MessageStream.SetPosition(start);
+        processor.Encode();
+        MessageStream.Seek(0, rtl::TSeekOrigin::soEnd);
+    } else {
+        // A uuencoded line of 14 bytes starts with "." and must be stuffed like a body line.
+        rtl::TMemoryStream encoded;
+        processor.OutputStream = &encoded;
+        processor.Encode();
+        rtl::TStringList lines;
+        lines.SetText(encoded.ToString());
+        std::string stuffed;
+        for (const auto& line : lines) AppendStuffed(stuffed, line);
+        MessageStream.Seek(0, rtl::TSeekOrigin::soEnd);
+        MessageStream.WriteString(stuffed);
+    }
+    if (OnEncodeEnd) OnEncodeEnd(entry);
+}
+
+}  // namespace mail

@@ -1,0 +1,295 @@
+#include "mail/Zelsmtp.h"
+
+#include "rtl/SysUtils.h"
+
+#include <string_view>
+
+namespace mail {
+namespace {
+
+// The reply code at the start of a line, read as a transaction reads it:
+// up to ten leading digits; beyond 32767 a range failure; beyond 32 bits 0.
+std::int16_t ReplyCodeOf(const std::string& line) {
+    std::int64_t value = 0;
+    std::size_t digits = 0;
+    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
+        value = value * 10 + (line[digits++] - '0');
+    if (digits == 0 || value > INT32_MAX) return 0;
+    return rtl::RangeChecked<std::int16_t>(value);
+}
+
+bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+void RefuseLineBreak(const char* field, std::string_view text) {
+    if (HasLineBreak(text)) throw rtl::Exception(std::string("The ") + field + " field holds a line break");
+}
+
+// A line is a continuation line when it starts with a blank, or when its
+// fourth character is "-" (a code followed by a hyphen).
+bool IsContinuation(const std::string& line) {
+    if (!line.empty() && line[0] == ' ') return true;
+    return line.size() >= 4 && line[3] == '-';
+}
+
+}  // namespace
+
+TZelSMTP::TZelSMTP(rtl::TComponent* AOwner) : net::TZelSock(AOwner) {
+    Port = 25;
+    EncodeType = codec::uuMime;
+    FBusy = false;
+    FPostMessage = std::make_unique<TPostMessage>();
+    ClearParams = true;
+    SubType = mtPlain;
+    AbortHook = [this](rtl::TObject*) { DropConnection(); };
+    LimitTimer = std::make_unique<net::TThreadTimer>(this);
+    LimitTimer->SetEnabled(false);
+    LimitTimer->SetOnTimer([this](rtl::TObject*) { LimitExpired(); });
+}
+
+TZelSMTP::~TZelSMTP() {
+    // A mail client destroyed while connected and idle drops its connection without QUIT.
+    try {
+        Abort();
+    } catch (...) {
+    }
+}
+
+void TZelSMTP::SetPostMessage(std::unique_ptr<TPostMessage> Value) {
+    if (Value) FPostMessage = std::move(Value);
+}
+
+void TZelSMTP::DropConnection() {
+    net::TZelSock::Disconnect();
+    ReceiveStream.Clear();
+}
+
+std::string TZelSMTP::ExtractAddress(const std::string& Entry) {
+    if (Entry.find('<') != std::string::npos) return net::ExtractField(net::ExtractField(Entry, '<', 2), '>', 1);
+    if (Entry.find(':') != std::string::npos) return net::ExtractField(Entry, ':', 2);
+    return Entry;
+}
+
+std::string TZelSMTP::ReadFinalReplyLine(std::string Reply) {
+    while (IsContinuation(Reply)) Reply = ReadLn();
+    return Reply;
+}
+
+// ---- reply time limits ----
+
+void TZelSMTP::LimitExpired() {
+    if (LimitCountsProgress && BytesSent != LimitLastBytes) {
+        LimitLastBytes = BytesSent;  // data moved during this period: the server is alive
+        return;
+    }
+    LimitTimer->SetEnabled(false);
+    LimitExpiredFlag = true;
+    Cancel();
+}
+
+template <typename Fn>
+auto TZelSMTP::WithinLimit(std::uint32_t LimitMs, const char* What, bool ProgressCounts, Fn&& Wait) {
+    struct Disarm {
+        net::TThreadTimer& Timer;
+        ~Disarm() { Timer.SetEnabled(false); }
+    } disarm{*LimitTimer};
+    LimitExpiredFlag = false;
+    LimitCountsProgress = ProgressCounts;
+    LimitLastBytes = BytesSent;
+    LimitTimer->SetInterval(LimitMs);
+    LimitTimer->SetEnabled(LimitMs != 0);
+    try {
+        return Wait();
+    } catch (const net::EAbortError&) {
+        if (!LimitExpiredFlag) throw;
+        // Nothing more can be expected on this connection: drop it.
+        Canceled = false;
+        DropConnection();
+        throw net::ESockError(std::string(ProgressCounts ? "The server took no data for " : "No reply from the server to ") +
+                              (ProgressCounts ? std::to_string(LimitMs / 1000) + " seconds while sending " + What
+                                              : std::string(What) + " within " + std::to_string(LimitMs / 1000) + " seconds"));
+    }
+}
+
+std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What) {
+    // Every reply is read whole: the lines of a multi-line reply left unread
+    // would be taken as the replies to the commands that follow.
+    return WithinLimit(LimitMs, What, false, [&] { return ReadFinalReplyLine(Transaction(Line)); });
+}
+
+// ---- session ----
+
+void TZelSMTP::Connect() {
+    const bool wasBusy = FBusy;
+    FBusy = true;
+    const auto release = [&] {
+        if (!wasBusy) FBusy = false;
+    };
+    try {
+        RefuseLineBreak("UserID", UserID);
+        net::TZelSock::Connect();
+    } catch (...) {
+        release();
+        throw;
+    }
+    try {
+        const std::string first = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadLn(); });
+        ReplyCode = ReplyCodeOf(first);
+        const std::string greeting =
+            WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadFinalReplyLine(first); });
+        if (ReplyCode >= 400) throw rtl::Exception(greeting);
+        for (int attempts = 0;; ++attempts) {
+            RefuseLineBreak("UserID", UserID);
+            Command("HELO " + UserID, TimeLimits.Helo, "HELO");
+            if (ReplyCode < 300) break;
+            if (attempts > 0 || !OnAuthenticationFailed) throw rtl::Exception("Authentication failed");
+            bool handled = false;
+            OnAuthenticationFailed(handled);
+            if (!handled) throw rtl::Exception("Authentication failed");
+        }
+    } catch (...) {
+        try {
+            Disconnect();
+        } catch (...) {
+            release();
+            throw;
+        }
+        release();
+        throw;
+    }
+    release();
+    if (OnConnect) OnConnect(this);
+}
+
+void TZelSMTP::CheckNoLineBreaks() {
+    // A line break in any of these would put extra commands or header lines on the wire.
+    const TPostMessage& m = *FPostMessage;
+    RefuseLineBreak("FromAddress", m.FromAddress);
+    RefuseLineBreak("FromName", m.FromName);
+    RefuseLineBreak("Subject", m.Subject);
+    RefuseLineBreak("ReplyTo", m.ReplyTo);
+    RefuseLineBreak("Date", m.Date);
+    RefuseLineBreak("LocalProgram", m.LocalProgram);
+    for (const auto* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy})
+        for (const auto& entry : *list) RefuseLineBreak("recipient", entry);
+    for (const auto& entry : m.Attachments) RefuseLineBreak("attachment name", AttachmentName(entry));
+}
+
+void TZelSMTP::SubmitMessage() {
+    if (FBusy) return;
+    FBusy = true;
+    bool successful = false;
+    try {
+        TPostMessage& m = *FPostMessage;
+        CheckNoLineBreaks();
+        ComposeMessage();
+        EnsureConnected();
+        for (int attempts = 0;; ++attempts) {
+            const bool complete = !m.FromAddress.empty() &&
+                                  (m.ToAddress.Count() + m.ToCarbonCopy.Count() + m.ToBlindCarbonCopy.Count()) > 0;
+            if (complete) break;
+            if (attempts > 0 || !OnHeaderIncomplete) throw rtl::Exception("Incomplete Header");
+            bool handled = false;
+            OnHeaderIncomplete(handled, m.FromAddress.empty() ? 1 : 2);
+            if (!handled) throw rtl::Exception("Incomplete Header");
+        }
+        CheckNoLineBreaks();  // the handler may have changed the envelope
+        if (OnSendStart) OnSendStart(this);
+
+        std::string reply = Command("RSET", TimeLimits.Rset, "RSET");
+        if (ReplyCode >= 400) throw rtl::Exception(reply);
+        reply = Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM");
+        if (ReplyCode >= 400) throw rtl::Exception(reply);
+        for (rtl::TStringList* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy}) {
+            const int count = list->Count();
+            for (int i = 0; i < count && i < list->Count(); ++i) {
+                const std::string entry = (*list)[i];
+                const std::string address = ExtractAddress(entry);
+                if (address.empty()) continue;
+                Command("RCPT TO:<" + address + ">", TimeLimits.RcptTo, "RCPT TO");
+                if (ReplyCode > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
+            }
+        }
+        reply = Command("DATA", TimeLimits.Data, "DATA");
+        if (ReplyCode >= 400) throw rtl::Exception(reply);
+        WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
+        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        reply = Command(".", TimeLimits.EndMark, "the end of the message");
+        if (ReplyCode >= 400) {
+            if (OnFailure) OnFailure(this);
+            throw rtl::Exception(reply);
+        }
+        successful = true;
+        if (ClearParams) ClearMessageLists();
+    } catch (...) {
+        FBusy = false;
+        throw;
+    }
+    FBusy = false;
+    if (successful && OnSuccess) OnSuccess(this);
+}
+
+void TZelSMTP::SendHeaderBlock() {
+    // One write of up to 16384 characters carries a normal header; a longer
+    // one (very long To or CC lines) goes out in several, so none of it is lost.
+    const std::string block = FinalHeader.Text() + "\r\n\r\n";
+    constexpr std::size_t kPiece = 16384;
+    for (std::size_t at = 0; at < block.size(); at += kPiece) {
+        const std::size_t n = std::min(kPiece, block.size() - at);
+        SendBuffer(block.data() + at, static_cast<std::uint16_t>(n));
+    }
+}
+
+void TZelSMTP::Disconnect() {
+    Canceled = false;
+    if (!Connected) {
+        // The server has closed already: QUIT can no longer be sent.
+        net::TZelSock::Disconnect();
+        return;
+    }
+    InDisconnect = true;
+    DisconnectAborted = false;
+    std::string reply;
+    try {
+        reply = Command("QUIT", TimeLimits.Quit, "QUIT");
+    } catch (const net::ESockError& e) {
+        InDisconnect = false;
+        const bool stopped = DisconnectAborted || e.Message == net::ConnectionClosedText;
+        net::TZelSock::Disconnect();
+        // Stopped by the user, or closed by the server before it answered:
+        // the message was already handed over, so there is nothing to report.
+        if (stopped) return;
+        throw;
+    } catch (...) {
+        InDisconnect = false;
+        net::TZelSock::Disconnect();
+        throw;
+    }
+    InDisconnect = false;
+    net::TZelSock::Disconnect();
+    if (ReplyCode > 339) throw rtl::Exception(reply);
+}
+
+void TZelSMTP::Abort() {
+    if (InDisconnect) {
+        // Waiting for the reply to QUIT: close at once.
+        if (Connected) {
+            DisconnectAborted = true;
+            DropConnection();
+        }
+        return;
+    }
+    if (Canceled || !Connected) return;
+    if (FBusy)
+        Cancel();
+    else
+        DropConnection();
+}
+
+void TZelSMTP::ClearMessageLists() {
+    FPostMessage->ToAddress.Clear();
+    FPostMessage->ToCarbonCopy.Clear();
+    FPostMessage->ToBlindCarbonCopy.Clear();
+    FPostMessage->Attachments.Clear();
+}
+
+}  // namespace mail

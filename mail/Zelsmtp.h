@@ -1,0 +1,146 @@
+// The SMTP mail client: a socket component holding one mail message, which it
+// composes in memory (MIME, base64 attachments) and sends in one dialogue:
+// Connect, SubmitMessage, Disconnect. Progress and outcome reach the
+// application through events; failures are raised as exceptions.
+#pragma once
+
+#include "codec/ZelExtstr.h"
+#include "codec/ZelUUE.h"
+#include "net/ZelSock.h"
+#include "rtl/Classes.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace mail {
+
+// The mail message, filled in place by the application. The lists are values:
+// assigning one copies its lines into the message's own list.
+class TPostMessage : public rtl::TPersistent {
+public:
+    TPostMessage() = default;
+    TPostMessage(const TPostMessage&) = delete;
+    TPostMessage& operator=(const TPostMessage&) = delete;
+
+    std::string FromName;
+    std::string FromAddress;
+    std::string Subject;
+    std::string LocalProgram;
+    std::string Date;
+    std::string ReplyTo;
+    rtl::TStringList Attachments;
+    rtl::TStringList ToAddress;
+    rtl::TStringList ToCarbonCopy;
+    rtl::TStringList ToBlindCarbonCopy;
+    rtl::TStringList Body;
+};
+
+enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
+
+// hiType: 1 no sender, 2 no recipient.
+using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+// Filename: the attachment entry as held in the list (the whole path).
+using TFileItem = std::function<void(const std::string& Filename)>;
+
+// How long each wait for the server may last, in milliseconds (0: no limit).
+// The defaults are the SMTP client time-outs of RFC 5321, 4.5.3.2.
+struct TSmtpTimeLimits {
+    std::uint32_t Greeting = 300000;
+    std::uint32_t Helo = 300000;
+    std::uint32_t Rset = 300000;
+    std::uint32_t MailFrom = 300000;
+    std::uint32_t RcptTo = 300000;
+    std::uint32_t Data = 120000;
+    std::uint32_t Transfer = 180000;  // without any progress while the message text goes out
+    std::uint32_t EndMark = 600000;
+    std::uint32_t Quit = 300000;
+};
+
+class TZelSMTP : public net::TZelSock {
+public:
+    explicit TZelSMTP(rtl::TComponent* AOwner);
+    ~TZelSMTP() override;
+
+    // ---- published ----
+    // Inherited and published here: OnPacketSent (after each piece of the
+    // message text) and OnConnectionRequired (asked when a send finds no connection).
+    // Fires once Connect has completed with an accepted HELO; hides the socket's own.
+    rtl::TNotifyEvent OnConnect;
+    std::string UserID;
+    TPostMessage& PostMessage() { return *FPostMessage; }
+    // Adopts the given message; the one held before is freed.
+    void SetPostMessage(std::unique_ptr<TPostMessage> Value);
+    codec::TExStringList FinalHeader;
+    codec::UUMethods EncodeType = codec::uuMime;
+    bool ClearParams = true;
+    TSubType SubType = mtPlain;  // stored only: the text always goes out as text/plain
+    TRecipientNotFound OnRecipientNotFound;
+    THeaderInComplete OnHeaderIncomplete;
+    rtl::TNotifyEvent OnSendStart;
+    rtl::TNotifyEvent OnSuccess;
+    rtl::TNotifyEvent OnFailure;
+    TFileItem OnEncodeStart;
+    TFileItem OnEncodeEnd;
+    TMailListReturn OnMailListReturn;  // nothing fires it
+    TFileItem OnAttachmentNotFound;
+    rtl::THandlerEvent OnAuthenticationFailed;
+
+    // Time limits of the reply waits; tests shorten them.
+    TSmtpTimeLimits TimeLimits;
+
+    // ---- operations ----
+    // Opens the connection and completes greeting and HELO.
+    void Connect() override;
+    // Sends PostMessage over the open connection.
+    void SubmitMessage();
+    // QUIT, then the socket-level disconnect.
+    void Disconnect() override;
+    // The stop button: cancels a running operation, or drops an idle connection without QUIT.
+    void Abort() override;
+    // Drops the connection at once, without QUIT, and forgets what was received.
+    void DropConnection();
+
+    bool Busy() const { return FBusy; }
+    // The composed message text after the header block, and its boundary.
+    rtl::TMemoryStream MessageStream;
+    std::string Boundary;
+
+    // The mailbox of a recipient entry: "Name <box>", "prefix:box" or "box".
+    static std::string ExtractAddress(const std::string& Entry);
+    // Follows continuation lines ("250-...", or a leading blank) to the final line.
+    std::string ReadFinalReplyLine(std::string Reply);
+    // The attachment name of an entry: the text after its last "/", "\" or ":".
+    static std::string AttachmentName(const std::string& Entry);
+
+    // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage; the
+    // first step of every send, public so the text can be inspected.
+    void ComposeMessage();
+
+private:
+    void ClearMessageLists();
+    void WriteAttachment(int Index);
+    // One command and its whole reply, within a time limit.
+    std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What);
+    // Runs Wait with a time limit; expiry drops the connection and raises ESockError.
+    template <typename Fn>
+    auto WithinLimit(std::uint32_t LimitMs, const char* What, bool ProgressCounts, Fn&& Wait);
+    void LimitExpired();
+    void SendHeaderBlock();
+    void CheckNoLineBreaks();
+
+    std::unique_ptr<TPostMessage> FPostMessage;
+    bool FBusy = false;
+    bool InDisconnect = false;
+    bool DisconnectAborted = false;
+
+    std::unique_ptr<net::TThreadTimer> LimitTimer;
+    bool LimitExpiredFlag = false;
+    bool LimitCountsProgress = false;
+    std::int32_t LimitLastBytes = 0;
+};
+
+}  // namespace mail
