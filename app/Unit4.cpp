@@ -30,7 +30,7 @@ QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top) {
 
 }  // namespace
 
-TForm4::TForm4() : QWidget(nullptr, Qt::Window) {
+TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost) {
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QString::fromUtf8(kWindowCaption));
@@ -123,7 +123,7 @@ void TForm4::Button4Click() {
         ~Done() { Flag = false; }
     } done{Sending};
 
-    ZelSMTP1->Host = kFeedbackSmtpHost;
+    ZelSMTP1->Host = FeedbackHost;
     ZelSMTP1->Port = 25;
     ZelSMTP1->UserID = kFeedbackUserId;
     ZelSMTP1->Connect();

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <string>
 
 class QGroupBox;
 class QLabel;
@@ -39,6 +40,9 @@ public:
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
 
     void SetMainWindow(TForm1* mainWindow) { MainWindow = mainWindow; }
+    // The feedback mailbox's SMTP server; a constant of the program, set
+    // otherwise only by tests.
+    std::string FeedbackHost;
 
     // Handlers.
     void FormCreate();

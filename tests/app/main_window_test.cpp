@@ -1,0 +1,273 @@
+#include "AppFixture.h"
+
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/TempFiles.h"
+
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+using namespace std::chrono_literals;
+using testsupport::ScriptedPeer;
+using testsupport::TempFile;
+
+namespace {
+
+const char* kGateway = "remote-printer.the_following_address@12125551234.iddd.faxgateway.example";
+
+// The dialogue of one fax from me@example.com, up to and including QUIT.
+void FaxDialogue(ScriptedPeer& peer) {
+    peer.Send("220 test server\r\n")
+        .Expect("HELO me")
+        .Send("250 hello\r\n")
+        .Expect("RSET")
+        .Send("250 ok\r\n")
+        .Expect("MAIL FROM:<me@example.com>")
+        .Send("250 ok\r\n")
+        .Expect(std::string("RCPT TO:<") + kGateway + ">")
+        .Send("250 ok\r\n")
+        .Expect("DATA")
+        .Send("354 go ahead\r\n")
+        .ExpectUntil("\r\n.\r\n")
+        .Send("250 queued\r\n")
+        .Expect("QUIT")
+        .Send("221 bye\r\n")
+        .Close();
+}
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(WindowsTest, TheWindowsOpenAsDesigned) {
+    EXPECT_EQ(Form1->windowTitle(), QString::fromUtf8("Morvane 2.0——用E-mail发送免费国际传真。"));
+    EXPECT_EQ(Form1->size(), QSize(490, 327));
+    EXPECT_EQ(Form1->TabbedNotebook1->currentIndex(), 0);
+    EXPECT_EQ(Form1->TabbedNotebook1->tabText(1), QString::fromUtf8("传真范围列表"));
+    EXPECT_EQ(Form1->CoverageLines().Count(), 171);
+    EXPECT_EQ(Form1->Button4->text(), QString::fromUtf8("发送传真"));
+    EXPECT_EQ(Form4->TabbedNotebook1->currentIndex(), 0);
+    EXPECT_EQ(Form4->Memo3->toPlainText(), QString::fromUtf8("您的批评或建议:"));
+    // Tab order: the three fields, the attachments, then stop before send.
+    std::vector<QWidget*> chain;
+    for (QWidget* w = Form1->Edit1; chain.size() < 40; w = w->nextInFocusChain()) {
+        if (w->focusPolicy() & Qt::TabFocus) chain.push_back(w);
+        if (w->nextInFocusChain() == Form1->Edit1) break;
+    }
+    const auto at = [&](QWidget* w) { return std::find(chain.begin(), chain.end(), w) - chain.begin(); };
+    EXPECT_LT(at(Form1->Edit1), at(Form1->Edit2));
+    EXPECT_LT(at(Form1->Edit2), at(Form1->Edit3));
+    EXPECT_LT(at(Form1->Edit3), at(Form1->ListBox1));
+    EXPECT_LT(at(Form1->ListBox1), at(Form1->Button3));
+    EXPECT_EQ(at(Form1->Button3) + 1, at(Form1->Button4));
+}
+
+TEST_F(WindowsTest, BlankFieldsAreRefusedBeforeTheNumberIsLookedAt) {
+    Fill("", "me@example.com", "not a number");
+    Form1->Button4->click();
+    Fill("smtp.example.com", "", "");
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes[0].Text, QString::fromUtf8("邮件服务器或电子邮件不能为空白"));
+    EXPECT_EQ(Boxes[0].Caption, QString("Morvane 2.0"));
+    EXPECT_EQ(Boxes[0].Icon, app::TMsgIcon::None);
+    EXPECT_EQ(Boxes[1].Text, Boxes[0].Text);
+}
+
+TEST_F(WindowsTest, NumberAndCoverageRefusalsConnectToNothing) {
+    // No server listens at this name: a connection attempt would show as a
+    // status text and a "Null Remote Address." box, which must not appear.
+    const std::vector<std::pair<const char*, const char*>> cases{
+        {"", "请输入对方传真号码。"},
+        {"000001-1-2", "传真号码的形式必须为：001-212-1234567，在城市区号前您没有输入\"-\"."},
+        {"0012125551234", "传真号码的形式必须为：001-212-1234567，您没有输入\"-\"."},
+        {"001-2125551234", "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入\"-\"."},
+        {"0086-10-12345678", "对不起，您所输入的号码，目前不能发送免费传真，请查看传真范围列表。"},
+    };
+    for (const auto& [number, message] : cases) {
+        Boxes.clear();
+        Fill("no..such.host", "me@example.com", number);
+        Form1->Button4->click();
+        ASSERT_EQ(Boxes.size(), 1u) << number;
+        EXPECT_EQ(Boxes[0].Text, QString::fromUtf8(message)) << number;
+    }
+    EXPECT_TRUE(Statuses1.isEmpty());
+}
+
+TEST_F(WindowsTest, AConversionErrorIsShownByTheOuterHandler) {
+    Fill("no..such.host", "me@example.com", "x-y-1");
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QString("'y' is not a valid integer value."));  // "'" sorts before ".": no full stop... but "e" does
+    EXPECT_EQ(Boxes[0].Icon, app::TMsgIcon::Error);
+    EXPECT_EQ(Boxes[0].Caption, QString("Morvane 2.0"));
+    Boxes.clear();
+    Fill("no..such.host", "me@example.com", "001--1234567");
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QString("'' is not a valid integer value."));
+}
+
+TEST_F(WindowsTest, TheFullStopRuleOfTheOuterHandler) {
+    EXPECT_EQ(app::MessageForDisplay("Null Remote Address"), QString("Null Remote Address."));
+    EXPECT_EQ(app::MessageForDisplay("Ends with a stop."), QString("Ends with a stop."));
+    EXPECT_EQ(app::MessageForDisplay("550 no such user\r\n"), QString("550 no such user\r\n"));
+    EXPECT_EQ(app::MessageForDisplay("Ends in a dash -"), QString("Ends in a dash -"));
+    EXPECT_EQ(app::MessageForDisplay(""), QString(""));
+}
+
+TEST_F(WindowsTest, AttachmentListAddDeleteAndCancel) {
+    AddFile("/tmp/a.doc");
+    AddFile("/tmp/a.doc");
+    AddFile("");  // a cancelled dialog
+    ASSERT_EQ(Form1->ListBox1->count(), 2);
+    Form1->ListBox1->clearSelection();
+    Form1->ListBox1->setCurrentRow(-1);
+    Form1->Button2->click();
+    EXPECT_EQ(Form1->ListBox1->count(), 2);
+    Form1->ListBox1->setCurrentRow(0);
+    Form1->Button2->click();
+    EXPECT_EQ(Form1->ListBox1->count(), 1);
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
+    Form1->show();
+    Form1->activateWindow();
+    Form1->Edit1->setFocus();
+    QApplication::processEvents();
+    app::SetStatusText(Form1->StatusBar1, "earlier text");
+    Form1->Edit3->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(app::StatusText(Form1->StatusBar1), QString::fromUtf8("传真号码的形式必须为：001-212-1234567"));
+}
+
+TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
+    ScriptedPeer peer(25);
+    FaxDialogue(peer);
+    peer.Start();
+    const TempFile doc("letter.doc", testsupport::RandomBytes(40000, 7));
+    AddFile(doc.Path());
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    ASSERT_TRUE(peer.WaitDone(5000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+    EXPECT_TRUE(BoxTexts().empty()) << BoxTexts().front().toStdString();
+    EXPECT_EQ(Form1->LastGatewayAddress(), kGateway);
+
+    ASSERT_FALSE(Statuses1.isEmpty());
+    EXPECT_EQ(Statuses1.front(), QString::fromUtf8("已与传真服务器连接上"));
+    EXPECT_EQ(Statuses1.back(), QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+    const QRegularExpression progress(QString::fromUtf8("^(\\d+)字节的(\\d+)正在发送$"));
+    int progressTexts = 0;
+    QString last;
+    for (const auto& s : Statuses1)
+        if (progress.match(s).hasMatch()) {
+            ++progressTexts;
+            last = s;
+        }
+    EXPECT_GE(progressTexts, 3);  // 40000 bytes of document are over 50000 bytes of message text
+    const auto m = progress.match(last);
+    EXPECT_EQ(m.captured(1), m.captured(2));
+
+    const std::string wire = peer.Received();
+    EXPECT_EQ(Count(wire, "RCPT TO:"), 1);
+    EXPECT_EQ(Count(wire, "\r\nTo: "), 0);
+    EXPECT_EQ(Count(wire, "\r\nCC: "), 0);
+    EXPECT_EQ(Count(wire, "\r\nSubject: me@example.comSend a Fax\r\n"), 1);
+    EXPECT_EQ(Count(wire, "filename=\"letter.doc\""), 1);
+    EXPECT_EQ(Form1->ListBox1->count(), 1);  // the window's list is never cleared by a send
+}
+
+TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
+    ScriptedPeer peer(25);
+    FaxDialogue(peer);
+    peer.AcceptNext();
+    FaxDialogue(peer);
+    peer.Start();
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    Form1->Button4->click();
+    ASSERT_TRUE(peer.WaitDone(5000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+    EXPECT_TRUE(Boxes.empty());
+    const std::string wire = peer.Received();
+    EXPECT_EQ(Count(wire, "\r\nme@example.comSend a Fax\r\n"), 2);  // one per message
+    EXPECT_EQ(Count(wire, "RCPT TO:"), 2);
+}
+
+TEST_F(WindowsTest, AFailedSendLeavesNoConnectionAndTheNextPressSendsEachDocumentOnce) {
+    ScriptedPeer peer(25);
+    peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+    peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
+    peer.Send("250 ok\r\n").Expect("DATA").Send("554 no thanks\r\n");
+    peer.AcceptNext();
+    FaxDialogue(peer);
+    peer.Start();
+    const TempFile doc("page.tif", "tiff bytes");
+    AddFile(doc.Path());
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QString("554 no thanks\r\n"));
+    EXPECT_FALSE(Form1->ZelSMTP1->Connected);
+    Form1->Button4->click();
+    ASSERT_TRUE(peer.WaitDone(5000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+    EXPECT_EQ(Boxes.size(), 1u);
+    const std::string wire = peer.Received();
+    const std::string second = wire.substr(wire.rfind("HELO"));
+    EXPECT_EQ(Count(second, "RCPT TO:"), 1);
+    EXPECT_EQ(Count(second, "filename=\"page.tif\""), 1);
+}
+
+TEST_F(WindowsTest, AnUnresolvableServerShowsTheInvalidHostTextAndNullRemoteAddress) {
+    Fill("no..such.host", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QString("Null Remote Address."));
+    EXPECT_EQ(app::StatusText(Form1->StatusBar1), QString::fromUtf8("您的邮件服务器(SMTP)设置不正确，请重新设置。"));
+}
+
+TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
+    ScriptedPeer peer(25);
+    peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Pause(3000ms);
+    peer.AcceptNext();
+    FaxDialogue(peer);
+    peer.Start();
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    QTimer::singleShot(300, Form1->Button3, [this] { Form1->Button3->click(); });
+    const auto start = std::chrono::steady_clock::now();
+    Form1->Button4->click();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QString("Socket readln aborted."));
+    Form1->Button4->click();
+    ASSERT_TRUE(peer.WaitDone(8000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Statuses1.back(), QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+}
+
+TEST_F(WindowsTest, ASecondPressDuringASendIsRefusedWithoutDisturbingIt) {
+    ScriptedPeer peer(25);
+    peer.Send("220 hi\r\n").Expect("HELO me").Pause(500ms).Send("250 ok\r\n");
+    peer.Expect("RSET").Send("250 ok\r\n").Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n");
+    peer.Expect(std::string("RCPT TO:<") + kGateway + ">").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");
+    peer.ExpectUntil("\r\n.\r\n").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").Close();
+    peer.Start();
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    QTimer::singleShot(200, Form1->Button4, [this] { Form1->Button4->click(); });
+    Form1->Button4->click();
+    ASSERT_TRUE(peer.WaitDone(5000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, QString("Already connected."));
+    EXPECT_EQ(Statuses1.back(), QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+}
