@@ -37,14 +37,20 @@ int pendingMessages = 0;
 
 const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-// One posted message. Counted from posting until delivered or dropped, so a
-// pass of the loop knows whether anything is still waiting.
+// One posted message. Counted from posting until its delivery starts (or it
+// is dropped), so a pass of the loop knows whether anything is still waiting,
+// also when a window procedure runs a nested pass.
 struct MessageEvent : QEvent {
     MessageEvent(HWND hwnd, UINT msg, WPARAM w, LPARAM l, std::uint64_t token)
         : QEvent(kMessageEvent), Hwnd(hwnd), Msg(msg), WParam(w), LParam(l), SocketToken(token) {
         ++pendingMessages;
     }
-    ~MessageEvent() override { --pendingMessages; }
+    ~MessageEvent() override { Uncount(); }
+    void Uncount() {
+        if (Counted) --pendingMessages;
+        Counted = false;
+    }
+    bool Counted = true;
     HWND Hwnd;
     UINT Msg;
     WPARAM WParam;
@@ -96,7 +102,8 @@ Dispatcher::~Dispatcher() {
 
 bool Dispatcher::event(QEvent* e) {
     if (e->type() != kMessageEvent) return QObject::event(e);
-    const auto* m = static_cast<MessageEvent*>(e);
+    auto* m = static_cast<MessageEvent*>(e);
+    m->Uncount();
     if (m->SocketToken != 0 && !IsLiveSocketToken(m->SocketToken)) return true;
     Deliver(m->Hwnd, m->Msg, m->WParam, m->LParam);
     return true;

@@ -72,6 +72,24 @@ TEST(PostedMessages, AChainOfTenThousandCompletesInOnePass) {
     EXPECT_EQ(w.Messages.back().WParam, 9999u);
 }
 
+TEST(PostedMessages, ANestedPassInsideAProcedureReturns) {
+    // A procedure that waits (as the socket component does) runs passes of its own.
+    RecorderWindow w;
+    int nested = 0;
+    w.OnMessage = [&](const Received& m) {
+        if (m.Msg != 1450) return;
+        Win::PostMessage(w.Handle(), 1451, 0, 0);
+        for (int i = 0; i < 3; ++i) Win::Application().ProcessMessages();
+        ++nested;
+    };
+    Win::PostMessage(w.Handle(), 1450, 0, 0);
+    Win::Application().ProcessMessages();
+    EXPECT_EQ(nested, 1);
+    ASSERT_EQ(w.Messages.size(), 2u);
+    EXPECT_EQ(w.Messages[1].Msg, 1451u);
+    EXPECT_EQ(Win::PendingMessageCount(), 0);
+}
+
 TEST(PostedMessages, ADestroyedWindowGetsNoMore) {
     auto* w = new RecorderWindow;
     const Win::HWND h = w->Handle();
