@@ -1,0 +1,300 @@
+// TZelSock data transfer: the send and receive passes, line writing and
+// reading, transactions, stream sending and cancellation.
+#include "net/ZelSock.h"
+#include "net/ZelSockEvents.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+namespace net {
+
+using detail::Fire;
+
+namespace {
+
+constexpr int kChunk = 16383;            // bytes per send or recv call
+constexpr std::size_t kLineLimit = 16384;  // characters Write takes
+
+}  // namespace
+
+// ---- the send queue ----
+//
+// The queue's position marks how much of it the socket has taken, so a
+// transfer of any size costs one pass over its bytes. Outside a transfer the
+// queue holds only unsent bytes, from offset 0.
+
+void TZelSock::AppendToSendQueue(const void* Data, std::int64_t Count) {
+    const std::int64_t sent = SendQueue.Position();
+    SendQueue.Seek(0, rtl::TSeekOrigin::soEnd);
+    SendQueue.WriteBuffer(Data, Count);
+    SendQueue.SetPosition(sent);
+}
+
+void TZelSock::CompactSendQueue() {
+    if (SendFromOffset) return;
+    const std::int64_t sent = SendQueue.Position();
+    if (sent == 0) return;
+    const std::int64_t rest = SendQueue.Size() - sent;
+    SendSpare.Clear();
+    if (rest > 0) SendSpare.WriteBuffer(SendQueue.Memory() + sent, rest);
+    SendQueue.Swap(SendSpare);
+    SendQueue.SetPosition(0);
+    SendSpare.Clear();
+}
+
+void TZelSock::ResetSendQueue() {
+    SendQueue.Clear();
+    SendSpare.Clear();
+}
+
+void TZelSock::WaitForSendQueue() {
+    SendComplete = false;
+    SendBroken = false;
+    PostToSelf(WM_WRITEMORE);
+    do {
+        WaitCycle();
+    } while (!SendComplete && !Canceled && Connected && !SendBroken);
+}
+
+// ---- the passes ----
+
+namespace {
+
+// Clears the shared pass guard however a pass ends, and requests the passes
+// that found it set meanwhile: their notification would otherwise be lost.
+class TPassScope {
+public:
+    TPassScope(bool& inHandler, bool& writeSkipped, bool& readSkipped, std::function<void(Win::UINT)> post)
+        : InHandler(inHandler), WriteSkipped(writeSkipped), ReadSkipped(readSkipped), Post(std::move(post)) {
+        InHandler = true;
+    }
+    ~TPassScope() {
+        InHandler = false;
+        if (WriteSkipped) {
+            WriteSkipped = false;
+            Post(WM_WRITEMORE);
+        }
+        if (ReadSkipped) {
+            ReadSkipped = false;
+            Post(WM_READMORE);
+        }
+    }
+    TPassScope(const TPassScope&) = delete;
+    TPassScope& operator=(const TPassScope&) = delete;
+
+private:
+    bool& InHandler;
+    bool& WriteSkipped;
+    bool& ReadSkipped;
+    std::function<void(Win::UINT)> Post;
+};
+
+}  // namespace
+
+void TZelSock::WriteFromStream() {
+    if (InHandler) {
+        WritePassSkipped = true;
+        return;
+    }
+    TPassScope scope(InHandler, WritePassSkipped, ReadPassSkipped, [this](Win::UINT msg) { PostToSelf(msg); });
+    StatusMessage(8, "WriteFromStream");
+    const std::int64_t size = SendQueue.Size();
+    const std::int64_t sent = SendQueue.Position();
+    if (sent >= size) {
+        SendComplete = true;
+        return;
+    }
+    if (Canceled) return;
+    const int length = static_cast<int>(std::min<std::int64_t>(size - sent, kChunk));
+    const int n = Win::send(SocketHandle, SendQueue.Memory() + sent, length, 0);
+    if (n == Win::SOCKET_ERROR) {
+        // Would block: the socket's next write notification resumes. Any other
+        // error means this connection takes no more data.
+        LastError = Win::WSAGetLastError();
+        if (LastError != Win::WSAEWOULDBLOCK) SendBroken = true;
+        return;
+    }
+    if (sent + n >= size) {
+        if (SendFromOffset)
+            SendQueue.SetPosition(size);
+        else
+            SendQueue.Clear();
+        SendComplete = true;
+    } else {
+        SendQueue.SetPosition(sent + n);
+        PostToSelf(WM_WRITEMORE);
+    }
+    BytesSent = rtl::RangeChecked<std::int32_t>(std::int64_t{BytesSent} + n);
+    if (TransferActive) Fire(OnPacketSent, this);
+}
+
+void TZelSock::ReadToStream() {
+    if (Canceled) {
+        Win::WSAAsyncSelect(SocketHandle, NotifyWindow, 0, 0);
+        Fire(AbortHook, this);
+    }
+    if (InHandler) {
+        ReadPassSkipped = true;
+        return;
+    }
+    bool stored = false;
+    try {
+        TPassScope scope(InHandler, WritePassSkipped, ReadPassSkipped, [this](Win::UINT msg) { PostToSelf(msg); });
+        StatusMessage(8, "ReadToStream");
+        ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
+        std::array<char, kChunk + 1> area;
+        const int n = Win::recv(SocketHandle, area.data(), kChunk, 0);
+        if (n == Win::SOCKET_ERROR) {
+            LastError = Win::WSAGetLastError();
+            const auto code = rtl::RangeChecked<std::uint16_t>(LastError);
+            const std::string text = SocketErrorText(code);
+            Fire(OnError, this, code, text);
+        } else {
+            ReceiveStream.WriteBuffer(area.data(), n);
+            stored = true;
+            if (n == kChunk) PostToSelf(WM_READMORE);
+            if (TransferActive) {
+                BytesReceived = rtl::RangeChecked<std::int32_t>(std::int64_t{BytesReceived} + n);
+                Fire(OnPacketReceived, this);
+            }
+        }
+    } catch (...) {
+        if (stored) Fire(OnDataReceived, this);
+        throw;
+    }
+    if (stored) Fire(OnDataReceived, this);
+}
+
+// ---- sending ----
+
+void TZelSock::SendBuffer(const void* Data, std::uint16_t Length) {
+    StatusMessage(4, "Sending Buffer");
+    if (Canceled) return;
+    std::int64_t count = Data == nullptr ? 0 : Length;
+    if (count == 0 && Data != nullptr) count = rtl::RangeChecked<std::uint16_t>(std::strlen(static_cast<const char*>(Data)));
+    AppendToSendQueue(Data, count);
+    WaitForSendQueue();
+    if (Canceled) {
+        Canceled = false;
+        CompactSendQueue();
+        throw EAbortError("Socket send aborted");
+    }
+    if (!SendComplete) {
+        ResetSendQueue();  // undeliverable; kept, it would open the next connection
+        throw ESockError(ConnectionClosedText);
+    }
+}
+
+void TZelSock::Write(const std::string& Text) {
+    StatusMessage(8, "Write");
+    const std::size_t length = std::min(Text.size(), kLineLimit);
+    std::memcpy(LineBuffer.data(), Text.data(), length);
+    LineBuffer[length] = '\0';
+    SendBuffer(LineBuffer.data(), 0);
+}
+
+void TZelSock::Writeln(const std::string& Text) {
+    StatusMessage(8, "Writeln");
+    Write(Text + "\r\n");
+}
+
+void TZelSock::SendStream(rtl::TStream& Stream) {
+    TransferActive = true;
+    auto abortIfCanceled = [this] {
+        if (!Canceled) return;
+        Canceled = false;
+        CompactSendQueue();
+        throw EAbortError("Socket send aborted");
+    };
+    try {
+        StatusMessage(8, "SendStream");
+        if (!Canceled) {
+            Stream.SetPosition(0);
+            StatusMessage(8, "SendFile");
+            BytesSent = 0;
+            BytesTotal = rtl::RangeChecked<std::int32_t>(Stream.Size());
+            const std::int64_t sent = SendQueue.Position();
+            SendQueue.Seek(0, rtl::TSeekOrigin::soEnd);
+            SendQueue.CopyFrom(Stream, 0);
+            SendQueue.SetPosition(sent);
+            WaitForSendQueue();
+            if (!SendComplete && !Canceled) {
+                ResetSendQueue();
+                throw ESockError(ConnectionClosedText);
+            }
+        }
+    } catch (...) {
+        TransferActive = false;
+        abortIfCanceled();  // a cancel takes the place of any other failure
+        throw;
+    }
+    TransferActive = false;
+    abortIfCanceled();
+}
+
+// ---- receiving ----
+
+std::int64_t TZelSock::FindLineFeed(std::int64_t& Scanned) {
+    const std::int64_t size = ReceiveStream.Size();
+    if (Scanned > size) Scanned = 0;  // the buffer was emptied or replaced meanwhile
+    if (size > Scanned) {
+        const std::uint8_t* data = ReceiveStream.Memory();
+        const void* hit = std::memchr(data + Scanned, '\n', static_cast<std::size_t>(size - Scanned));
+        if (hit != nullptr) return static_cast<const std::uint8_t*>(hit) - data;
+    }
+    Scanned = size;
+    return -1;
+}
+
+std::string TZelSock::ReadLn() {
+    StatusMessage(8, "ReadLn");
+    std::int64_t scanned = 0;
+    std::int64_t lineFeed = FindLineFeed(scanned);
+    while (lineFeed < 0) {
+        WaitCycle();
+        lineFeed = FindLineFeed(scanned);
+        if (Canceled) break;
+        // A closed connection brings no more bytes; what came with the close is
+        // already in the buffer.
+        if (lineFeed < 0 && !Connected) break;
+    }
+    if (Canceled) throw EAbortError("Socket readln aborted");
+    if (lineFeed < 0) throw ESockError(ConnectionClosedText);
+
+    const std::uint8_t* data = ReceiveStream.Memory();
+    std::string line(reinterpret_cast<const char*>(data), static_cast<std::size_t>(lineFeed + 1));
+    const std::int64_t rest = ReceiveStream.Size() - (lineFeed + 1);
+    if (rest == 0) {
+        ReceiveStream.Clear();
+    } else {
+        ReceiveSpare.Clear();
+        ReceiveSpare.WriteBuffer(data + lineFeed + 1, rest);
+        ReceiveStream.Clear();
+        ReceiveStream.Swap(ReceiveSpare);
+        ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
+    }
+    return line;
+}
+
+std::string TZelSock::Transaction(const std::string& Command) {
+    StatusMessage(8, "Transaction");
+    ReplyCode = 0;
+    Writeln(Command);
+    LastReply = ReadLn();
+    if (!LastReply.empty()) {
+        StatusMessage(1, LastReply);
+        std::size_t digits = 0;
+        while (digits < LastReply.size() && digits < 10 && std::isdigit(static_cast<unsigned char>(LastReply[digits])))
+            ++digits;
+        if (digits > 0) {
+            std::int64_t value = std::stoll(LastReply.substr(0, digits));
+            if (value > std::numeric_limits<std::int32_t>::max()) value = 0;
+            ReplyCode = rtl::RangeChecked<std::int16_t>(value);
+        }
+    }
+    return LastReply;
+}
+
+}  // namespace net
