@@ -18,6 +18,11 @@ std::int16_t ReplyCodeOf(const std::string& line) {
     return rtl::RangeChecked<std::int16_t>(value);
 }
 
+std::string Duration(std::uint32_t ms) {
+    if (ms % 1000 != 0) return std::to_string(ms) + " ms";
+    return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
+}
+
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
 void RefuseLineBreak(const char* field, std::string_view text) {
@@ -104,9 +109,8 @@ auto TZelSMTP::WithinLimit(std::uint32_t LimitMs, const char* What, bool Progres
         // Nothing more can be expected on this connection: drop it.
         Canceled = false;
         DropConnection();
-        throw net::ESockError(std::string(ProgressCounts ? "The server took no data for " : "No reply from the server to ") +
-                              (ProgressCounts ? std::to_string(LimitMs / 1000) + " seconds while sending " + What
-                                              : std::string(What) + " within " + std::to_string(LimitMs / 1000) + " seconds"));
+        throw net::ESockError(ProgressCounts ? "The server took no data for " + Duration(LimitMs) + " while sending " + What
+                                             : "No reply from the server to " + std::string(What) + " within " + Duration(LimitMs));
     }
 }
 
@@ -146,6 +150,12 @@ void TZelSMTP::Connect() {
             OnAuthenticationFailed(handled);
             if (!handled) throw rtl::Exception("Authentication failed");
         }
+    } catch (const net::EAbortError&) {
+        // Stopped by the user: a server that has not answered yet would keep
+        // the QUIT exchange waiting too, so the connection is dropped at once.
+        DropConnection();
+        release();
+        throw;
     } catch (...) {
         try {
             Disconnect();
@@ -211,8 +221,16 @@ void TZelSMTP::SubmitMessage() {
         }
         reply = Command("DATA", TimeLimits.Data, "DATA");
         if (ReplyCode >= 400) throw rtl::Exception(reply);
-        WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
-        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        try {
+            WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
+            WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        } catch (...) {
+            // A text cut off in the middle leaves the server inside DATA: any
+            // further command would become part of the message. The connection
+            // is of no more use.
+            DropConnection();
+            throw;
+        }
         reply = Command(".", TimeLimits.EndMark, "the end of the message");
         if (ReplyCode >= 400) {
             if (OnFailure) OnFailure(this);
