@@ -1,6 +1,7 @@
 #include "app/Forms.h"
 
 #include "app/Constants.h"
+#include "mail/Zelsmtp.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
@@ -9,6 +10,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 
@@ -89,6 +91,35 @@ void RunHandler(const std::function<void()>& handler) {
 
 QFont SongTiFont() { return WithFamilies({QStringLiteral("宋体")}, 12); }
 QFont DefaultFont() { return WithFamilies({QStringLiteral("MS Sans Serif")}, 11); }
+
+void ApplyWindowStyle(QWidget* window) {
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    window->setWindowTitle(QString::fromUtf8(kWindowCaption));
+    window->setBackgroundRole(QPalette::Button);
+    window->setAutoFillBackground(true);
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height) {
+    auto* button = new QPushButton(QString::fromUtf8(text), parent);
+    button->setGeometry(left, top, width, height);
+    button->setFont(SongTiFont());
+    return button;
+}
+
+void OnClick(QPushButton* button, std::function<void()> handler) {
+    QObject::connect(button, &QPushButton::clicked, button, [handler = std::move(handler)] { RunHandler(handler); });
+}
+
+std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient() {
+    auto client = std::make_unique<mail::TZelSMTP>(nullptr);
+    client->Port = 25;
+    client->ReportLevel = 0;
+    client->EncodeType = codec::uuMime;
+    client->ClearParams = true;
+    client->SubType = mail::mtPlain;
+    return client;
+}
 
 void SetStatusText(QStatusBar* bar, const QString& text) { bar->showMessage(text); }
 QString StatusText(const QStatusBar* bar) { return bar->currentMessage(); }

@@ -10,10 +10,16 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
+class QPushButton;
 class QStatusBar;
 class QWidget;
+
+namespace mail {
+class TZelSMTP;
+}
 
 namespace app {
 
@@ -45,6 +51,17 @@ QString MessageForDisplay(const std::string& message);
 QFont SongTiFont();
 // "MS Sans Serif" at pixel height 11, falling back likewise.
 QFont DefaultFont();
+
+// A top-level window as both windows are: caption, system menu and minimise
+// button only, the face colour of buttons.
+void ApplyWindowStyle(QWidget* window);
+// A button of the GB2312 font at the given place.
+QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height);
+// Binds a button's click to a window handler run under the outer handler.
+void OnClick(QPushButton* button, std::function<void()> handler);
+// A window's mail client with its design-time settings: port 25, report
+// level 0, base64 attachments, lists cleared after a send, plain text.
+std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient();
 
 // One line of status text across the whole bar.
 void SetStatusText(QStatusBar* bar, const QString& text);

@@ -34,23 +34,12 @@ QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
     return edit;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height, bool songTi) {
-    auto* button = new QPushButton(QString::fromUtf8(text), parent);
-    button->setGeometry(left, top, width, height);
-    if (songTi) button->setFont(SongTiFont());
-    return button;
-}
-
 }  // namespace
 
 TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(startWindow) {
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setWindowTitle(QString::fromUtf8(kWindowCaption));
+    ApplyWindowStyle(this);
     setFont(DefaultFont());
     setFixedSize(490, 327);
-    setBackgroundRole(QPalette::Button);
-    setAutoFillBackground(true);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
@@ -92,14 +81,14 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ListBox1 = new QListWidget(GroupBox2);
     ListBox1->setGeometry(16, 16, 329, 57);
     ListBox1->setFont(DefaultFont());
-    Button1 = MakeButton(GroupBox2, "增加", 360, 16, 49, 25, true);
-    Button2 = MakeButton(GroupBox2, "删除", 360, 48, 49, 25, true);
+    Button1 = MakeButton(GroupBox2, "增加", 360, 16, 49, 25);
+    Button2 = MakeButton(GroupBox2, "删除", 360, 48, 49, 25);
 
     Label5 = MakeLabel(GroupBox1, "特别注意：附件文件内不能发送中文（只能用图形发送中文），只能为英文。", 24, 200);
     Label5->setStyleSheet("color: red");
 
-    Button4 = MakeButton(GroupBox1, "发送传真", 160, 232, 75, 25, true);
-    Button3 = MakeButton(GroupBox1, "停止", 248, 232, 75, 25, true);
+    Button4 = MakeButton(GroupBox1, "发送传真", 160, 232, 75, 25);
+    Button3 = MakeButton(GroupBox1, "停止", 248, 232, 75, 25);
 
     // Tab order: server, e-mail, number, attachments, stop, send.
     setTabOrder(Edit1, Edit2);
@@ -110,12 +99,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     setTabOrder(Button2, Button3);
     setTabOrder(Button3, Button4);
 
-    ZelSMTP1 = std::make_unique<mail::TZelSMTP>(nullptr);
-    ZelSMTP1->Port = 25;
-    ZelSMTP1->ReportLevel = 0;
-    ZelSMTP1->EncodeType = codec::uuMime;
-    ZelSMTP1->ClearParams = true;
-    ZelSMTP1->SubType = mail::mtPlain;
+    ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { SMTP1Connect(s); };
     ZelSMTP1->OnPacketSent = [this](rtl::TObject* s) { SMTP1Packentsent(s); };
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { ZelSMTP1Success(s); };
@@ -123,10 +107,10 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Dispatch = std::make_unique<fax::TFaxDispatch>(*ZelSMTP1);
 
     Edit3->installEventFilter(this);
-    connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
-    connect(Button2, &QPushButton::clicked, this, [this] { RunHandler([this] { Button2Click(); }); });
-    connect(Button4, &QPushButton::clicked, this, [this] { RunHandler([this] { Button4Click(); }); });
-    connect(Button3, &QPushButton::clicked, this, [this] { RunHandler([this] { Button3Click(); }); });
+    OnClick(Button1, [this] { Button1Click(); });
+    OnClick(Button2, [this] { Button2Click(); });
+    OnClick(Button4, [this] { Button4Click(); });
+    OnClick(Button3, [this] { Button3Click(); });
 
     FormCreate();
 }

@@ -21,24 +21,13 @@ namespace {
 // "Morvane 2.0中文版建议"
 constexpr char kFeedbackSubject[] = "Morvane 2.0\xd6\xd0\xce\xc4\xb0\xe6\xbd\xa8\xd2\xe9";
 
-QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top) {
-    auto* button = new QPushButton(QString::fromUtf8(text), parent);
-    button->setGeometry(left, top, 75, 25);
-    button->setFont(SongTiFont());
-    return button;
-}
-
 }  // namespace
 
 TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost) {
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setWindowTitle(QString::fromUtf8(kWindowCaption));
+    ApplyWindowStyle(this);
     setFont(SongTiFont());
     // An outer size of 545 x 292 with a resizable border leaves this client area.
     resize(537, 265);
-    setBackgroundRole(QPalette::Button);
-    setAutoFillBackground(true);
 
     TabbedNotebook1 = new QTabWidget(this);
     TabbedNotebook1->setGeometry(0, 0, 537, 201);
@@ -63,32 +52,27 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
     Memo3 = new QPlainTextEdit(GroupBox1);
     Memo3->setGeometry(8, 40, 513, 73);
     Memo3->setPlainText(QString::fromUtf8("您的批评或建议:"));
-    Button4 = MakeButton(GroupBox1, "发送", 216, 128);
+    Button4 = MakeButton(GroupBox1, "发送", 216, 128, 75, 25);
 
     WebAddressLabel = new QLabel(QString::fromUtf8(kMakersWebAddress), this);
     WebAddressLabel->adjustSize();
     WebAddressLabel->move(24, 216);
-    Button1 = MakeButton(this, "继续", 336, 216);
-    Button3 = MakeButton(this, "关闭", 424, 216);
+    Button1 = MakeButton(this, "继续", 336, 216, 75, 25);
+    Button3 = MakeButton(this, "关闭", 424, 216, 75, 25);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setGeometry(0, height() - 19, width(), 19);
 
-    ZelSMTP1 = std::make_unique<mail::TZelSMTP>(nullptr);
-    ZelSMTP1->Port = 25;
-    ZelSMTP1->ReportLevel = 0;
-    ZelSMTP1->EncodeType = codec::uuMime;
-    ZelSMTP1->ClearParams = true;
-    ZelSMTP1->SubType = mail::mtPlain;
+    ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { Onconnect(s); };
     ZelSMTP1->OnPacketSent = [this](rtl::TObject* s) { packt(s); };
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { SMTP1Success(s); };
     ZelSMTP1->OnFailure = [this](rtl::TObject* s) { SMTP1OnFailure(s); };
 
-    connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
-    connect(Button3, &QPushButton::clicked, this, [this] { RunHandler([this] { Button3Click(); }); });
-    connect(Button4, &QPushButton::clicked, this, [this] { RunHandler([this] { Button4Click(); }); });
+    OnClick(Button1, [this] { Button1Click(); });
+    OnClick(Button3, [this] { Button3Click(); });
+    OnClick(Button4, [this] { Button4Click(); });
 
     FormCreate();
 }
