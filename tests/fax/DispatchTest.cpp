@@ -1,0 +1,55 @@
+#include "fax/Dispatch.h"
+
+#include "platform/Windows.h"
+
+#include <gtest/gtest.h>
+
+using fax::TFaxDispatch;
+using fax::TFaxForm;
+
+TEST(Dispatch, UserIdIsTheTextBeforeTheFirstAt) {
+    EXPECT_EQ(fax::UserIdOf("me@example.com"), "me");
+    EXPECT_EQ(fax::UserIdOf("a@b@c"), "a");
+    EXPECT_EQ(fax::UserIdOf("no-at-sign"), "");
+    EXPECT_EQ(fax::UserIdOf("@example.com"), "");
+}
+
+TEST(Dispatch, RefusalsComeInOrderAndTouchNothing) {
+    mail::TZelSMTP client(nullptr);
+    TFaxDispatch dispatch(client);
+    TFaxForm form;
+    form.CoverageLines = fax::CoverageList();
+    form.Server = "no..such.host";
+    form.Number = "garbage";  // the blank e-mail is reported before the number is looked at
+    EXPECT_EQ(dispatch.Send(form), fax::kMsgBlankFields);
+    form.Email = "me@example.com";
+    EXPECT_EQ(dispatch.Send(form), fax::kMsgNoHyphen);
+    EXPECT_EQ(dispatch.LastGatewayAddress(), "");
+    form.Number = "0086-10-12345678";
+    EXPECT_EQ(dispatch.Send(form), fax::kMsgNotCovered);
+    // The address is built before the coverage check and kept.
+    EXPECT_EQ(dispatch.LastGatewayAddress(), "remote-printer.the_following_address@861012345678.iddd.faxgateway.example");
+    form.Number = "x-y-1";
+    EXPECT_THROW(dispatch.Send(form), rtl::EConvertError);
+    EXPECT_EQ(dispatch.LastGatewayAddress(), "remote-printer.the_following_address@861012345678.iddd.faxgateway.example");
+    EXPECT_EQ(client.Host, "");  // nothing reached the mail client
+    EXPECT_FALSE(client.Connected);
+}
+
+TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
+    mail::TZelSMTP client(nullptr);
+    TFaxDispatch dispatch(client);
+    TFaxForm form{"no..such.host", "me@example.com", "001-212-5551234", {}, fax::CoverageList()};
+    form.Files.Add("/tmp/a.doc");
+    try {
+        dispatch.Send(form);
+        FAIL() << "sent to a host that does not exist";
+    } catch (const net::ESockError& e) {
+        EXPECT_EQ(e.Message, "Null Remote Address");
+    }
+    EXPECT_EQ(client.UserID, "me");
+    EXPECT_EQ(client.Port, 25);
+    EXPECT_EQ(client.PostMessage().Attachments.Count(), 0);
+    EXPECT_EQ(client.PostMessage().ToBlindCarbonCopy.Count(), 0);
+    EXPECT_FALSE(dispatch.Sending());
+}
