@@ -1,23 +1,26 @@
-"""Checks one message stored by smtp_sink.py with Python's email package.
+"""Checks messages stored by smtp_sink.py with Python's email package.
 
 Usage: check_message.py BASE EXPECT.json
-BASE is the stored message without its extension (OUTDIR/msgN). EXPECT holds:
+       check_message.py --many LIST.json
+BASE is the stored message without its extension (OUTDIR/msgN). LIST holds a
+JSON list of {"base": BASE, "expect": {...}}, to check many messages in one
+run. EXPECT holds:
   "rcpt": the exact envelope recipients, in order
   "from": the envelope sender
   "subject_hex": the Subject header's raw bytes, hex
   "attachments": [{"name": file name, "path": file with the original bytes}, ...]
   "body_lines": the lines of the text part (or the whole body), optional
   "no_headers": header names that must be absent, optional
-Prints what differs and exits 1, or prints "message ok" and exits 0.
+Prints what differs and exits 1, or prints "message ok" ("N messages ok"
+with --many) and exits 0.
 """
 import json
 import sys
 from email import message_from_bytes, policy
 
 
-def main():
-    base, expect_path = sys.argv[1], sys.argv[2]
-    expect = json.load(open(expect_path))
+def check(base, expect):
+    """Returns the list of differences between the stored message and expect."""
     raw = open(base + ".eml", "rb").read()
     rcpt = open(base + ".rcpt").read().split("\n")
     sender = open(base + ".from").read()
@@ -65,6 +68,25 @@ def main():
             lines = lines[1:]
         if lines != expect["body_lines"]:
             problems.append("body lines %r, expected %r" % (lines, expect["body_lines"]))
+    return problems
+
+
+def main():
+    if sys.argv[1] == "--many":
+        items = json.load(open(sys.argv[2]))
+        problems = []
+        for item in items:
+            try:
+                found = check(item["base"], item["expect"])
+            except Exception as e:  # a missing or unreadable message is a difference too
+                found = ["cannot check: %r" % e]
+            problems += ["%s: %s" % (item["base"], p) for p in found]
+        if problems:
+            print("\n".join(problems))
+            return 1
+        print("%d messages ok" % len(items))
+        return 0
+    problems = check(sys.argv[1], json.load(open(sys.argv[2])))
     if problems:
         print("\n".join(problems))
         return 1
