@@ -7,17 +7,6 @@
 namespace mail {
 namespace {
 
-// The reply code at the start of a line, read as a transaction reads it:
-// up to ten leading digits; beyond 32767 a range failure; beyond 32 bits 0.
-std::int16_t ReplyCodeOf(const std::string& line) {
-    std::int64_t value = 0;
-    std::size_t digits = 0;
-    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
-        value = value * 10 + (line[digits++] - '0');
-    if (digits == 0 || value > INT32_MAX) return 0;
-    return rtl::RangeChecked<std::int16_t>(value);
-}
-
 std::string Duration(std::uint32_t ms) {
     if (ms % 1000 != 0) return std::to_string(ms) + " ms";
     return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
@@ -74,9 +63,13 @@ std::string TZelSMTP::ExtractAddress(const std::string& Entry) {
     return Entry;
 }
 
-std::string TZelSMTP::ReadFinalReplyLine(std::string Reply) {
-    while (IsContinuation(Reply)) Reply = ReadLn();
+std::string TZelSMTP::FinalReplyLine(std::string Reply, const std::function<std::string()>& NextLine) {
+    while (IsContinuation(Reply)) Reply = NextLine();
     return Reply;
+}
+
+std::string TZelSMTP::ReadFinalReplyLine(std::string Reply) {
+    return FinalReplyLine(std::move(Reply), [this] { return ReadLn(); });
 }
 
 // ---- reply time limits ----
@@ -137,7 +130,7 @@ void TZelSMTP::Connect() {
     }
     try {
         const std::string first = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadLn(); });
-        ReplyCode = ReplyCodeOf(first);
+        ReplyCode = net::ReplyCodeOf(first);
         const std::string greeting =
             WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadFinalReplyLine(first); });
         if (ReplyCode >= 400) throw rtl::Exception(greeting);

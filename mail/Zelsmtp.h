@@ -113,6 +113,8 @@ public:
     static std::string ExtractAddress(const std::string& Entry);
     // Follows continuation lines ("250-...", or a leading blank) to the final line.
     std::string ReadFinalReplyLine(std::string Reply);
+    // The same over any source of further lines.
+    static std::string FinalReplyLine(std::string Reply, const std::function<std::string()>& NextLine);
     // The attachment name of an entry: the text after its last "/", "\" or ":".
     static std::string AttachmentName(const std::string& Entry);
 

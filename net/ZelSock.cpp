@@ -2,6 +2,8 @@
 // dispatcher, host resolution, connect, close, accept, the time-out and the
 // status channel.
 #include "net/ZelSock.h"
+
+#include <limits>
 #include "net/ZelSockEvents.h"
 #include "platform/Application.h"
 
@@ -398,6 +400,15 @@ void TZelSock::EnsureConnected() {
         if (!handled) throw rtl::Exception("Not Connected");
         ++attempts;
     }
+}
+
+std::int16_t ReplyCodeOf(const std::string& Line) {
+    std::int64_t value = 0;
+    std::size_t digits = 0;
+    while (digits < Line.size() && digits < 10 && Line[digits] >= '0' && Line[digits] <= '9')
+        value = value * 10 + (Line[digits++] - '0');
+    if (digits == 0 || value > std::numeric_limits<std::int32_t>::max()) return 0;
+    return rtl::RangeChecked<std::int16_t>(value);
 }
 
 std::string ExtractField(const std::string& Text, char Delimiter, int N) {

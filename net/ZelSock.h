@@ -238,6 +238,10 @@ private:
     std::uint32_t LookupAddress = 0;
 };
 
+// The reply code at the start of a line: up to ten leading digits; 0 without
+// any, or when they exceed 32 bits; a value above 32767 raises rtl::ERangeError.
+std::int16_t ReplyCodeOf(const std::string& Line);
+
 // Field n (counted from 1) of Text split at Delimiter; "" when there is none.
 std::string ExtractField(const std::string& Text, char Delimiter, int N);
 
