@@ -64,38 +64,16 @@ int Fill(rtl::TStream& stream, std::uint8_t* buffer, int count) {
     return got;
 }
 
-// Grows a memory-stream output once to the encoding's full size, so that a
-// large attachment does not pay for repeated reallocation and copying line by
-// line, and trims what was not written on every way out. Other streams are
-// left alone.
-class OutputReservation {
-public:
-    OutputReservation(rtl::TStream& output, std::int64_t inputSize) {
-        constexpr std::int64_t kMaxReserve = std::int64_t{1} << 30;
-        Memory = dynamic_cast<rtl::TMemoryStream*>(&output);
-        if (Memory == nullptr || inputSize <= 0 || inputSize > kMaxReserve / 2) return;
-        StartPos = Memory->Position();
-        const std::int64_t end = StartPos + (inputSize + kLineBytes - 1) / kLineBytes * (1 + kLineBytes / 3 * 4 + 2) + 3;
-        OriginalSize = Memory->Size();
-        if (end <= OriginalSize) return;
-        Memory->SetSize(end);
-        Memory->SetPosition(StartPos);
-        Grown = true;
-    }
-    ~OutputReservation() {
-        if (!Grown) return;
-        const std::int64_t written = Memory->Position();
-        Memory->SetSize(written > StartPos ? std::max(OriginalSize, written) : OriginalSize);
-    }
-    OutputReservation(const OutputReservation&) = delete;
-    OutputReservation& operator=(const OutputReservation&) = delete;
-
-private:
-    rtl::TMemoryStream* Memory = nullptr;
-    std::int64_t StartPos = 0;
-    std::int64_t OriginalSize = 0;
-    bool Grown = false;
-};
+// Makes room in a memory-stream output for the whole encoding at once, so that
+// a large attachment does not pay for repeated reallocation and copying line
+// by line. Nothing is written ahead: only the lines touch the memory. Other
+// streams are left alone.
+void ReserveOutput(rtl::TStream& output, std::int64_t inputSize) {
+    constexpr std::int64_t kMaxReserve = std::int64_t{1} << 30;
+    auto* memory = dynamic_cast<rtl::TMemoryStream*>(&output);
+    if (memory == nullptr || inputSize <= 0 || inputSize > kMaxReserve / 2) return;
+    memory->Reserve(memory->Position() + (inputSize + kLineBytes - 1) / kLineBytes * (1 + kLineBytes / 3 * 4 + 2) + 3);
+}
 
 }  // namespace
 
@@ -129,7 +107,7 @@ void TZelUUProcessor::EncodeLines() {
     const bool uu = Method == uuCode;
     const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kChunkBytes);
     char line[1 + kLineBytes / 3 * 4 + 2];
-    const OutputReservation reservation(*OutputStream, InputStream->Size());
+    ReserveOutput(*OutputStream, InputStream->Size());
 
     while (InputStream->Position() < InputStream->Size()) {
         const int n = Fill(*InputStream, chunk.get(), kChunkBytes);

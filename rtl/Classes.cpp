@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace rtl {
@@ -45,25 +48,82 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
 
 // ---- TMemoryStream ----
 
+namespace {
+
+// Large buffers get a mapping of their own, aligned to and backed by 2 MiB
+// pages where the system offers them: touching a fresh 4 KiB page costs a
+// fault, and for a message of tens of megabytes those faults cost more than
+// encoding it. Smaller buffers come from the heap.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+constexpr std::size_t kMapFrom = std::size_t{1} << 20;
+
+}  // namespace
+
+class TMemoryStream::TBlock {
+public:
+    explicit TBlock(std::size_t capacity) {
+        if (capacity >= kMapFrom && MapAligned(capacity)) return;
+        Data = static_cast<std::uint8_t*>(std::malloc(capacity));
+        if (Data == nullptr) throw std::bad_alloc();
+        Capacity = capacity;
+    }
+    ~TBlock() {
+        if (Mapped)
+            ::munmap(Data, Capacity);
+        else
+            std::free(Data);
+    }
+    TBlock(const TBlock&) = delete;
+    TBlock& operator=(const TBlock&) = delete;
+
+    std::uint8_t* Data = nullptr;
+    std::size_t Capacity = 0;
+
+private:
+    bool MapAligned(std::size_t capacity) {
+        const std::size_t length = (capacity + kLargePage - 1) / kLargePage * kLargePage;
+        void* area = ::mmap(nullptr, length + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (area == MAP_FAILED) return false;
+        const auto base = reinterpret_cast<std::uintptr_t>(area);
+        const std::uintptr_t start = (base + kLargePage - 1) / kLargePage * kLargePage;
+        if (start > base) ::munmap(area, start - base);
+        ::munmap(reinterpret_cast<void*>(start + length), kLargePage - (start - base));
+#ifdef MADV_HUGEPAGE
+        ::madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE);  // a hint: refused, 4 KiB pages serve
+#endif
+        Data = reinterpret_cast<std::uint8_t*>(start);
+        Capacity = length;
+        Mapped = true;
+        return true;
+    }
+
+    bool Mapped = false;
+};
+
+void TMemoryStream::MakeRoom(std::int64_t capacity) {
+    if (Block && Block.use_count() == 1 && Capacity() >= capacity) return;
+    auto block = std::make_shared<TBlock>(static_cast<std::size_t>(std::max(capacity, Capacity())));
+    if (FSize > 0) std::memcpy(block->Data, Block->Data, static_cast<std::size_t>(FSize));
+    Block = std::move(block);
+}
+
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
-    const std::int64_t size = Size();
-    if (count <= 0 || Pos >= size) return 0;
-    const std::int64_t n = std::min(count, size - Pos);
-    std::memcpy(buffer, Data.data() + Pos, static_cast<std::size_t>(n));
+    if (count <= 0 || Pos >= FSize) return 0;
+    const std::int64_t n = std::min(count, FSize - Pos);
+    std::memcpy(buffer, Block->Data + Pos, static_cast<std::size_t>(n));
     Pos += n;
     return n;
 }
 
 std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
     if (count <= 0) return 0;
-    const auto end = static_cast<std::size_t>(Pos + count);
-    if (end > Data.size()) {
-        // Grow geometrically: appending chunk by chunk stays linear.
-        if (end > Data.capacity()) Data.reserve(std::max(end, Data.capacity() * 2));
-        Data.resize(end);
-    }
-    std::memcpy(Data.data() + Pos, buffer, static_cast<std::size_t>(count));
-    Pos += count;
+    const std::int64_t end = Pos + count;
+    // Grow geometrically: appending chunk by chunk stays linear.
+    MakeRoom(end > Capacity() ? std::max(end, Capacity() * 2) : end);
+    if (Pos > FSize) std::memset(Block->Data + FSize, 0, static_cast<std::size_t>(Pos - FSize));
+    std::memcpy(Block->Data + Pos, buffer, static_cast<std::size_t>(count));
+    Pos = end;
+    FSize = std::max(FSize, end);
     return count;
 }
 
@@ -75,19 +135,48 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
     return Pos;
 }
 
+std::int64_t TMemoryStream::CopyFrom(TStream& source, std::int64_t count) {
+    auto* memory = dynamic_cast<TMemoryStream*>(&source);
+    if (count != 0 || memory == nullptr || memory == this || FSize != 0 || Pos != 0) return TStream::CopyFrom(source, count);
+    Block = memory->Block;
+    FSize = memory->FSize;
+    Pos = FSize;
+    memory->Pos = memory->FSize;
+    return FSize;
+}
+
 void TMemoryStream::Clear() {
-    Data.clear();
-    Data.shrink_to_fit();
+    Block.reset();
+    FSize = 0;
     Pos = 0;
 }
 
 void TMemoryStream::SetSize(std::int64_t size) {
-    Data.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
-    Pos = std::min(Pos, Size());
+    size = std::max<std::int64_t>(0, size);
+    if (size > FSize) {
+        MakeRoom(size);
+        std::memset(Block->Data + FSize, 0, static_cast<std::size_t>(size - FSize));
+    }
+    FSize = size;
+    Pos = std::min(Pos, FSize);
+}
+
+void TMemoryStream::Reserve(std::int64_t capacity) {
+    if (capacity > Capacity()) MakeRoom(capacity);
+}
+
+std::int64_t TMemoryStream::Capacity() const { return Block ? static_cast<std::int64_t>(Block->Capacity) : 0; }
+
+const std::uint8_t* TMemoryStream::Memory() const { return Block ? Block->Data : nullptr; }
+
+std::string TMemoryStream::ToString() const {
+    if (FSize == 0) return {};
+    return std::string(reinterpret_cast<const char*>(Block->Data), static_cast<std::size_t>(FSize));
 }
 
 void TMemoryStream::Swap(TMemoryStream& other) noexcept {
-    Data.swap(other.Data);
+    Block.swap(other.Block);
+    std::swap(FSize, other.FSize);
     std::swap(Pos, other.Pos);
 }
 

@@ -46,27 +46,46 @@ public:
     void ReadBuffer(void* buffer, std::int64_t count);
     // Writes exactly count bytes or raises EStreamError.
     void WriteBuffer(const void* buffer, std::int64_t count);
-    // Appends count bytes of source from its position (all of it from 0 when count is 0).
-    std::int64_t CopyFrom(TStream& source, std::int64_t count);
+    // Writes count bytes of source from its position (all of it from 0 when
+    // count is 0) at this stream's position.
+    virtual std::int64_t CopyFrom(TStream& source, std::int64_t count);
     void WriteString(const std::string& text) { WriteBuffer(text.data(), static_cast<std::int64_t>(text.size())); }
 };
 
 class TMemoryStream : public TStream {
 public:
+    TMemoryStream() = default;
+    TMemoryStream(const TMemoryStream&) = delete;
+    TMemoryStream& operator=(const TMemoryStream&) = delete;
+
     std::int64_t Read(void* buffer, std::int64_t count) override;
     std::int64_t Write(const void* buffer, std::int64_t count) override;
     std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
-    std::int64_t Size() override { return static_cast<std::int64_t>(Data.size()); }
+    std::int64_t Size() override { return FSize; }
+    // Copying a whole memory stream into an empty one shares its bytes until
+    // either of the two is written to: a large message queued for sending
+    // is not held twice.
+    std::int64_t CopyFrom(TStream& source, std::int64_t count) override;
 
     void Clear();
+    // Bytes added by growing read as zero.
     void SetSize(std::int64_t size);
-    const std::uint8_t* Memory() const { return Data.data(); }
-    std::uint8_t* Memory() { return Data.data(); }
-    std::string ToString() const { return std::string(Data.begin(), Data.end()); }
+    // Makes room for capacity bytes without changing the content; only what is
+    // written is ever touched.
+    void Reserve(std::int64_t capacity);
+    std::int64_t Capacity() const;
+    // Read-only: the bytes may be shared with another stream.
+    const std::uint8_t* Memory() const;
+    std::string ToString() const;
     void Swap(TMemoryStream& other) noexcept;
 
 private:
-    std::vector<std::uint8_t> Data;
+    class TBlock;
+    // Gives this stream a buffer of its own of at least capacity bytes, keeping the content.
+    void MakeRoom(std::int64_t capacity);
+
+    std::shared_ptr<TBlock> Block;
+    std::int64_t FSize = 0;
     std::int64_t Pos = 0;
 };
 

@@ -64,6 +64,69 @@ TEST(MemoryStream, ReadWriteSeekAndSwap) {
     EXPECT_THROW(m.ReadBuffer(buf, 2), EReadError);
 }
 
+TEST(MemoryStream, GrowingReadsZerosNotOldBytes) {
+    TMemoryStream m;
+    m.WriteString("hello world!");
+    m.SetSize(5);
+    m.SetSize(8);
+    EXPECT_EQ(m.ToString(), std::string("hello\0\0\0", 8));
+    m.SetSize(2);
+    m.SetPosition(4);  // a write beyond the end leaves a gap
+    m.WriteString("X");
+    EXPECT_EQ(m.ToString(), std::string("he\0\0X", 5));
+    EXPECT_EQ(m.Position(), 5);
+}
+
+TEST(MemoryStream, ReserveKeepsContentAndLargeBuffersHoldEveryByte) {
+    TMemoryStream m;
+    m.WriteString("abc");
+    m.SetPosition(1);
+    m.Reserve(5 << 20);
+    EXPECT_GE(m.Capacity(), 5 << 20);
+    EXPECT_EQ(m.ToString(), "abc");
+    EXPECT_EQ(m.Position(), 1);
+    std::string big(3 << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4099);
+    m.Seek(0, TSeekOrigin::soEnd);
+    m.WriteString(big);
+    m.WriteString(big);  // beyond the reservation: grows, keeping what was written
+    EXPECT_TRUE(m.ToString() == "abc" + big + big);
+}
+
+TEST(MemoryStream, WholeCopyIsSharedUntilEitherSideWrites) {
+    TMemoryStream source;
+    source.WriteString("0123456789");
+    source.SetPosition(3);
+    TMemoryStream copy;
+    EXPECT_EQ(copy.CopyFrom(source, 0), 10);
+    EXPECT_EQ(copy.ToString(), "0123456789");
+    EXPECT_EQ(copy.Position(), 10);
+    EXPECT_EQ(source.Position(), 10);
+
+    copy.SetPosition(0);
+    copy.WriteString("AB");
+    EXPECT_EQ(copy.ToString(), "AB23456789");
+    EXPECT_EQ(source.ToString(), "0123456789");
+
+    TMemoryStream second;
+    second.CopyFrom(source, 0);
+    source.SetSize(12);
+    source.SetPosition(1);
+    source.WriteString("x");
+    EXPECT_EQ(source.ToString(), std::string("0x23456789\0\0", 12));
+    EXPECT_EQ(second.ToString(), "0123456789");
+    second.Clear();
+    EXPECT_EQ(source.ToString(), std::string("0x23456789\0\0", 12));
+
+    // Into a stream that holds bytes already: an ordinary copy at its position.
+    TMemoryStream target;
+    target.WriteString("head:");
+    source.SetPosition(5);
+    target.CopyFrom(source, 4);
+    EXPECT_EQ(target.ToString(), "head:5678");
+    EXPECT_EQ(source.Position(), 9);
+}
+
 TEST(FileStream, OpensReadsAndReportsMissingFile) {
     const std::string path = ::testing::TempDir() + "rtl_file_stream.bin";
     { std::ofstream(path, std::ios::binary) << std::string("abc\0def", 7); }

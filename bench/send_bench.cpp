@@ -1,0 +1,146 @@
+// Sends one message with one attachment through the mail client, the way the
+// program does (Connect, fill the message, SubmitMessage, Disconnect), and
+// reports what tools/bench needs beyond the wall time it takes itself.
+//   send_bench send PORT ATTACHMENT
+//       One send to 127.0.0.1:PORT. Prints one line of key=value fields:
+//       total_s (Connect to the end of Disconnect), compose_s (composition,
+//       which runs before the dialogue and does not run the message loop),
+//       peak_delta (growth of the peak resident size from just before
+//       composing, in bytes), longest_gap_s (the longest time between two
+//       passes of the message loop outside composition) and passes.
+//   send_bench compose ATTACHMENT OUTPUT
+//       Writes the bytes the client sends after DATA (header block and message
+//       text) to OUTPUT, for the reference client to send the same message.
+#include "mail/Zelsmtp.h"
+#include "platform/Windows.h"
+#include "rtl/SysUtils.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
+
+// VmHWM from /proc/self/status, in bytes; 0 when it cannot be read.
+std::int64_t PeakResident() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    return 0;
+}
+
+// A hidden window whose 1 ms timer records when each pass of the message loop
+// delivered it: a long gap between two arrivals is a time the loop did not run.
+std::vector<Clock::time_point> arrivals;
+
+Win::LRESULT ProbeProc(Win::HWND wnd, Win::UINT msg, Win::WPARAM w, Win::LPARAM l) {
+    if (msg == Win::WM_TIMER) {
+        arrivals.push_back(Clock::now());
+        return 0;
+    }
+    return Win::DefWindowProc(wnd, msg, w, l);
+}
+
+void FillMessage(mail::TZelSMTP& client, const std::string& attachment) {
+    auto& m = client.PostMessage();
+    m.FromAddress = "bench@example.com";
+    m.FromName = "bench@example.com";
+    m.Subject = "Fax";
+    m.ReplyTo = "bench@example.com";
+    m.Body.Add("bench@example.comSend a Fax");
+    m.ToBlindCarbonCopy.Add("fax@example.com");
+    m.Attachments.Add(attachment);
+}
+
+int Compose(const std::string& attachment, const std::string& output) {
+    mail::TZelSMTP client(nullptr);
+    FillMessage(client, attachment);
+    client.ComposeMessage();
+    // As SendHeaderBlock puts it on the wire, followed by the text.
+    const std::string header = client.FinalHeader.Text() + "\r\n\r\n";
+    std::FILE* file = std::fopen(output.c_str(), "wb");
+    if (file == nullptr) throw rtl::EStreamError("Cannot create file " + output);
+    const auto size = static_cast<std::size_t>(client.MessageStream.Size());
+    const bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size() &&
+                         std::fwrite(client.MessageStream.Memory(), 1, size, file) == size;
+    if (std::fclose(file) != 0 || !written) throw rtl::EStreamError("Cannot write file " + output);
+    return 0;
+}
+
+int Send(int port, const std::string& attachment) {
+    Win::WNDCLASS wc;
+    wc.lpszClassName = "SendBenchProbe";
+    wc.lpfnWndProc = ProbeProc;
+    if (!Win::RegisterClass(wc)) throw rtl::Exception("cannot register the probe window class");
+    const Win::HWND probe = Win::CreateWindow(wc.lpszClassName);
+    // Reserved now so that recording does not count in the peak resident size.
+    arrivals.reserve(1 << 20);
+
+    mail::TZelSMTP client(nullptr);
+    client.Host = "127.0.0.1";
+    client.Port = port;
+    client.UserID = "bench";
+    Clock::time_point sendStart{};
+    client.OnSendStart = [&](rtl::TObject*) { sendStart = Clock::now(); };
+    if (!Win::SetTimer(probe, 1, 1)) throw rtl::Exception("cannot set the probe timer");
+
+    const auto start = Clock::now();
+    client.Connect();
+    FillMessage(client, attachment);
+    const std::int64_t peakBefore = PeakResident();
+    const auto submit = Clock::now();
+    client.SubmitMessage();
+    client.Disconnect();
+    const auto end = Clock::now();
+    const std::int64_t peakAfter = PeakResident();
+    Win::KillTimer(probe, 1);
+    Win::DestroyWindow(probe);
+
+    // The loop's pass times outside composition, with the ends of both stretches.
+    std::vector<Clock::time_point> marks{start, submit, sendStart, end};
+    for (const auto& t : arrivals)
+        if (t < submit || t >= sendStart) marks.push_back(t);
+    std::sort(marks.begin(), marks.end());
+    double longest = 0;
+    for (std::size_t i = 1; i < marks.size(); ++i) {
+        if (marks[i - 1] == submit && marks[i] == sendStart) continue;  // composition
+        longest = std::max(longest, Seconds(marks[i - 1], marks[i]));
+    }
+    std::printf("total_s=%.6f compose_s=%.6f peak_delta=%lld longest_gap_s=%.6f passes=%zu\n", Seconds(start, end),
+                Seconds(submit, sendStart), static_cast<long long>(peakAfter - peakBefore), longest, arrivals.size());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        if (args.size() == 3 && args[0] == "send") {
+            std::int32_t port = 0;
+            if (!rtl::TryStrToInt(args[1], port) || port <= 0 || port > 65535) {
+                std::fprintf(stderr, "send_bench: bad port %s\n", args[1].c_str());
+                return 2;
+            }
+            return Send(port, args[2]);
+        }
+        if (args.size() == 3 && args[0] == "compose") return Compose(args[1], args[2]);
+    } catch (const rtl::Exception& e) {
+        std::fprintf(stderr, "send_bench: %s\n", e.Message.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "usage: send_bench send PORT ATTACHMENT | send_bench compose ATTACHMENT OUTPUT\n");
+    return 2;
+}
