@@ -211,7 +211,7 @@ void TZelSock::StatusMessage(std::uint8_t Level, const std::string& Text) {
 }
 
 void TZelSock::WaitCycle() {
-    Win::Sleep(2);
+    Win::Application().WaitForMessage(2);
     Win::Application().ProcessMessages();
 }
 

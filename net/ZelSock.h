@@ -191,7 +191,7 @@ protected:
     void TimerOn();
     void TimerOff();
     void TimerExpired(rtl::TObject* Sender);
-    // One wait cycle: 2 ms sleep, one pass of the message loop.
+    // One wait cycle: up to 2 ms waiting for a message, one pass of the message loop.
     void WaitCycle();
 
     // The send pass and the receive pass.

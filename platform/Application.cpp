@@ -2,7 +2,9 @@
 
 #include "platform/Windows.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -20,6 +22,21 @@ void TApplication::ProcessMessages() {
     do {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     } while (PendingMessageCount() > 0);
+}
+
+void TApplication::WaitForMessage(unsigned ms) {
+    if (PendingMessageCount() > 0) return;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher == nullptr) {
+        Sleep(ms);
+        return;
+    }
+    // The timer bounds the wait; any socket, timer or posted event ends it sooner.
+    QTimer limit;
+    limit.setTimerType(Qt::PreciseTimer);
+    limit.setSingleShot(true);
+    limit.start(static_cast<int>(ms));
+    dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void TApplication::Terminate() {

@@ -14,6 +14,11 @@ public:
     // One pass: handles every pending message, including those posted while the
     // pass runs, until none is left; returns without waiting for new ones.
     void ProcessMessages();
+    // Waits until a message or event arrives, at most ms milliseconds; returns
+    // at once when one is already pending. The waits of the socket component
+    // use it in place of a plain 2 ms sleep, so that a reply arriving meanwhile
+    // is handled without sitting out the rest of the sleep.
+    void WaitForMessage(unsigned ms);
     void Terminate();
     bool Terminated() const { return TerminateRequested; }
 

@@ -174,3 +174,16 @@ TEST(Application, TerminateEndsRun) {
     EXPECT_TRUE(Win::Application().Terminated());
     EXPECT_EQ(w.Messages.size(), 1u);
 }
+
+TEST(Application, WaitForMessageReturnsEarlyForAMessageAndOtherwiseAfterItsLimit) {
+    RecorderWindow w;
+    Win::PostMessage(w.Handle(), 1800, 0, 0);
+    auto start = std::chrono::steady_clock::now();
+    Win::Application().WaitForMessage(500);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);  // a message was already waiting
+    Win::Application().ProcessMessages();
+    ASSERT_EQ(w.Messages.size(), 1u);
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) Win::Application().WaitForMessage(20);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 80ms);  // nothing arrives: each wait lasts its limit
+}
