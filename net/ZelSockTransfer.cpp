@@ -285,14 +285,7 @@ std::string TZelSock::Transaction(const std::string& Command) {
     LastReply = ReadLn();
     if (!LastReply.empty()) {
         StatusMessage(1, LastReply);
-        std::size_t digits = 0;
-        while (digits < LastReply.size() && digits < 10 && std::isdigit(static_cast<unsigned char>(LastReply[digits])))
-            ++digits;
-        if (digits > 0) {
-            std::int64_t value = std::stoll(LastReply.substr(0, digits));
-            if (value > std::numeric_limits<std::int32_t>::max()) value = 0;
-            ReplyCode = rtl::RangeChecked<std::int16_t>(value);
-        }
+        ReplyCode = ReplyCodeOf(LastReply);
     }
     return LastReply;
 }
