@@ -1,10 +1,6 @@
 // Renders both windows, as they open, into PNG files for the README.
 // Usage: faxmail_screenshots OUTPUT_FOLDER
-#include "app/Constants.h"
-#include "app/Forms.h"
-#include "app/Unit1.h"
-#include "app/Unit4.h"
-#include "platform/Application.h"
+#include "app/StartUp.h"
 
 #include <QPixmap>
 #include <QLineEdit>
@@ -18,12 +14,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
         return 2;
     }
-    app::TApplicationObject qtApplication(argc, argv);
-    Win::Application().Title = app::kApplicationTitle;
-    app::TForm4 form4;
-    app::TForm1 form1(&form4);
-    form4.SetMainWindow(&form1);
-    form4.show();
+    app::TStartUp startUp(argc, argv);
+    app::TForm4& form4 = startUp.Form4;
+    app::TForm1& form1 = startUp.Form1;
     form1.show();
     form1.Edit1->setText("smtp.example.com");
     form1.Edit2->setText("me@example.com");

@@ -17,16 +17,6 @@ using testsupport::TempFile;
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string Quoted(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {
@@ -76,7 +66,7 @@ TEST(EndToEnd, ChineseSubjectAndAttachmentsArriveByteExact) {
     std::ostringstream expect;
     expect << "{\"rcpt\": [\"to@example.com\", \"cc@example.com\", "
               "\"remote-printer.the_following_address@12125551234.iddd.faxgateway.example\"],"
-           << " \"from\": \"me@example.com\", \"subject_hex\": \"" << Hex(subject) << "\","
+           << " \"from\": \"me@example.com\", \"subject_hex\": \"" << testsupport::Hex(subject) << "\","
            << " \"body_lines\": [\"me@example.comSend a Fax\", \".a line that starts with a dot\"],"
            << " \"attachments\": [";
     for (std::size_t i = 0; i < files.size(); ++i) {

@@ -51,16 +51,6 @@ long ResidentBytes() {
     return resident * ::sysconf(_SC_PAGESIZE);
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string SubjectOf(int n) {
     char text[64];
     std::snprintf(text, sizeof text, "me@example.comSend a Fax #%03d", n);
@@ -131,7 +121,7 @@ TEST(Soak, ThreeHundredFaxesThroughOneClientArriveIntactWithFlatResources) {
         const std::string& path = documents[static_cast<std::size_t>(n - 1)]->Path();
         list << (n > 1 ? ",\n" : "") << "{\"base\": \"" << server->Message(n) << "\", \"expect\": {"
              << "\"rcpt\": [\"" << kGateway << "\"], \"from\": \"me@example.com\", \"subject_hex\": \""
-             << Hex(SubjectOf(n)) << "\", \"body_lines\": [\"me@example.comSend a Fax\"], "
+             << testsupport::Hex(SubjectOf(n)) << "\", \"body_lines\": [\"me@example.comSend a Fax\"], "
              << "\"no_headers\": [\"To\", \"CC\"], "
              << "\"attachments\": [{\"name\": \"page-" << n << ".tif\", \"path\": \"" << path << "\"}]}}";
     }

@@ -33,6 +33,16 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
 int OpenDescriptorCount() {
     int count = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {

@@ -22,6 +22,9 @@ private:
 // Reproducible pseudo-random bytes.
 std::string RandomBytes(std::size_t size, unsigned seed);
 
+// Lower-case hexadecimal text of the bytes.
+std::string Hex(const std::string& bytes);
+
 // Number of open file descriptors of this process.
 int OpenDescriptorCount();
 
