@@ -4,9 +4,7 @@
 #include "net/ZelSockEvents.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <limits>
 
 namespace net {
 

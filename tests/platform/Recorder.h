@@ -1,10 +1,9 @@
 // A hidden window that records what it receives, and a bounded pump.
 #pragma once
 
-#include "platform/Application.h"
 #include "platform/Windows.h"
+#include "tests/support/MessageLoop.h"
 
-#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -29,17 +28,10 @@ private:
     Win::HWND Hwnd = 0;
 };
 
-// Runs the design's wait cycle (2 ms sleep, one pass) until done() or the time limit.
-inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        Win::Sleep(2);
-        Win::Application().ProcessMessages();
-    }
-    return true;
-}
+using testsupport::PumpFor;
 
-inline void PumpFor(std::chrono::milliseconds span) {
-    PumpUntil([] { return false; }, span);
+// The bounded wait of these tests: five seconds unless told otherwise.
+template <typename Predicate>
+bool PumpUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    return testsupport::PumpUntil(done, limit);
 }
