@@ -100,7 +100,7 @@ void TForm4::closeEvent(QCloseEvent* event) {
 
 void TForm4::Button4Click() {
     SetStatusText(StatusBar1, QString());
-    if (Sending || ZelSMTP1->Busy()) throw net::ESockError("Already connected");
+    if (Sending || ZelSMTP1->Busy()) throw net::ESockError("Already connected", rtl::TErrorKind::Busy);
     Sending = true;
     struct Done {
         bool& Flag;

@@ -19,7 +19,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     // A press while an earlier one is still looking up the host or connecting
     // would change the client under the running attempt: refuse it as a press
     // during the dialogue is refused.
-    if (InProgress || Client.Busy()) throw net::ESockError("Already connected");
+    if (InProgress || Client.Busy()) throw net::ESockError("Already connected", rtl::TErrorKind::Busy);
     InProgress = true;
     struct Done {
         bool& Flag;

@@ -103,7 +103,8 @@ auto TZelSMTP::WithinLimit(std::uint32_t LimitMs, const char* What, bool Progres
         Canceled = false;
         DropConnection();
         throw net::ESockError(ProgressCounts ? "The server took no data for " + Duration(LimitMs) + " while sending " + What
-                                             : "No reply from the server to " + std::string(What) + " within " + Duration(LimitMs));
+                                             : "No reply from the server to " + std::string(What) + " within " + Duration(LimitMs),
+                              rtl::TErrorKind::TimedOut);
     }
 }
 
@@ -264,7 +265,7 @@ void TZelSMTP::Disconnect() {
         reply = Command("QUIT", TimeLimits.Quit, "QUIT");
     } catch (const net::ESockError& e) {
         InDisconnect = false;
-        const bool stopped = DisconnectAborted || e.Message == net::ConnectionClosedText;
+        const bool stopped = DisconnectAborted || e.Kind == rtl::TErrorKind::ClosedByPeer;
         net::TZelSock::Disconnect();
         // Stopped by the user, or closed by the server before it answered:
         // the message was already handed over, so there is nothing to report.

@@ -250,7 +250,7 @@ void TZelSock::ResolveHost() {
     const std::string& name = Proxy.empty() ? Host : Proxy;
     RemoteAddress.sin_addr.s_addr = 0;
     // Cutting the name would look up a different host.
-    if (name.size() > kMaxHostName || name.find('\0') != std::string::npos) throw ESockError("Host Lookup Failed");
+    if (name.size() > kMaxHostName || name.find('\0') != std::string::npos) throw ESockError("Host Lookup Failed", rtl::TErrorKind::LookupFailed);
     const std::uint32_t address = Win::inet_addr(name.c_str());
     if (address != Win::INADDR_NONE) {
         RemoteAddress.sin_addr.s_addr = address;
@@ -264,16 +264,16 @@ void TZelSock::ResolveHost() {
     if (LookupRequest == 0) {
         // No request, so no answer will come.
         TimerOff();
-        throw ESockError("Host Lookup Failed");
+        throw ESockError("Host Lookup Failed", rtl::TErrorKind::LookupFailed);
     }
     do {
         WaitCycle();
     } while (!LookupDone && !TimedOut && !Canceled);
     LookupRequest = 0;
     TimerOff();
-    if (TimedOut) throw ESockError("Host Lookup Timed Out");
-    if (Canceled) throw ESockError("Host Lookup Canceled");
-    if (!LastEventOk) throw ESockError("Host Lookup Failed");
+    if (TimedOut) throw ESockError("Host Lookup Timed Out", rtl::TErrorKind::TimedOut);
+    if (Canceled) throw ESockError("Host Lookup Canceled", rtl::TErrorKind::Stopped);
+    if (!LastEventOk) throw ESockError("Host Lookup Failed", rtl::TErrorKind::LookupFailed);
     RemoteAddress.sin_addr.s_addr = LookupAddress;
     Fire(OnHostResolved, this);
 }
@@ -281,19 +281,19 @@ void TZelSock::ResolveHost() {
 void TZelSock::Connect() {
     StatusMessage(8, "Connecting");
     Canceled = false;
-    if (Connected) throw ESockError("Already connected");
+    if (Connected) throw ESockError("Already connected", rtl::TErrorKind::Busy);
     for (int attempts = 0;; ++attempts) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            if (e.Message == "Host Lookup Timed Out" || e.Message == "Host Lookup Canceled") throw;
+            if (e.Kind == rtl::TErrorKind::TimedOut || e.Kind == rtl::TErrorKind::Stopped) throw;
             RemoteAddress.sin_addr.s_addr = 0;
         }
         if (RemoteAddress.sin_addr.s_addr != 0) break;
-        if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address", rtl::TErrorKind::LookupFailed);
         bool handled = false;
         Fire(OnInvalidHost, handled);
-        if (!handled) throw ESockError("Null Remote Address");
+        if (!handled) throw ESockError("Null Remote Address", rtl::TErrorKind::LookupFailed);
     }
     RemoteAddress.sin_family = Win::AF_INET;
     RemoteAddress.sin_port = Win::htons(Proxy.empty() ? static_cast<std::uint16_t>(Port & 0xFFFF) : ProxyPort);
@@ -320,8 +320,8 @@ void TZelSock::Connect() {
         // Without a socket the next Connect fails with the system's error.
     }
     Fire(OnConnectionFailed, this);
-    if (TimedOut) throw ESockError("Connection Timed out");
-    if (Canceled) throw ESockError("Connection Canceled");
+    if (TimedOut) throw ESockError("Connection Timed out", rtl::TErrorKind::TimedOut);
+    if (Canceled) throw ESockError("Connection Canceled", rtl::TErrorKind::Stopped);
     throw ESockError("Connection Failed");
 }
 
@@ -372,7 +372,7 @@ std::uint16_t TZelSock::Accept() {
     do {
         WaitCycle();
     } while (!LookupDone && !Canceled);
-    if (Canceled) throw ESockError("Accepting Canceled");
+    if (Canceled) throw ESockError("Accepting Canceled", rtl::TErrorKind::Stopped);
     if (!LastEventOk) throw ESockError("Error creating Data Connection");
     StatusMessage(4, "Accepting");
     Win::sockaddr_in peer{};

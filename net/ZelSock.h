@@ -41,7 +41,7 @@ public:
 // A wait ended by a cancel.
 class EAbortError : public ESockError {
 public:
-    using ESockError::ESockError;
+    explicit EAbortError(std::string message) : ESockError(std::move(message), rtl::TErrorKind::Stopped) {}
 };
 
 using TOnHostResolved = std::function<void(rtl::TComponent* Sender)>;

@@ -181,7 +181,7 @@ void TZelSock::SendBuffer(const void* Data, std::uint16_t Length) {
     }
     if (!SendComplete) {
         ResetSendQueue();  // undeliverable; kept, it would open the next connection
-        throw ESockError(ConnectionClosedText);
+        throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
     }
 }
 
@@ -220,7 +220,7 @@ void TZelSock::SendStream(rtl::TStream& Stream) {
             WaitForSendQueue();
             if (!SendComplete && !Canceled) {
                 ResetSendQueue();
-                throw ESockError(ConnectionClosedText);
+                throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
             }
         }
     } catch (...) {
@@ -259,7 +259,7 @@ std::string TZelSock::ReadLn() {
         if (lineFeed < 0 && !Connected) break;
     }
     if (Canceled) throw EAbortError("Socket readln aborted");
-    if (lineFeed < 0) throw ESockError(ConnectionClosedText);
+    if (lineFeed < 0) throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
 
     const std::uint8_t* data = ReceiveStream.Memory();
     std::string line(reinterpret_cast<const char*>(data), static_cast<std::size_t>(lineFeed + 1));

@@ -13,12 +13,26 @@
 
 namespace rtl {
 
-// Root of every exception the program raises; carries only its message.
+// What ended an operation. Code that must tell failures apart decides by the
+// kind; the message text is for the user and may change without notice.
+enum class TErrorKind {
+    Other,
+    TimedOut,      // a time-out or reply time limit ran out
+    Stopped,       // the user (or the program) cancelled the wait
+    ClosedByPeer,  // the connection went away under the operation
+    Refused,       // the server answered with a refusal; the text is its reply
+    LookupFailed,  // the server name did not resolve
+    Busy,          // a second operation while one is under way
+};
+
+// Root of every exception the program raises: a message text and its kind.
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : Message(std::move(message)) {}
+    explicit Exception(std::string message, TErrorKind kind = TErrorKind::Other)
+        : Message(std::move(message)), Kind(kind) {}
     const char* what() const noexcept override { return Message.c_str(); }
     std::string Message;
+    TErrorKind Kind;
 };
 
 // "'%s' is not a valid integer value"
