@@ -113,7 +113,6 @@ void OnClick(QPushButton* button, std::function<void()> handler) {
 
 std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient() {
     auto client = std::make_unique<mail::TZelSMTP>(nullptr);
-    client->Port = 25;
     client->ReportLevel = 0;
     client->EncodeType = codec::uuMime;
     client->ClearParams = true;

@@ -59,8 +59,8 @@ void ApplyWindowStyle(QWidget* window);
 QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height);
 // Binds a button's click to a window handler run under the outer handler.
 void OnClick(QPushButton* button, std::function<void()> handler);
-// A window's mail client with its design-time settings: port 25, report
-// level 0, base64 attachments, lists cleared after a send, plain text.
+// A window's mail client with its design-time settings: the default port,
+// report level 0, base64 attachments, lists cleared after a send, plain text.
 std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient();
 
 // One line of status text across the whole bar.

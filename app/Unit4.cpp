@@ -3,7 +3,6 @@
 #include "app/Constants.h"
 #include "app/Forms.h"
 #include "app/Unit1.h"
-#include "net/ZelSock.h"
 #include "platform/Application.h"
 
 #include <QCloseEvent>
@@ -69,6 +68,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
     ZelSMTP1->OnPacketSent = [this](rtl::TObject* s) { packt(s); };
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { SMTP1Success(s); };
     ZelSMTP1->OnFailure = [this](rtl::TObject* s) { SMTP1OnFailure(s); };
+    FeedbackJob = std::make_unique<mail::TSendJob>(*ZelSMTP1);
 
     OnClick(Button1, [this] { Button1Click(); });
     OnClick(Button3, [this] { Button3Click(); });
@@ -100,36 +100,17 @@ void TForm4::closeEvent(QCloseEvent* event) {
 
 void TForm4::Button4Click() {
     SetStatusText(StatusBar1, QString());
-    if (Sending || ZelSMTP1->Busy()) throw net::ESockError("Already connected", rtl::TErrorKind::Busy);
-    Sending = true;
-    struct Done {
-        bool& Flag;
-        ~Done() { Flag = false; }
-    } done{Sending};
-
-    ZelSMTP1->Host = FeedbackHost;
-    ZelSMTP1->Port = 25;
-    ZelSMTP1->UserID = kFeedbackUserId;
-    ZelSMTP1->Connect();
-
-    mail::TPostMessage& message = ZelSMTP1->PostMessage();
-    message.FromAddress = kFeedbackAddress;
-    message.FromName = ToGb(Edit3->text());
-    message.Subject = kFeedbackSubject;
-    message.ToAddress.Clear();
-    message.ToAddress.Add(kFeedbackAddress);
-    message.Body.Clear();
-    const QString comment = Memo3->toPlainText();
-    if (!comment.isEmpty())
-        for (const QString& line : comment.split('\n')) message.Body.Add(ToGb(line));
-    try {
-        ZelSMTP1->SubmitMessage();
-    } catch (...) {
-        // No stop button here: leave no connection behind for the next press.
-        ZelSMTP1->DropConnection();
-        throw;
-    }
-    ZelSMTP1->Disconnect();
+    FeedbackJob->Run(FeedbackHost, kFeedbackUserId, [this](mail::TPostMessage& message) {
+        message.FromAddress = kFeedbackAddress;
+        message.FromName = ToGb(Edit3->text());
+        message.Subject = kFeedbackSubject;
+        message.ToAddress.Clear();
+        message.ToAddress.Add(kFeedbackAddress);
+        message.Body.Clear();
+        const QString comment = Memo3->toPlainText();
+        if (!comment.isEmpty())
+            for (const QString& line : comment.split('\n')) message.Body.Add(ToGb(line));
+    });
 }
 
 void TForm4::Onconnect(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("正在连接......")); }

@@ -2,6 +2,7 @@
 // the main window. It is the application's main window: closing it ends the program.
 #pragma once
 
+#include "mail/SendJob.h"
 #include "mail/Zelsmtp.h"
 
 #include <QWidget>
@@ -59,7 +60,7 @@ protected:
 
 private:
     TForm1* MainWindow = nullptr;
-    bool Sending = false;
+    std::unique_ptr<mail::TSendJob> FeedbackJob;
 };
 
 }  // namespace app
