@@ -42,6 +42,13 @@ struct TSmtpTimeLimits {
 // The SMTP port a new mail client uses until it is told another.
 inline constexpr std::int32_t kDefaultSmtpPort = 25;
 
+// How the connection to the server is protected.
+enum class TSmtpSecurity {
+    None,         // plain text, as on port 25
+    StartTls,     // plain connect, then STARTTLS before anything else (port 587)
+    ImplicitTls,  // TLS from the first byte (port 465)
+};
+
 // Where the dialogue stands. Abort, the reply time limits and Disconnect
 // decide from it; nothing else keeps a copy.
 enum class TSmtpPhase {
@@ -88,6 +95,12 @@ public:
     TMailListReturn OnMailListReturn;  // nothing fires it
     TFileItem OnAttachmentNotFound;
     rtl::THandlerEvent OnAuthenticationFailed;
+
+    // Protection and login. The defaults (none, no login name) give the plain
+    // HELO dialogue. The extra trusted certificates are the socket's TrustFile.
+    TSmtpSecurity Security = TSmtpSecurity::None;
+    std::string LoginName;  // empty: no login
+    std::string Password;
 
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;

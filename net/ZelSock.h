@@ -105,6 +105,8 @@ public:
     std::int32_t Port = 0;  // the low 16 bits are used
     std::int32_t TimeOut = 0;  // ms, for the lookup and for the connect; 0: no limit
     std::int32_t ReportLevel = 1;
+    // A file of certificate authorities trusted for TLS besides the system's; empty: none.
+    std::string TrustFile;
     rtl::TNotifyEvent OnDisconnect;
     rtl::TNotifyEvent OnConnect;
     rtl::THandlerEvent OnInvalidHost;
