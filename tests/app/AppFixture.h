@@ -42,6 +42,11 @@ protected:
         app::SetMessageBoxFunction(nullptr);
         app::SetOpenDialogFunction(nullptr);
     }
+    // Both windows send to this port of the server they are given.
+    void UsePort(std::uint16_t port) {
+        Form1->ZelSMTP1->Port = port;
+        Form4->ZelSMTP1->Port = port;
+    }
     void Fill(const char* server, const char* email, const char* number) {
         Form1->Edit1->setText(QString::fromUtf8(server));
         Form1->Edit2->setText(QString::fromUtf8(email));

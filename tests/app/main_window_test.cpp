@@ -149,7 +149,8 @@ TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
 }
 
 TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FaxDialogue(peer);
     peer.Start();
     const TempFile doc("letter.doc", testsupport::RandomBytes(40000, 7));
@@ -186,7 +187,8 @@ TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
 }
 
 TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FaxDialogue(peer);
     peer.AcceptNext();
     FaxDialogue(peer);
@@ -203,7 +205,8 @@ TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
 }
 
 TEST_F(WindowsTest, AFailedSendLeavesNoConnectionAndTheNextPressSendsEachDocumentOnce) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
     peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
     peer.Send("250 ok\r\n").Expect("DATA").Send("554 no thanks\r\n");
@@ -236,7 +239,8 @@ TEST_F(WindowsTest, AnUnresolvableServerShowsTheInvalidHostTextAndNullRemoteAddr
 }
 
 TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Pause(3000ms);
     peer.AcceptNext();
     FaxDialogue(peer);
@@ -256,7 +260,8 @@ TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
 }
 
 TEST_F(WindowsTest, ASecondPressDuringASendIsRefusedWithoutDisturbingIt) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO me").Pause(500ms).Send("250 ok\r\n");
     peer.Expect("RSET").Send("250 ok\r\n").Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n");
     peer.Expect(std::string("RCPT TO:<") + kGateway + ">").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");

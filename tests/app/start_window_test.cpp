@@ -60,7 +60,8 @@ TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
 }
 
 TEST_F(WindowsTest, FeedbackWithAnEmptyAddressStillGoesOut) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FeedbackDialogue(peer);
     peer.Start();
     Form4->FeedbackHost = "127.0.0.1";
@@ -81,7 +82,8 @@ TEST_F(WindowsTest, FeedbackWithAnEmptyAddressStillGoesOut) {
 }
 
 TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FeedbackDialogue(peer);
     peer.AcceptNext();
     FeedbackDialogue(peer);
@@ -100,7 +102,8 @@ TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
 }
 
 TEST_F(WindowsTest, ARefusedFeedbackShowsTheFailureTextAndTheReply) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO feedback").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
     peer.Expect("MAIL FROM:<feedback@morvane.example>").Send("250 ok\r\n").Expect("RCPT TO:<feedback@morvane.example>");
     peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send("552 too big\r\n");
