@@ -93,7 +93,7 @@ void TForm4::Button3Click() { close(); }
 
 void TForm4::closeEvent(QCloseEvent* event) {
     event->accept();
-    // The start window is the application's main window: its closing ends the program.
+    // Closing the start window ends the program, whichever window is showing.
     Win::Application().Terminate();
     if (MainWindow != nullptr && MainWindow->isVisible()) MainWindow->hide();
 }

@@ -67,6 +67,7 @@ TZelSock::~TZelSock() {
     try {
         RequestCloseSocket();
     } catch (...) {
+        // A close the system refuses leaves nothing to do: the component is going.
     }
     if (--WinsockUserCount == 0) Win::WSACleanup();
 }
