@@ -22,6 +22,11 @@ TMessageBoxFn& MessageBoxFunction() {
     return fn;
 }
 
+TQuestionBoxFn& QuestionBoxFunction() {
+    static TQuestionBoxFn fn;
+    return fn;
+}
+
 TOpenDialogFn& OpenDialogFunction() {
     static TOpenDialogFn fn;
     return fn;
@@ -52,6 +57,18 @@ void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon
     box.exec();
 }
 
+void SetQuestionBoxFunction(TQuestionBoxFn fn) { QuestionBoxFunction() = std::move(fn); }
+
+bool AskYesNo(const QString& caption, const QString& text) {
+    if (QuestionBoxFunction()) return QuestionBoxFunction()(caption, text);
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.adjustSize();
+    CenterOnScreen(&box);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void ShowMessage(const QString& text) { ShowModalMessage(ApplicationTitle(), text, TMsgIcon::None); }
 
 void SetOpenDialogFunction(TOpenDialogFn fn) { OpenDialogFunction() = std::move(fn); }
@@ -74,6 +91,10 @@ void ShowException(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const rtl::EAbort&) {
         // The silent exception ends an operation without a word.
+    } catch (const rtl::Exception& e) {
+        // A send stopped because the user chose to quit needs no word either.
+        if (e.Kind == rtl::TErrorKind::Stopped && Win::Application().Terminated()) return;
+        ShowModalMessage(ApplicationTitle(), MessageForDisplay(e.what()), TMsgIcon::Error);
     } catch (const std::exception& e) {
         ShowModalMessage(ApplicationTitle(), MessageForDisplay(e.what()), TMsgIcon::Error);
     } catch (...) {

@@ -32,6 +32,11 @@ void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon
 // Invalid input: the application's title as caption, one OK button.
 void ShowMessage(const QString& text);
 
+// caption, question; true for Yes. The default asks with a modal Yes/No box.
+using TQuestionBoxFn = std::function<bool(const QString& caption, const QString& text)>;
+void SetQuestionBoxFunction(TQuestionBoxFn fn);
+bool AskYesNo(const QString& caption, const QString& text);
+
 // Returns the chosen path, or an empty text when the dialog was cancelled.
 using TOpenDialogFn = std::function<QString(QWidget* parent)>;
 void SetOpenDialogFunction(TOpenDialogFn fn);

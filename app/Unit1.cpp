@@ -4,6 +4,7 @@
 #include "app/Forms.h"
 #include "app/Unit4.h"
 #include "fax/Coverage.h"
+#include "platform/Application.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -162,6 +163,12 @@ void TForm1::Form1Close() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
     RunHandler([this] { Form1Close(); });
+    // The start window asks first while a send is under way; its No keeps
+    // the program, and this window, as they are.
+    if (StartWindow != nullptr && !Win::Application().Terminated()) {
+        event->ignore();
+        return;
+    }
     event->accept();
 }
 

@@ -64,6 +64,9 @@ public:
     void ZelSMTP1Success(rtl::TObject* Sender);
     void ZelSMTP1InvalidHost(bool& Handled);
 
+    // A fax is being sent (lookup, connect or dialogue).
+    bool SendUnderWay() const { return Dispatch->Sending(); }
+
     // The coverage page's lines as displayed, in GB2312.
     rtl::TStringList CoverageLines() const;
 

@@ -18,6 +18,8 @@ namespace app {
 namespace {
 
 // "Morvane 2.0中文版建议"
+constexpr char kAskStopAndQuit[] = "传真或建议正在发送中。要停止发送并退出程序吗？";
+
 constexpr char kFeedbackSubject[] = "Morvane 2.0\xd6\xd0\xce\xc4\xb0\xe6\xbd\xa8\xd2\xe9";
 
 }  // namespace
@@ -92,6 +94,14 @@ void TForm4::Button1Click() {
 void TForm4::Button3Click() { close(); }
 
 void TForm4::closeEvent(QCloseEvent* event) {
+    const bool faxGoingOut = MainWindow != nullptr && MainWindow->SendUnderWay();
+    if ((faxGoingOut || FeedbackJob->Running()) && !AskYesNo(ApplicationTitle(), QString::fromUtf8(kAskStopAndQuit))) {
+        event->ignore();
+        return;
+    }
+    // Stopped as the stop button stops them; the waits end as the program ends.
+    if (faxGoingOut) MainWindow->ZelSMTP1->Abort();
+    ZelSMTP1->Abort();
     event->accept();
     // Closing the start window ends the program, whichever window is showing.
     Win::Application().Terminate();
