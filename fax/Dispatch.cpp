@@ -1,6 +1,5 @@
 #include "fax/Dispatch.h"
 
-
 namespace fax {
 
 std::string UserIdOf(const std::string& Email) {
@@ -12,7 +11,9 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     const FaxParseResult parsed = ParseFaxNumber(Form.Number);
     if (!parsed.Ok) return parsed.Failure;
-    GatewayAddressText = GatewayAddress(parsed.Number);
+    const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
+    if (!patternFailure.empty()) return patternFailure;
+    GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern);
     if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the

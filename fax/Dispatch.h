@@ -24,6 +24,7 @@ struct TFaxForm {
     std::string Number;
     rtl::TStringList Files;
     rtl::TStringList CoverageLines;
+    std::string GatewayPattern = kDefaultGatewayPattern;
 };
 
 class TFaxDispatch {
@@ -31,7 +32,8 @@ public:
     explicit TFaxDispatch(mail::TZelSMTP& Client) : Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
-    // (blank fields, a malformed number, no coverage), or "" once the fax has
+    // (blank fields, a malformed number, an unusable gateway pattern, no
+    // coverage), or "" once the fax has
     // gone out. Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
 

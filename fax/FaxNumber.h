@@ -14,6 +14,24 @@ inline constexpr char kGatewayDomainSuffix[] = ".iddd.faxgateway.example";
 // Local part and at sign of every gateway address.
 inline constexpr char kGatewayLocalPart[] = "remote-printer.the_following_address@";
 
+// A gateway pattern is the gateway address with this placeholder where the
+// full number (country, area and subscriber, joined) goes. The default gives
+// the address the program has always built.
+inline constexpr char kGatewayNumberPlaceholder[] = "{number}";
+inline constexpr char kDefaultGatewayPattern[] =
+    "remote-printer.the_following_address@{number}.iddd.faxgateway.example";
+
+// "传真网关必须含有一个且只有一个{number}，它代表完整的传真号码。"
+inline constexpr char kMsgGatewayPlaceholder[] =
+    "\xb4\xab\xd5\xe6\xcd\xf8\xb9\xd8\xb1\xd8\xd0\xeb\xba\xac\xd3\xd0\xd2\xbb\xb8\xf6\xc7\xd2\xd6\xbb"
+    "\xd3\xd0\xd2\xbb\xb8\xf6" "{number}" "\xa3\xac\xcb\xfc\xb4\xfa\xb1\xed\xcd\xea\xd5\xfb\xb5\xc4\xb4\xab"
+    "\xd5\xe6\xba\xc5\xc2\xeb\xa1\xa3";
+// "传真网关填入号码后必须是一个电子邮件地址（名字@域名）。"
+inline constexpr char kMsgGatewayNotAddress[] =
+    "\xb4\xab\xd5\xe6\xcd\xf8\xb9\xd8\xcc\xee\xc8\xeb\xba\xc5\xc2\xeb\xba\xf3\xb1\xd8\xd0\xeb\xca\xc7"
+    "\xd2\xbb\xb8\xf6\xb5\xe7\xd7\xd3\xd3\xca\xbc\xfe\xb5\xd8\xd6\xb7\xa3\xa8\xc3\xfb\xd7\xd6" "@"
+    "\xd3\xf2\xc3\xfb\xa3\xa9\xa1\xa3";
+
 // Validation failures, shown by the caller in a modal message box.
 // "请输入对方传真号码。"
 inline constexpr char kMsgEmptyNumber[] =
@@ -51,6 +69,13 @@ struct FaxParseResult {
 // converted first, so it is the one named when both are bad.
 FaxParseResult ParseFaxNumber(const std::string& text);
 
-std::string GatewayAddress(const FaxNumber& number);
+// The pattern with its placeholder replaced by the full number; nothing in
+// the number is read as a placeholder.
+std::string GatewayAddress(const FaxNumber& number, const std::string& pattern = kDefaultGatewayPattern);
+
+// "" for a usable pattern: exactly one placeholder, and with a number in
+// place a plain mailbox (local part, "@", a domain of two or more labels,
+// ASCII only). Otherwise the message to show.
+std::string GatewayPatternFailure(const std::string& pattern);
 
 }  // namespace fax

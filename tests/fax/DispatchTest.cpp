@@ -1,8 +1,14 @@
 #include "fax/Dispatch.h"
 
 #include "platform/Windows.h"
+#include "tests/support/ScriptedPeer.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+using namespace std::chrono_literals;
 
 using fax::TFaxDispatch;
 using fax::TFaxForm;
@@ -29,6 +35,9 @@ TEST(Dispatch, RefusalsComeInOrderAndTouchNothing) {
     EXPECT_EQ(dispatch.Send(form), fax::kMsgNotCovered);
     // The address is built before the coverage check and kept.
     EXPECT_EQ(dispatch.LastGatewayAddress(), "remote-printer.the_following_address@861012345678.iddd.faxgateway.example");
+    form.Number = "001-212-5551234";
+    form.GatewayPattern = "fax@gw.example.org";  // a pattern a corrupted settings file could hold
+    EXPECT_EQ(dispatch.Send(form), fax::kMsgGatewayPlaceholder);
     form.Number = "x-y-1";
     EXPECT_THROW(dispatch.Send(form), rtl::EConvertError);
     EXPECT_EQ(dispatch.LastGatewayAddress(), "remote-printer.the_following_address@861012345678.iddd.faxgateway.example");
@@ -52,4 +61,32 @@ TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
     EXPECT_EQ(client.PostMessage().Attachments.Count(), 0);
     EXPECT_EQ(client.PostMessage().ToBlindCarbonCopy.Count(), 0);
     EXPECT_FALSE(dispatch.Sending());
+}
+
+TEST(Dispatch, AGatewayPatternChangesTheRecipientAndNothingElse) {
+    const std::pair<const char*, const char*> runs[] = {
+        {fax::kDefaultGatewayPattern, "remote-printer.the_following_address@12125551234.iddd.faxgateway.example"},
+        {"fax.{number}@gw.example.org", "fax.12125551234@gw.example.org"},
+    };
+    std::vector<std::string> wires;
+    for (const auto& [pattern, recipient] : runs) {
+        testsupport::ScriptedPeer peer;
+        peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+        peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + recipient + ">");
+        peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send("250 ok\r\n");
+        peer.Expect("QUIT").Send("221 bye\r\n").Close();
+        peer.Start();
+        mail::TZelSMTP client(nullptr);
+        client.Port = peer.Port();
+        TFaxDispatch dispatch(client);
+        const TFaxForm form{"127.0.0.1", "me@example.com", "001-212-5551234", {}, fax::CoverageList(), pattern};
+        EXPECT_EQ(dispatch.Send(form), "");
+        ASSERT_TRUE(peer.WaitDone(5000ms));
+        EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+        std::string wire = peer.Received();
+        const std::size_t at = wire.find(recipient);
+        ASSERT_NE(at, std::string::npos);
+        wires.push_back(wire.replace(at, std::string(recipient).size(), "GATEWAY"));
+    }
+    EXPECT_EQ(wires[0], wires[1]);
 }

@@ -65,6 +65,48 @@ TEST(FaxNumber, SplitsAndNormalises) {
     EXPECT_EQ(kGatewayDomainSuffix[0], '.');
 }
 
+TEST(GatewayPattern, TheDefaultBuildsTheFixedAddressAndAPatternPlacesTheNumber) {
+    EXPECT_EQ(std::string(kDefaultGatewayPattern),
+              std::string(kGatewayLocalPart) + kGatewayNumberPlaceholder + kGatewayDomainSuffix);
+    const struct {
+        const char* number;
+        const char* pattern;
+        const char* address;
+    } cases[] = {
+        {"001-212-555-1234", kDefaultGatewayPattern,
+         "remote-printer.the_following_address@1212555-1234.iddd.faxgateway.example"},
+        {"0044-20-7", "fax+{number}@gw.example.org", "fax+44207@gw.example.org"},
+        {"001-212-", "{number}@fax.example.org", "1212@fax.example.org"},
+        // A number that looks like the placeholder is not replaced again.
+        {"001-212-{number}", "{number}@fax.example.org", "1212{number}@fax.example.org"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GatewayAddress(Parsed(c.number), c.pattern), c.address) << c.pattern;
+}
+
+TEST(GatewayPattern, OnlyOnePlaceholderInAPlainMailboxIsAccepted) {
+    const std::pair<const char*, const char*> cases[] = {
+        {kDefaultGatewayPattern, ""},
+        {"{number}@fax.example.org", ""},
+        {"remote-printer.{number}@x_y.example", ""},
+        {"fax@gw.example.org", kMsgGatewayPlaceholder},
+        {"{number}@{number}.example.org", kMsgGatewayPlaceholder},
+        {"{Number}@fax.example.org", kMsgGatewayPlaceholder},
+        {"", kMsgGatewayPlaceholder},
+        {"{number}", kMsgGatewayNotAddress},
+        {"{number}@localhost", kMsgGatewayNotAddress},
+        {"@{number}.example.org", kMsgGatewayNotAddress},
+        {"a@b@{number}.example.org", kMsgGatewayNotAddress},
+        {"fax {number}@gw.example.org", kMsgGatewayNotAddress},
+        {"<{number}@gw.example.org>", kMsgGatewayNotAddress},
+        {"fax..{number}@gw.example.org", kMsgGatewayNotAddress},
+        {"{number}@gw..example.org", kMsgGatewayNotAddress},
+        {"{number}@gw.example.org.", kMsgGatewayNotAddress},
+        {"{number}@gw.exa+mple.org", kMsgGatewayNotAddress},
+        {"{number}@\xb4\xab.example.org", kMsgGatewayNotAddress},
+    };
+    for (const auto& [pattern, failure] : cases) EXPECT_EQ(GatewayPatternFailure(pattern), failure) << pattern;
+}
+
 TEST(FaxNumber, ValidationFailures) {
     EXPECT_EQ(Failure(""), kMsgEmptyNumber);
     EXPECT_EQ(Failure("000001-1-2"), kMsgNoHyphenBeforeArea);
@@ -86,6 +128,8 @@ TEST(FaxNumber, MessagesAreGb2312OfTheirTexts) {
     EXPECT_EQ(Gb2312ToUtf8(kMsgNoHyphen), "传真号码的形式必须为：001-212-1234567，您没有输入\"-\".");
     EXPECT_EQ(Gb2312ToUtf8(kMsgNoHyphenBeforeSubscriber),
               "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入\"-\".");
+    EXPECT_EQ(Gb2312ToUtf8(kMsgGatewayPlaceholder), "传真网关必须含有一个且只有一个{number}，它代表完整的传真号码。");
+    EXPECT_EQ(Gb2312ToUtf8(kMsgGatewayNotAddress), "传真网关填入号码后必须是一个电子邮件地址（名字@域名）。");
     EXPECT_EQ(Gb2312ToUtf8(kMsgNotCovered), "对不起，您所输入的号码，目前不能发送免费传真，请查看传真范围列表。");
 }
 
