@@ -1,6 +1,11 @@
 // Renders both windows, as they open, into PNG files for the README.
 // Usage: faxmail_screenshots OUTPUT_FOLDER
+#include "app/SettingsPage.h"
 #include "app/StartUp.h"
+
+#include <QComboBox>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <QPixmap>
 #include <QLineEdit>
@@ -14,6 +19,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
         return 2;
     }
+    // The pictures show a first run, whatever the settings of whoever renders them.
+    const QTemporaryDir settingsFolder;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
     app::TStartUp startUp(argc, argv);
     app::TForm4& form4 = startUp.Form4;
     app::TForm1& form1 = startUp.Form1;
@@ -31,5 +39,11 @@ int main(int argc, char** argv) {
     form1.TabbedNotebook1->setCurrentIndex(1);
     QApplication::processEvents();
     ok = form1.grab().save(folder + "/coverage-page.png") && ok;
+    form1.SettingsPage->SecurityBox->setCurrentIndex(1);
+    form1.SettingsPage->LoginEdit->setText("me@example.com");
+    form1.SettingsPage->PasswordEdit->setText("password");
+    form1.TabbedNotebook1->setCurrentIndex(2);
+    QApplication::processEvents();
+    ok = form1.grab().save(folder + "/settings-page.png") && ok;
     return ok ? 0 : 1;
 }

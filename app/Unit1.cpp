@@ -2,6 +2,8 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/Settings.h"
+#include "app/SettingsPage.h"
 #include "app/Unit4.h"
 #include "fax/Coverage.h"
 
@@ -52,6 +54,8 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     auto* coveragePage = new QWidget;
     TabbedNotebook1->addTab(mainPage, QString::fromUtf8("主页面"));
     TabbedNotebook1->addTab(coveragePage, QString::fromUtf8("传真范围列表"));
+    SettingsPage = new TSettingsPage;
+    TabbedNotebook1->addTab(SettingsPage, QString::fromUtf8("发送设置"));
 
     Memo1 = new QPlainTextEdit(coveragePage);
     Memo1->setGeometry(8, 8, 465, 201);
@@ -106,6 +110,16 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ZelSMTP1->OnInvalidHost = [this](bool& handled) { ZelSMTP1InvalidHost(handled); };
     Dispatch = std::make_unique<fax::TFaxDispatch>(*ZelSMTP1);
 
+    // What was saved last time, then every change saved as it happens.
+    const TSendSettings saved = ReadSendSettings();
+    Edit1->setText(saved.Server);
+    Edit2->setText(saved.Email);
+    SettingsPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
+    SettingsPage->Show(saved);
+    SettingsPage->OnChanged = [this] { SaveSettings(); };
+    connect(Edit1, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
+    connect(Edit2, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
+
     Edit3->installEventFilter(this);
     OnClick(Button1, [this] { Button1Click(); });
     OnClick(Button2, [this] { Button2Click(); });
@@ -142,8 +156,20 @@ rtl::TStringList TForm1::CoverageLines() const {
     return lines;
 }
 
+void TForm1::SaveSettings() {
+    TSendSettings settings;
+    settings.Server = Edit1->text();
+    settings.Email = Edit2->text();
+    SettingsPage->Collect(settings);
+    WriteSendSettings(settings);
+}
+
 void TForm1::Button4Click() {
+    // A press during a send is refused by the send itself; the running send
+    // keeps the client as it started.
+    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) SettingsPage->ApplyTo(*ZelSMTP1);
     fax::TFaxForm form;
+    form.GatewayPattern = SettingsPage->GatewayPattern();
     form.Server = ToGb(Edit1->text());
     form.Email = ToGb(Edit2->text());
     form.Number = ToGb(Edit3->text());
@@ -174,6 +200,8 @@ void TForm1::SMTP1Packentsent(rtl::TObject*) {
 
 void TForm1::ZelSMTP1Success(rtl::TObject*) {
     SetStatusText(StatusBar1, QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+    // The gateway answers from this address: the user looks for it in the mailbox.
+    StatusBar1->setToolTip(QString::fromUtf8("传真已发往网关：") + FromGb(LastGatewayAddress()));
 }
 
 void TForm1::ZelSMTP1InvalidHost(bool&) {

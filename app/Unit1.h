@@ -22,6 +22,7 @@ class QTabWidget;
 namespace app {
 
 class TForm4;
+class TSettingsPage;
 
 class TForm1 : public QWidget {
 public:
@@ -46,6 +47,7 @@ public:
     QLabel* Label5;
     QPushButton* Button4;
     QPushButton* Button3;
+    TSettingsPage* SettingsPage;
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
 
     void SetStartWindow(TForm4* startWindow) { StartWindow = startWindow; }
@@ -66,6 +68,8 @@ public:
 
     // The coverage page's lines as displayed, in GB2312.
     rtl::TStringList CoverageLines() const;
+    // Writes the two fields and the settings page to the user's settings.
+    void SaveSettings();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
