@@ -149,9 +149,10 @@ TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
 }
 
 TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     FaxDialogue(peer);
     peer.Start();
+    SendTo(peer.Port());
     const TempFile doc("letter.doc", testsupport::RandomBytes(40000, 7));
     AddFile(doc.Path());
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
@@ -186,11 +187,12 @@ TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
 }
 
 TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     FaxDialogue(peer);
     peer.AcceptNext();
     FaxDialogue(peer);
     peer.Start();
+    SendTo(peer.Port());
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
     Form1->Button4->click();
     Form1->Button4->click();
@@ -203,13 +205,14 @@ TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
 }
 
 TEST_F(WindowsTest, AFailedSendLeavesNoConnectionAndTheNextPressSendsEachDocumentOnce) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
     peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
     peer.Send("250 ok\r\n").Expect("DATA").Send("554 no thanks\r\n");
     peer.AcceptNext();
     FaxDialogue(peer);
     peer.Start();
+    SendTo(peer.Port());
     const TempFile doc("page.tif", "tiff bytes");
     AddFile(doc.Path());
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
@@ -236,11 +239,12 @@ TEST_F(WindowsTest, AnUnresolvableServerShowsTheInvalidHostTextAndNullRemoteAddr
 }
 
 TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Pause(3000ms);
     peer.AcceptNext();
     FaxDialogue(peer);
     peer.Start();
+    SendTo(peer.Port());
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
     QTimer::singleShot(300, Form1->Button3, [this] { Form1->Button3->click(); });
     const auto start = std::chrono::steady_clock::now();
@@ -256,12 +260,13 @@ TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
 }
 
 TEST_F(WindowsTest, ASecondPressDuringASendIsRefusedWithoutDisturbingIt) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     peer.Send("220 hi\r\n").Expect("HELO me").Pause(500ms).Send("250 ok\r\n");
     peer.Expect("RSET").Send("250 ok\r\n").Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n");
     peer.Expect(std::string("RCPT TO:<") + kGateway + ">").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");
     peer.ExpectUntil("\r\n.\r\n").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").Close();
     peer.Start();
+    SendTo(peer.Port());
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
     QTimer::singleShot(200, Form1->Button4, [this] { Form1->Button4->click(); });
     Form1->Button4->click();

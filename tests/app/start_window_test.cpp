@@ -60,9 +60,10 @@ TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
 }
 
 TEST_F(WindowsTest, FeedbackWithAnEmptyAddressStillGoesOut) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     FeedbackDialogue(peer);
     peer.Start();
+    SendTo(peer.Port());
     Form4->FeedbackHost = "127.0.0.1";
     Form4->Memo3->setPlainText(QString::fromUtf8("您的批评或建议:\nvery good"));
     Form4->Button4->click();
@@ -81,11 +82,12 @@ TEST_F(WindowsTest, FeedbackWithAnEmptyAddressStillGoesOut) {
 }
 
 TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     FeedbackDialogue(peer);
     peer.AcceptNext();
     FeedbackDialogue(peer);
     peer.Start();
+    SendTo(peer.Port());
     Form4->FeedbackHost = "127.0.0.1";
     Form4->Edit3->setText("me@example.com");
     Form4->Memo3->clear();
@@ -100,11 +102,12 @@ TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
 }
 
 TEST_F(WindowsTest, ARefusedFeedbackShowsTheFailureTextAndTheReply) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
     peer.Send("220 hi\r\n").Expect("HELO feedback").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
     peer.Expect("MAIL FROM:<feedback@morvane.example>").Send("250 ok\r\n").Expect("RCPT TO:<feedback@morvane.example>");
     peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send("552 too big\r\n");
     peer.Start();
+    SendTo(peer.Port());
     Form4->FeedbackHost = "127.0.0.1";
     Form4->Button4->click();
     ASSERT_TRUE(peer.WaitDone(5000ms));
@@ -113,3 +116,4 @@ TEST_F(WindowsTest, ARefusedFeedbackShowsTheFailureTextAndTheReply) {
     EXPECT_EQ(app::StatusText(Form4->StatusBar1), QString::fromUtf8("发送失败，请等一会再发送"));
     EXPECT_FALSE(Form4->ZelSMTP1->Connected);
 }
+
