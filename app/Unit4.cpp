@@ -100,7 +100,11 @@ void TForm4::closeEvent(QCloseEvent* event) {
 
 void TForm4::Button4Click() {
     SetStatusText(StatusBar1, QString());
-    FeedbackJob->Run(FeedbackHost, kFeedbackUserId, [this](mail::TPostMessage& message) {
+    if (IsPlaceholderHost(FeedbackHost)) {
+        ShowMessage(QString::fromUtf8("本版本没有配置反馈邮箱，无法发送反馈。"));
+        return;
+    }
+    FeedbackJob->Run(FeedbackHost, std::string(kFeedbackUserId), [this](mail::TPostMessage& message) {
         message.FromAddress = kFeedbackAddress;
         message.FromName = ToGb(Edit3->text());
         message.Subject = kFeedbackSubject;

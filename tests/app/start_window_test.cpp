@@ -1,5 +1,6 @@
 #include "AppFixture.h"
 
+#include "app/Constants.h"
 #include "platform/Application.h"
 #include "tests/support/ScriptedPeer.h"
 
@@ -117,3 +118,12 @@ TEST_F(WindowsTest, ARefusedFeedbackShowsTheFailureTextAndTheReply) {
     EXPECT_FALSE(Form4->ZelSMTP1->Connected);
 }
 
+TEST_F(WindowsTest, FeedbackSaysItIsNotConfiguredWhileTheMailboxIsAPlaceholder) {
+    Form4->FeedbackHost = "mail.morvane.example";
+    Form4->Button4->click();
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QString::fromUtf8("本版本没有配置反馈邮箱，无法发送反馈。")});
+    EXPECT_FALSE(Statuses4.contains(QString::fromUtf8("正在连接......")));
+    EXPECT_TRUE(app::IsPlaceholderHost("MAIL.Example"));
+    EXPECT_FALSE(app::IsPlaceholderHost("mail.example.com"));
+    EXPECT_FALSE(app::IsPlaceholderHost("127.0.0.1"));
+}
