@@ -18,10 +18,12 @@
 namespace app {
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top) {
+// A label whose text ends at or before right: the next field's left edge, or
+// the fields' right edge for a line of its own.
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
     label->setFont(SongTiFont());
-    label->adjustSize();
+    FitToWidth(label, right - left);
     label->move(left, top);
     return label;
 }
@@ -67,24 +69,28 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     GroupBox1->setGeometry(0, 0, 483, 276);
     GroupBox1->setFont(DefaultFont());
 
-    Label1 = MakeLabel(GroupBox1, "SMTP邮件服务器：", 16, 20);
+    constexpr int kFieldsRight = 465;
+    Label1 = MakeLabel(GroupBox1, "SMTP邮件服务器：", 16, 20, 112);
     Edit1 = MakeEdit(GroupBox1, 112, 16, 129, 21);
-    Label2 = MakeLabel(GroupBox1, "您的电子邮件：", 256, 20);
+    Label2 = MakeLabel(GroupBox1, "您的电子邮件：", 256, 20, 344);
     Edit2 = MakeEdit(GroupBox1, 344, 16, 121, 21);
-    Label3 = MakeLabel(GroupBox1, "对方传真号码：", 24, 45);
+    Label3 = MakeLabel(GroupBox1, "对方传真号码：", 24, 45, 112);
     Edit3 = MakeEdit(GroupBox1, 112, 40, 353, 21);
-    Label4 = MakeLabel(GroupBox1, "传真内容均以附件文件的形式发送：（可以为Word等文件，以及各种图形文件等）。", 24, 72);
+    Label4 = MakeLabel(GroupBox1, "传真内容均以附件文件的形式发送：（可以为Word等文件，以及各种图形文件等）。", 24, 72,
+                       kFieldsRight);
 
     GroupBox2 = new QGroupBox(QString::fromUtf8("附件文件"), GroupBox1);
     GroupBox2->setGeometry(24, 96, 441, 89);
     GroupBox2->setFont(SongTiFont());
+    PutCaptionOnFrame(GroupBox2);
     ListBox1 = new QListWidget(GroupBox2);
     ListBox1->setGeometry(16, 16, 329, 57);
     ListBox1->setFont(DefaultFont());
     Button1 = MakeButton(GroupBox2, "增加", 360, 16, 49, 25);
     Button2 = MakeButton(GroupBox2, "删除", 360, 48, 49, 25);
 
-    Label5 = MakeLabel(GroupBox1, "特别注意：附件文件内不能发送中文（只能用图形发送中文），只能为英文。", 24, 200);
+    Label5 = MakeLabel(GroupBox1, "特别注意：附件文件内不能发送中文（只能用图形发送中文），只能为英文。", 24, 200,
+                       kFieldsRight);
     Label5->setStyleSheet("color: red");
 
     Button4 = MakeButton(GroupBox1, "发送传真", 160, 232, 75, 25);

@@ -45,7 +45,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
     GroupBox1 = new QGroupBox(feedbackPage);
     GroupBox1->setGeometry(0, 0, 531, 172);
     Label3 = new QLabel(QString::fromUtf8("您的电子邮件："), GroupBox1);
-    Label3->adjustSize();
+    FitToWidth(Label3, 96 - 8);
     Label3->move(8, 20);
     Edit3 = new QLineEdit(GroupBox1);
     Edit3->setGeometry(96, 16, 161, 20);
