@@ -6,6 +6,7 @@
 #include "fax/Coverage.h"
 
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +35,13 @@ QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
     auto* edit = new QLineEdit(parent);
     edit->setGeometry(left, top, width, height);
     return edit;
+}
+
+// A focus change inside the window is the field's enter event; the window
+// becoming active again, or a popup of the field closing, hands the focus
+// back to the control that already had it.
+bool EntersFromAnotherControl(Qt::FocusReason reason) {
+    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason;
 }
 
 }  // namespace
@@ -126,7 +134,9 @@ TForm1::~TForm1() = default;
 void TForm1::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Edit3 && event->type() == QEvent::FocusIn) RunHandler([this] { Edit3Enter(); });
+    if (watched == Edit3 && event->type() == QEvent::FocusIn &&
+        EntersFromAnotherControl(static_cast<QFocusEvent*>(event)->reason()))
+        RunHandler([this] { Edit3Enter(); });
     return QWidget::eventFilter(watched, event);
 }
 

@@ -1,8 +1,11 @@
 #include "AppFixture.h"
 
+#include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempFiles.h"
 
+#include <QAccessible>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -146,6 +149,23 @@ TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
     Form1->Edit3->setFocus();
     QApplication::processEvents();
     EXPECT_EQ(app::StatusText(Form1->StatusBar1), QString::fromUtf8("传真号码的形式必须为：001-212-1234567"));
+}
+
+TEST_F(WindowsTest, SwitchingWindowsKeepsTheStatusText) {
+    const auto activate = [](QWidget* window) {
+        window->activateWindow();
+        return testsupport::PumpUntil([window] { return QApplication::activeWindow() == window; }, 2000ms);
+    };
+    Form1->show();
+    ASSERT_TRUE(activate(Form1.get()));
+    Form1->Edit3->setFocus();
+    QApplication::processEvents();
+    app::SetStatusText(Form1->StatusBar1, "sent");
+    Form4->show();
+    ASSERT_TRUE(activate(Form4.get()));
+    ASSERT_TRUE(activate(Form1.get()));
+    ASSERT_EQ(QApplication::focusWidget(), Form1->Edit3);
+    EXPECT_EQ(app::StatusText(Form1->StatusBar1).toStdString(), "sent");
 }
 
 TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
