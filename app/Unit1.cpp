@@ -148,8 +148,13 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::Button2Click() {
-    const int row = ListBox1->currentRow();
-    if (row >= 0 && ListBox1->currentItem() != nullptr && ListBox1->currentItem()->isSelected()) delete ListBox1->takeItem(row);
+    // The selected item, wherever the current row is: a screen reader selects without moving it.
+    const QList<QListWidgetItem*> selected = ListBox1->selectedItems();
+    if (selected.isEmpty()) return;
+    delete ListBox1->takeItem(ListBox1->row(selected.front()));
+    // The view selects the row that moves up into the deleted one's place;
+    // the list box leaves nothing selected, so a second press deletes nothing.
+    ListBox1->clearSelection();
 }
 
 rtl::TStringList TForm1::CoverageLines() const {

@@ -151,6 +151,23 @@ TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
     EXPECT_EQ(app::StatusText(Form1->StatusBar1), QString::fromUtf8("传真号码的形式必须为：001-212-1234567"));
 }
 
+TEST_F(WindowsTest, DeleteTakesTheSelectedItemAndLeavesNoneSelected) {
+    for (const char* path : {"/tmp/0", "/tmp/1", "/tmp/2"}) AddFile(path);
+    Form1->ListBox1->setCurrentRow(0);
+    // A screen reader selects through the accessibility interface; the current row stays on 0.
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(Form1->ListBox1);
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->tableInterface(), nullptr);
+    ASSERT_TRUE(list->tableInterface()->selectRow(1));
+    ASSERT_EQ(Form1->ListBox1->currentRow(), 0);
+    Form1->Button2->click();
+    Form1->Button2->click();  // nothing is selected any more
+    std::vector<std::string> left;
+    for (int i = 0; i < Form1->ListBox1->count(); ++i) left.push_back(Form1->ListBox1->item(i)->text().toStdString());
+    EXPECT_EQ(left, (std::vector<std::string>{"/tmp/0", "/tmp/2"}));
+    EXPECT_TRUE(Form1->ListBox1->selectedItems().isEmpty());
+}
+
 TEST_F(WindowsTest, SwitchingWindowsKeepsTheStatusText) {
     const auto activate = [](QWidget* window) {
         window->activateWindow();
