@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 
 namespace app {
@@ -36,6 +37,18 @@ QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
     edit->setGeometry(left, top, width, height);
     return edit;
 }
+
+// Rows of the list box's fixed item height, whatever the font's line height.
+class TFixedRowHeight : public QStyledItemDelegate {
+public:
+    TFixedRowHeight(int height, QObject* parent) : QStyledItemDelegate(parent), Height(height) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), Height};
+    }
+
+private:
+    int Height;
+};
 
 // A focus change inside the window is the field's enter event; the window
 // becoming active again, or a popup of the field closing, hands the focus
@@ -94,6 +107,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ListBox1 = new QListWidget(GroupBox2);
     ListBox1->setGeometry(16, 16, 329, 57);
     ListBox1->setFont(DefaultFont());
+    ListBox1->setItemDelegate(new TFixedRowHeight(12, ListBox1));
     Button1 = MakeButton(GroupBox2, "增加", 360, 16, 49, 25);
     Button2 = MakeButton(GroupBox2, "删除", 360, 48, 49, 25);
 

@@ -168,6 +168,17 @@ TEST_F(WindowsTest, DeleteTakesTheSelectedItemAndLeavesNoneSelected) {
     EXPECT_TRUE(Form1->ListBox1->selectedItems().isEmpty());
 }
 
+TEST_F(WindowsTest, ListItemsAreTwelvePixelsHigh) {
+    AddFile("/tmp/a.doc");
+    AddFile("/tmp/b.doc");
+    Form1->show();
+    ASSERT_TRUE(testsupport::PumpUntil([this] { return Form1->ListBox1->visualItemRect(Form1->ListBox1->item(1)).isValid(); }, 2000ms));
+    const QRect first = Form1->ListBox1->visualItemRect(Form1->ListBox1->item(0));
+    const QRect second = Form1->ListBox1->visualItemRect(Form1->ListBox1->item(1));
+    EXPECT_EQ(first.height(), 12);
+    EXPECT_EQ(second.top() - first.top(), 12);
+}
+
 TEST_F(WindowsTest, SwitchingWindowsKeepsTheStatusText) {
     const auto activate = [](QWidget* window) {
         window->activateWindow();
