@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStatusBar>
 #include <QTabWidget>
 
@@ -62,7 +63,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
-    StatusBar1->setGeometry(0, height() - 19, width(), 19);
+    PlaceStatusBar();
 
     ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { Onconnect(s); };
@@ -78,6 +79,14 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 }
 
 TForm4::~TForm4() = default;
+
+void TForm4::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    PlaceStatusBar();
+}
+
+// Aligned to the bottom: the border is resizable, and the bar follows it.
+void TForm4::PlaceStatusBar() { StatusBar1->setGeometry(0, height() - 19, width(), 19); }
 
 void TForm4::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
 

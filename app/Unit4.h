@@ -56,8 +56,11 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceStatusBar();
+
     TForm1* MainWindow = nullptr;
     bool Sending = false;
 };
