@@ -12,10 +12,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+
+#include <cstdint>
 
 namespace app {
 namespace {
@@ -50,6 +53,24 @@ private:
     int Height;
 };
 
+// Keeps the progress bar shown for as long as a send runs. A second press
+// refused inside a running send leaves the bar as it found it.
+class TSendProgress {
+public:
+    explicit TSendProgress(QProgressBar* bar) : Bar(bar), WasHidden(bar->isHidden()) {}
+    ~TSendProgress() {
+        if (!WasHidden) return;
+        Bar->hide();
+        Bar->reset();
+    }
+    TSendProgress(const TSendProgress&) = delete;
+    TSendProgress& operator=(const TSendProgress&) = delete;
+
+private:
+    QProgressBar* Bar;
+    bool WasHidden;
+};
+
 // A focus change inside the window is the field's enter event; the window
 // becoming active again, or a popup of the field closing, hands the focus
 // back to the control that already had it.
@@ -67,6 +88,12 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setGeometry(0, 327 - 21, 490, 21);
+    // Beside the status text while a send runs; the text keeps its place on the left.
+    ProgressBar1 = new QProgressBar;
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setFixedSize(120, 15);
+    StatusBar1->addPermanentWidget(ProgressBar1);
+    ProgressBar1->hide();
 
     TabbedNotebook1 = new QTabWidget(this);
     TabbedNotebook1->setGeometry(0, 0, 489, 305);
@@ -137,7 +164,10 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Edit3->installEventFilter(this);
     OnClick(Button1, [this] { Button1Click(); });
     OnClick(Button2, [this] { Button2Click(); });
-    OnClick(Button4, [this] { Button4Click(); });
+    OnClick(Button4, [this] {
+        TSendProgress progress(ProgressBar1);
+        Button4Click();
+    });
     OnClick(Button3, [this] { Button3Click(); });
 
     FormCreate();
@@ -200,11 +230,21 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void TForm1::SMTP1Connect(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("已与传真服务器连接上")); }
+void TForm1::SMTP1Connect(rtl::TObject*) {
+    SetStatusText(StatusBar1, QString::fromUtf8("已与传真服务器连接上"));
+    ShowProgress(0);
+}
 
 void TForm1::SMTP1Packentsent(rtl::TObject*) {
+    const std::int64_t total = ZelSMTP1->BytesTotal;
+    ShowProgress(total > 0 ? static_cast<int>(std::int64_t{ZelSMTP1->BytesSent} * 100 / total) : 0);
     SetStatusText(StatusBar1, QString::number(ZelSMTP1->BytesTotal) + QString::fromUtf8("字节的") +
                                   QString::number(ZelSMTP1->BytesSent) + QString::fromUtf8("正在发送"));
+}
+
+void TForm1::ShowProgress(int percent) {
+    ProgressBar1->show();
+    ProgressBar1->setValue(percent);
 }
 
 void TForm1::ZelSMTP1Success(rtl::TObject*) {

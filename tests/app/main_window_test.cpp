@@ -196,6 +196,40 @@ TEST_F(WindowsTest, SwitchingWindowsKeepsTheStatusText) {
     EXPECT_EQ(app::StatusText(Form1->StatusBar1).toStdString(), "sent");
 }
 
+TEST_F(WindowsTest, TheProgressBarFollowsTheMessageWhileASendRuns) {
+    const TempFile doc("letter.doc", testsupport::RandomBytes(40000, 3));
+    AddFile(doc.Path());
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    // Each send ends its own way: accepted and closed, or refused after its text.
+    for (const char* finalReply : {"250 queued\r\n", "554 refused\r\n"}) {
+        ScriptedPeer peer(25);
+        peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+        peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
+        peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send(finalReply);
+        if (finalReply[0] == '2') peer.Expect("QUIT").Send("221 bye\r\n").Close();
+        peer.Start();
+        std::vector<std::pair<int, bool>> seen;  // value, shown
+        const auto connection = QObject::connect(Form1->ProgressBar1, &QProgressBar::valueChanged,
+                                                 [&](int value) { seen.emplace_back(value, !Form1->ProgressBar1->isHidden()); });
+        Form1->Button4->click();
+        QObject::disconnect(connection);
+        ASSERT_TRUE(peer.WaitDone(5000ms)) << finalReply;
+        EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+
+        ASSERT_GE(seen.size(), 3u) << finalReply;
+        EXPECT_EQ(seen.front().first, 0) << finalReply;
+        EXPECT_EQ(seen.back().first, 100) << finalReply;
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_TRUE(seen[i].second) << finalReply << i;
+            if (i > 0) {
+                EXPECT_GT(seen[i].first, seen[i - 1].first) << finalReply << i;
+            }
+        }
+        EXPECT_TRUE(Form1->ProgressBar1->isHidden()) << finalReply;
+    }
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QString("554 refused\r\n")});
+}
+
 TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
     ScriptedPeer peer(25);
     FaxDialogue(peer);
