@@ -1,6 +1,7 @@
 #include "AppFixture.h"
 
 #include "platform/Application.h"
+#include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <QTimer>
@@ -38,6 +39,16 @@ TEST_F(WindowsTest, ContinueHidesTheStartWindowAndShowsTheMainOne) {
     Form4->Button1->click();
     EXPECT_FALSE(Form4->isVisible());
     EXPECT_TRUE(Form1->isVisible());
+}
+
+TEST_F(WindowsTest, TheStartWindowsStatusBarFollowsItsBottomEdge) {
+    Form4->show();
+    for (const QSize size : {QSize(700, 400), QSize(400, 240)}) {
+        Form4->resize(size);
+        const QRect bottom(0, size.height() - 19, size.width(), 19);
+        EXPECT_TRUE(testsupport::PumpUntil([&] { return Form4->StatusBar1->geometry() == bottom; }, 2000ms))
+            << size.width() << "x" << size.height();
+    }
 }
 
 TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
