@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+class QGroupBox;
+class QLabel;
 class QPushButton;
 class QStatusBar;
 class QWidget;
@@ -31,6 +33,11 @@ void SetMessageBoxFunction(TMessageBoxFn fn);
 void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon);
 // Invalid input: the application's title as caption, one OK button.
 void ShowMessage(const QString& text);
+
+// caption, question; true for Yes. The default asks with a modal Yes/No box.
+using TQuestionBoxFn = std::function<bool(const QString& caption, const QString& text)>;
+void SetQuestionBoxFunction(TQuestionBoxFn fn);
+bool AskYesNo(const QString& caption, const QString& text);
 
 // Returns the chosen path, or an empty text when the dialog was cancelled.
 using TOpenDialogFn = std::function<QString(QWidget* parent)>;
@@ -51,6 +58,11 @@ QString MessageForDisplay(const std::string& message);
 QFont SongTiFont();
 // "MS Sans Serif" at pixel height 11, falling back likewise.
 QFont DefaultFont();
+// Sizes a label to its text, narrowing its font's glyphs until the text is no
+// wider than width: a fallback font must not run a label into its field.
+void FitToWidth(QLabel* label, int width);
+// Draws a group box's caption on its frame line, as the windows were laid out for.
+void PutCaptionOnFrame(QGroupBox* box);
 
 // A top-level window as both windows are: caption, system menu and minimise
 // button only, the face colour of buttons.

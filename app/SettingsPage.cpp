@@ -16,10 +16,11 @@
 namespace app {
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top) {
+// A label whose text ends at or before right, as on the main page.
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
     label->setFont(SongTiFont());
-    label->adjustSize();
+    FitToWidth(label, right - left);
     label->move(left, top);
     return label;
 }
@@ -41,38 +42,38 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     GroupBox1->setGeometry(0, 0, 483, 276);
     GroupBox1->setFont(DefaultFont());
 
-    PortLabel = MakeLabel(GroupBox1, "SMTP端口：", 16, 20);
+    PortLabel = MakeLabel(GroupBox1, "SMTP端口：", 16, 20, 112);
     PortEdit = new QSpinBox(GroupBox1);
     PortEdit->setGeometry(112, 16, 73, 21);
     PortEdit->setRange(1, 65535);
     PortEdit->setValue(mail::kDefaultSmtpPort);
-    SecurityLabel = MakeLabel(GroupBox1, "安全连接：", 256, 20);
+    SecurityLabel = MakeLabel(GroupBox1, "安全连接：", 256, 20, 344);
     SecurityBox = new QComboBox(GroupBox1);
     SecurityBox->setGeometry(344, 16, 121, 21);
     SecurityBox->addItems({QString::fromUtf8("无"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
 
-    LoginLabel = MakeLabel(GroupBox1, "登录名：", 16, 52);
+    LoginLabel = MakeLabel(GroupBox1, "登录名：", 16, 52, 112);
     LoginEdit = MakeEdit(GroupBox1, 112, 48, 129, 21);
-    LoginHint = MakeLabel(GroupBox1, "（空白：不登录）", 112, 76);
-    PasswordLabel = MakeLabel(GroupBox1, "密码：", 256, 52);
+    LoginHint = MakeLabel(GroupBox1, "（空白：不登录）", 112, 76, 336);
+    PasswordLabel = MakeLabel(GroupBox1, "密码：", 256, 52, 344);
     PasswordEdit = MakeEdit(GroupBox1, 344, 48, 121, 21);
     PasswordEdit->setEchoMode(QLineEdit::Password);
     RememberBox = new QCheckBox(QString::fromUtf8("记住密码"), GroupBox1);
     RememberBox->setFont(SongTiFont());
     RememberBox->setGeometry(344, 74, 121, 17);
 
-    GatewayLabel = MakeLabel(GroupBox1, "传真网关：", 16, 112);
+    GatewayLabel = MakeLabel(GroupBox1, "传真网关：", 16, 112, 112);
     GatewayEdit = MakeEdit(GroupBox1, 112, 108, 353, 21);
     GatewayEdit->setText(AcceptedPattern);
     GatewayEdit->setCursorPosition(0);
-    GatewayHint = MakeLabel(GroupBox1, "{number} 代表完整的传真号码（国家+区号+用户号码）", 112, 136);
+    GatewayHint = MakeLabel(GroupBox1, "{number} 代表完整的传真号码（国家+区号+用户号码）", 112, 136, 465);
 
-    TrustFileLabel = MakeLabel(GroupBox1, "信任的证书：", 16, 168);
+    TrustFileLabel = MakeLabel(GroupBox1, "信任的证书：", 16, 168, 112);
     TrustFileEdit = MakeEdit(GroupBox1, 112, 164, 289, 21);
     TrustFileButton = MakeButton(GroupBox1, "浏览", 408, 162, 57, 25);
-    TrustFileHint = MakeLabel(GroupBox1, "（可选：系统证书之外另行信任的证书文件）", 112, 192);
+    TrustFileHint = MakeLabel(GroupBox1, "（可选：系统证书之外另行信任的证书文件）", 112, 192, 465);
 
-    SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236);
+    SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236, 465);
 
     setTabOrder(PortEdit, SecurityBox);
     setTabOrder(SecurityBox, LoginEdit);

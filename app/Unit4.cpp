@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStatusBar>
 #include <QTabWidget>
 
@@ -18,6 +19,8 @@ namespace app {
 namespace {
 
 // "Morvane 2.0中文版建议"
+constexpr char kAskStopAndQuit[] = "传真或建议正在发送中。要停止发送并退出程序吗？";
+
 constexpr char kFeedbackSubject[] = "Morvane 2.0\xd6\xd0\xce\xc4\xb0\xe6\xbd\xa8\xd2\xe9";
 
 }  // namespace
@@ -44,7 +47,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
     GroupBox1 = new QGroupBox(feedbackPage);
     GroupBox1->setGeometry(0, 0, 531, 172);
     Label3 = new QLabel(QString::fromUtf8("您的电子邮件："), GroupBox1);
-    Label3->adjustSize();
+    FitToWidth(Label3, 96 - 8);
     Label3->move(8, 20);
     Edit3 = new QLineEdit(GroupBox1);
     Edit3->setGeometry(96, 16, 161, 20);
@@ -61,7 +64,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
-    StatusBar1->setGeometry(0, height() - 19, width(), 19);
+    PlaceStatusBar();
 
     ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { Onconnect(s); };
@@ -79,6 +82,14 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 
 TForm4::~TForm4() = default;
 
+void TForm4::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    PlaceStatusBar();
+}
+
+// Aligned to the bottom: the border is resizable, and the bar follows it.
+void TForm4::PlaceStatusBar() { StatusBar1->setGeometry(0, height() - 19, width(), 19); }
+
 void TForm4::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
 
 void TForm4::Button1Click() {
@@ -92,8 +103,16 @@ void TForm4::Button1Click() {
 void TForm4::Button3Click() { close(); }
 
 void TForm4::closeEvent(QCloseEvent* event) {
+    const bool faxGoingOut = MainWindow != nullptr && MainWindow->SendUnderWay();
+    if ((faxGoingOut || FeedbackJob->Running()) && !AskYesNo(ApplicationTitle(), QString::fromUtf8(kAskStopAndQuit))) {
+        event->ignore();
+        return;
+    }
+    // Stopped as the stop button stops them; the waits end as the program ends.
+    if (faxGoingOut) MainWindow->ZelSMTP1->Abort();
+    ZelSMTP1->Abort();
     event->accept();
-    // The start window is the application's main window: its closing ends the program.
+    // Closing the start window ends the program, whichever window is showing.
     Win::Application().Terminate();
     if (MainWindow != nullptr && MainWindow->isVisible()) MainWindow->hide();
 }

@@ -1,5 +1,6 @@
 // The start window: the introduction, the feedback page, and the way on to
-// the main window. It is the application's main window: closing it ends the program.
+// the main window (TForm1). It is the first window shown, and closing it ends
+// the program.
 #pragma once
 
 #include "mail/SendJob.h"
@@ -57,8 +58,11 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceStatusBar();
+
     TForm1* MainWindow = nullptr;
     std::unique_ptr<mail::TSendJob> FeedbackJob;
 };

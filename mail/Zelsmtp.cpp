@@ -300,10 +300,10 @@ void TZelSMTP::Disconnect() {
     } catch (const net::ESockError& e) {
         net::TZelSock::Disconnect();
         FPhase = TSmtpPhase::Idle;
-        // Stopped by the user (the stop drops the connection), or closed by
-        // the server before it answered: the message was already handed
-        // over, so there is nothing to report.
-        if (e.Kind == rtl::TErrorKind::ClosedByPeer) return;
+        // Stopped by the user (the stop drops the connection) or by the
+        // program's end, or closed by the server before it answered: the
+        // message was already handed over, so there is nothing to report.
+        if (e.Kind == rtl::TErrorKind::ClosedByPeer || e.Kind == rtl::TErrorKind::Stopped) return;
         throw;
     } catch (...) {
         net::TZelSock::Disconnect();

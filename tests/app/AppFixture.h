@@ -8,6 +8,7 @@
 #include "app/Settings.h"
 #include "app/Unit1.h"
 #include "app/Unit4.h"
+#include "platform/Application.h"
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -57,6 +58,11 @@ protected:
     void SetUp() override {
         app::SetMessageBoxFunction([this](const QString& c, const QString& t, app::TMsgIcon i) { Boxes.push_back({c, t, i}); });
         app::SetOpenDialogFunction([this](QWidget*) { return NextFile; });
+        app::SetQuestionBoxFunction([this](const QString&, const QString& text) {
+            Questions << text;
+            return AnswerYes;
+        });
+        Win::Application().ClearTerminate();  // an earlier test may have ended the program
         // Every test starts from a program that has never run (the test main
         // points the settings at a temporary folder).
         app::OpenSettings()->clear();
@@ -81,6 +87,14 @@ protected:
         app::SetMessageBoxFunction(nullptr);
         app::SetOpenDialogFunction(nullptr);
         app::SetSecretStore(nullptr);
+        app::SetQuestionBoxFunction(nullptr);
+        Win::Application().ClearTerminate();
+    }
+    // Both windows send to this port of the server they are given; the main
+    // window takes its port from the settings page at each press.
+    void UsePort(std::uint16_t port) {
+        Form1->SettingsPage->PortEdit->setValue(port);
+        Form4->ZelSMTP1->Port = port;
     }
     void Fill(const char* server, const char* email, const char* number) {
         Form1->Edit1->setText(QString::fromUtf8(server));
@@ -90,11 +104,6 @@ protected:
     void AddFile(const std::string& path) {
         NextFile = QString::fromStdString(path);
         Form1->Button1->click();
-    }
-    // Both windows send to this port (a peer's, chosen at run time).
-    void SendTo(std::uint16_t port) {
-        Form1->SettingsPage->PortEdit->setValue(port);
-        Form4->ZelSMTP1->Port = port;
     }
     std::vector<QString> BoxTexts() const {
         std::vector<QString> texts;
@@ -106,6 +115,8 @@ protected:
     std::unique_ptr<app::TForm1> Form1;
     std::vector<ShownBox> Boxes;
     QStringList Statuses1, Statuses4;
+    QStringList Questions;
+    bool AnswerYes = false;
     QString NextFile;
     TestSecretStore* Secrets = nullptr;
 };

@@ -16,7 +16,7 @@ TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
     } catch (const std::exception& e) {
         FAIL() << e.what();
     }
-    SendTo(server->Port());
+    UsePort(server->Port());
     const testsupport::TempFile doc("contract.pdf", testsupport::RandomBytes(300000, 11));
     const testsupport::TempFile picture("sketch.png", testsupport::RandomBytes(47, 12));
     AddFile(doc.Path());

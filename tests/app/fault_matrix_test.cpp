@@ -297,7 +297,7 @@ TEST_P(FaultMatrix, EndsWithAClearResultAndTheNextPressSends) {
     } catch (const std::exception& e) {
         FAIL() << e.what();
     }
-    SendTo(peer->Port());
+    UsePort(peer->Port());
     std::atomic<std::size_t> firstConnectionEnds{std::string::npos};
     FaultyDialogue(*peer, cell);
     peer->Call([&] { firstConnectionEnds = peer->Received().size(); });
