@@ -201,7 +201,8 @@ TEST_F(WindowsTest, TheProgressBarFollowsTheMessageWhileASendRuns) {
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
     // Each send ends its own way: accepted and closed, or refused after its text.
     for (const char* finalReply : {"250 queued\r\n", "554 refused\r\n"}) {
-        ScriptedPeer peer(25);
+        ScriptedPeer peer;
+        UsePort(peer.Port());
         peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
         peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
         peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send(finalReply);
