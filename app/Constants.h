@@ -3,16 +3,32 @@
 // GB2312 bytes.
 #pragma once
 
+#include "app/FeedbackConfig.h"
+
+#include <cctype>
+#include <string>
+#include <string_view>
+
 namespace app {
 
 inline constexpr char kApplicationTitle[] = "Morvane 2.0";
 inline constexpr char kWindowCaption[] = "Morvane 2.0——用E-mail发送免费国际传真。";
 
-// The makers' feedback mailbox and its own SMTP server.
-inline constexpr char kFeedbackSmtpHost[] = "mail.morvane.example";
-inline constexpr char kFeedbackUserId[] = "feedback";
-inline constexpr char kFeedbackAddress[] = "feedback@morvane.example";
-inline constexpr char kMakersWebAddress[] = "http://www.morvane.example";
+// The makers' feedback mailbox and its own SMTP server, as configured for this build.
+inline constexpr char kFeedbackSmtpHost[] = FAXMAIL_FEEDBACK_SMTP_HOST;
+inline constexpr char kFeedbackAddress[] = FAXMAIL_FEEDBACK_ADDRESS;
+inline constexpr char kMakersWebAddress[] = FAXMAIL_WEB_ADDRESS;
+// The user id for HELO: the mailbox's local part.
+inline constexpr std::string_view kFeedbackUserId =
+    std::string_view(kFeedbackAddress).substr(0, std::string_view(kFeedbackAddress).find('@'));
+
+// A host under the reserved .example domain stands for one not configured:
+// it can never be looked up.
+inline bool IsPlaceholderHost(std::string_view host) {
+    std::string lower(host);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "example" || lower.ends_with(".example");
+}
 
 inline constexpr char kIntroduction[] =
     "欢迎使用 Morvane 2.0：用E-mail发送免费国际传真。\n"

@@ -7,12 +7,16 @@
 #include "rtl/SysUtils.h"
 
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleFactory>
 
 namespace app {
 namespace {
@@ -34,7 +38,7 @@ TOpenDialogFn& OpenDialogFunction() {
 
 QFont WithFamilies(QStringList families, int pixelHeight) {
     // Fallbacks for Linux, where neither Windows font exists.
-    families << "SimSun" << "WenQuanYi Zen Hei" << "Noto Sans CJK SC" << "Noto Sans SC" << "AR PL UMing CN";
+    families << "WenQuanYi Zen Hei" << "Noto Sans CJK SC" << "Noto Sans SC" << "AR PL UMing CN";
     QFont font;
     font.setFamilies(families);
     font.setPixelSize(pixelHeight);
@@ -110,8 +114,32 @@ void RunHandler(const std::function<void()>& handler) {
     }
 }
 
-QFont SongTiFont() { return WithFamilies({QStringLiteral("宋体")}, 12); }
-QFont DefaultFont() { return WithFamilies({QStringLiteral("MS Sans Serif")}, 11); }
+// The window layouts count on the GB2312 font's metrics: Chinese characters
+// as wide as the pixel height, Latin ones half as wide. The monospaced cut of
+// the shipped Chinese font has them; its proportional cut has wider Latin
+// letters, which push "SMTP邮件服务器：" under its field.
+QFont SongTiFont() {
+    return WithFamilies({QStringLiteral("宋体"), "SimSun", "NSimSun", "WenQuanYi Zen Hei Mono"}, 12);
+}
+QFont DefaultFont() { return WithFamilies({QStringLiteral("MS Sans Serif"), "SimSun"}, 11); }
+
+void FitToWidth(QLabel* label, int width) {
+    QFont font = label->font();
+    // Narrower glyphs keep the text's height and line, where a smaller size would not.
+    int stretch = 100;
+    while (stretch > 50 && QFontMetrics(font).horizontalAdvance(label->text()) > width) font.setStretch(--stretch);
+    label->setFont(font);
+    label->adjustSize();
+}
+
+void PutCaptionOnFrame(QGroupBox* box) {
+    // The classic style draws the frame through the middle of the caption;
+    // the default one puts it below, across controls placed 16 pixels down.
+    QStyle* style = QStyleFactory::create(QStringLiteral("Windows"));
+    if (style == nullptr) return;  // a Qt built without it keeps the default look
+    style->setParent(box);
+    box->setStyle(style);
+}
 
 void ApplyWindowStyle(QWidget* window) {
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+class QGroupBox;
+class QLabel;
 class QPushButton;
 class QStatusBar;
 class QWidget;
@@ -56,6 +58,11 @@ QString MessageForDisplay(const std::string& message);
 QFont SongTiFont();
 // "MS Sans Serif" at pixel height 11, falling back likewise.
 QFont DefaultFont();
+// Sizes a label to its text, narrowing its font's glyphs until the text is no
+// wider than width: a fallback font must not run a label into its field.
+void FitToWidth(QLabel* label, int width);
+// Draws a group box's caption on its frame line, as the windows were laid out for.
+void PutCaptionOnFrame(QGroupBox* box);
 
 // A top-level window as both windows are: caption, system menu and minimise
 // button only, the face colour of buttons.

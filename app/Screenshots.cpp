@@ -1,11 +1,15 @@
 // Renders both windows, as they open, into PNG files for the README.
 // Usage: faxmail_screenshots OUTPUT_FOLDER
+#include "app/SettingsPage.h"
 #include "app/StartUp.h"
 
-#include <QPixmap>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPixmap>
+#include <QSettings>
 #include <QTabWidget>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -14,6 +18,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
         return 2;
     }
+    // The pictures show a first run, whatever the settings of whoever renders them.
+    const QTemporaryDir settingsFolder;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
     app::TStartUp startUp(argc, argv);
     app::TForm4& form4 = startUp.Form4;
     app::TForm1& form1 = startUp.Form1;
@@ -23,7 +30,11 @@ int main(int argc, char** argv) {
     form1.Edit3->setText("001-212-5551234");
     form1.ListBox1->addItem("/home/me/letter.doc");
     form1.ListBox1->addItem("/home/me/drawing.png");
+    // A send under way: its status text and the progress bar beside it.
     form1.SMTP1Connect(nullptr);
+    form1.ZelSMTP1->BytesTotal = 40000;
+    form1.ZelSMTP1->BytesSent = 16383;
+    form1.SMTP1Packentsent(nullptr);
     for (int i = 0; i < 10; ++i) QApplication::processEvents();
     const QString folder = QString::fromLocal8Bit(argv[1]);
     bool ok = form4.grab().save(folder + "/start-window.png");
@@ -31,5 +42,11 @@ int main(int argc, char** argv) {
     form1.TabbedNotebook1->setCurrentIndex(1);
     QApplication::processEvents();
     ok = form1.grab().save(folder + "/coverage-page.png") && ok;
+    form1.SettingsPage->SecurityBox->setCurrentIndex(1);
+    form1.SettingsPage->LoginEdit->setText("me@example.com");
+    form1.SettingsPage->PasswordEdit->setText("password");
+    form1.TabbedNotebook1->setCurrentIndex(2);
+    QApplication::processEvents();
+    ok = form1.grab().save(folder + "/settings-page.png") && ok;
     return ok ? 0 : 1;
 }

@@ -1,16 +1,32 @@
-// Program start-up: the application object, then the start window (the
-// application's main window), then the main window, hidden.
+// Program start-up: the application object, Qt's own texts in the windows'
+// language, then the start window (the application's main window), then the
+// main window, hidden.
 #pragma once
 
 #include "app/Forms.h"
 #include "app/Unit1.h"
 #include "app/Unit4.h"
 
+#include <QLocale>
+
+#include <memory>
+
+class QTranslator;
+
 namespace app {
+
+// Installs Qt's translations (file dialog, message box buttons) for the
+// user's locale when it is a Chinese one, otherwise for Simplified Chinese:
+// the windows speak Chinese whatever the locale. Returns the installed
+// translator, or nullptr when no translation file was found.
+std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& userLocale);
 
 struct TStartUp {
     TStartUp(int& argc, char** argv);
+    // Lets a password typed last reach the secret store before the program ends.
+    ~TStartUp();
     TApplicationObject Application;
+    std::unique_ptr<QTranslator> QtTranslations;
     TForm4 Form4;
     TForm1 Form1;
 };

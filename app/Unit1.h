@@ -15,6 +15,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
@@ -22,6 +23,7 @@ class QTabWidget;
 namespace app {
 
 class TForm4;
+class TSettingsPage;
 
 class TForm1 : public QWidget {
 public:
@@ -29,6 +31,8 @@ public:
     ~TForm1() override;
 
     QStatusBar* StatusBar1;
+    // The share of the message sent, beside the status text; hidden when no send runs.
+    QProgressBar* ProgressBar1;
     QTabWidget* TabbedNotebook1;
     QPlainTextEdit* Memo1;
     QGroupBox* GroupBox1;
@@ -46,6 +50,7 @@ public:
     QLabel* Label5;
     QPushButton* Button4;
     QPushButton* Button3;
+    TSettingsPage* SettingsPage;
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
 
     void SetStartWindow(TForm4* startWindow) { StartWindow = startWindow; }
@@ -69,12 +74,16 @@ public:
 
     // The coverage page's lines as displayed, in GB2312.
     rtl::TStringList CoverageLines() const;
+    // Writes the two fields and the settings page to the user's settings.
+    void SaveSettings();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void ShowProgress(int percent);
+
     TForm4* StartWindow;
     std::unique_ptr<fax::TFaxDispatch> Dispatch;
 };

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStatusBar>
 #include <QTabWidget>
 
@@ -46,7 +47,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
     GroupBox1 = new QGroupBox(feedbackPage);
     GroupBox1->setGeometry(0, 0, 531, 172);
     Label3 = new QLabel(QString::fromUtf8("您的电子邮件："), GroupBox1);
-    Label3->adjustSize();
+    FitToWidth(Label3, 96 - 8);
     Label3->move(8, 20);
     Edit3 = new QLineEdit(GroupBox1);
     Edit3->setGeometry(96, 16, 161, 20);
@@ -63,7 +64,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
-    StatusBar1->setGeometry(0, height() - 19, width(), 19);
+    PlaceStatusBar();
 
     ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { Onconnect(s); };
@@ -80,6 +81,14 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 }
 
 TForm4::~TForm4() = default;
+
+void TForm4::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    PlaceStatusBar();
+}
+
+// Aligned to the bottom: the border is resizable, and the bar follows it.
+void TForm4::PlaceStatusBar() { StatusBar1->setGeometry(0, height() - 19, width(), 19); }
 
 void TForm4::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
 
@@ -110,7 +119,11 @@ void TForm4::closeEvent(QCloseEvent* event) {
 
 void TForm4::Button4Click() {
     SetStatusText(StatusBar1, QString());
-    FeedbackJob->Run(FeedbackHost, kFeedbackUserId, [this](mail::TPostMessage& message) {
+    if (IsPlaceholderHost(FeedbackHost)) {
+        ShowMessage(QString::fromUtf8("本版本没有配置反馈邮箱，无法发送反馈。"));
+        return;
+    }
+    FeedbackJob->Run(FeedbackHost, std::string(kFeedbackUserId), [this](mail::TPostMessage& message) {
         message.FromAddress = kFeedbackAddress;
         message.FromName = ToGb(Edit3->text());
         message.Subject = kFeedbackSubject;

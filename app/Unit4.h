@@ -58,8 +58,11 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceStatusBar();
+
     TForm1* MainWindow = nullptr;
     std::unique_ptr<mail::TSendJob> FeedbackJob;
 };

@@ -3,6 +3,9 @@
 #pragma once
 
 #include "app/Forms.h"
+#include "app/SettingsPage.h"
+#include "app/SecretStore.h"
+#include "app/Settings.h"
 #include "app/Unit1.h"
 #include "app/Unit4.h"
 #include "platform/Application.h"
@@ -11,14 +14,38 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
 
+#include <QSettings>
+
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+// A secret store in memory that answers at once, or fails every request.
+struct TestSecretStore : app::TSecretStore {
+    void Read(const QString& key, TReply reply) override {
+        const auto it = Secrets.find(key);
+        if (!Answers) return reply(TOutcome::Failed, {});
+        reply(it == Secrets.end() ? TOutcome::NotFound : TOutcome::Done, it == Secrets.end() ? QString() : it->second);
+    }
+    void Write(const QString& key, const QString& secret, TReply reply) override {
+        if (Answers) Secrets[key] = secret;
+        reply(Answers ? TOutcome::Done : TOutcome::Failed, {});
+    }
+    void Remove(const QString& key, TReply reply) override {
+        if (Answers) Secrets.erase(key);
+        reply(Answers ? TOutcome::Done : TOutcome::Failed, {});
+    }
+    bool Answers = true;
+    std::map<QString, QString> Secrets;
+};
 
 struct ShownBox {
     QString Caption;
@@ -36,6 +63,18 @@ protected:
             return AnswerYes;
         });
         Win::Application().ClearTerminate();  // an earlier test may have ended the program
+        // Every test starts from a program that has never run (the test main
+        // points the settings at a temporary folder).
+        app::OpenSettings()->clear();
+        auto store = std::make_unique<TestSecretStore>();
+        Secrets = store.get();
+        app::SetSecretStore(std::move(store));
+        MakeWindows();
+    }
+    // Both windows as start-up makes them; a second call is a restart.
+    void MakeWindows() {
+        Form1.reset();
+        Form4.reset();
         Form4 = std::make_unique<app::TForm4>();
         Form1 = std::make_unique<app::TForm1>(Form4.get());
         Form4->SetMainWindow(Form1.get());
@@ -47,12 +86,14 @@ protected:
         Form4.reset();
         app::SetMessageBoxFunction(nullptr);
         app::SetOpenDialogFunction(nullptr);
+        app::SetSecretStore(nullptr);
         app::SetQuestionBoxFunction(nullptr);
         Win::Application().ClearTerminate();
     }
-    // Both windows send to this port of the server they are given.
+    // Both windows send to this port of the server they are given; the main
+    // window takes its port from the settings page at each press.
     void UsePort(std::uint16_t port) {
-        Form1->ZelSMTP1->Port = port;
+        Form1->SettingsPage->PortEdit->setValue(port);
         Form4->ZelSMTP1->Port = port;
     }
     void Fill(const char* server, const char* email, const char* number) {
@@ -77,4 +118,5 @@ protected:
     QStringList Questions;
     bool AnswerYes = false;
     QString NextFile;
+    TestSecretStore* Secrets = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "AppFixture.h"
 
+#include "app/Constants.h"
 #include "platform/Application.h"
+#include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <QTimer>
@@ -38,6 +40,16 @@ TEST_F(WindowsTest, ContinueHidesTheStartWindowAndShowsTheMainOne) {
     Form4->Button1->click();
     EXPECT_FALSE(Form4->isVisible());
     EXPECT_TRUE(Form1->isVisible());
+}
+
+TEST_F(WindowsTest, TheStartWindowsStatusBarFollowsItsBottomEdge) {
+    Form4->show();
+    for (const QSize size : {QSize(700, 400), QSize(400, 240)}) {
+        Form4->resize(size);
+        const QRect bottom(0, size.height() - 19, size.width(), 19);
+        EXPECT_TRUE(testsupport::PumpUntil([&] { return Form4->StatusBar1->geometry() == bottom; }, 2000ms))
+            << size.width() << "x" << size.height();
+    }
 }
 
 TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
@@ -161,4 +173,14 @@ TEST_F(WindowsTest, ClosingDuringASendAsksFirst) {
         }
         Win::Application().ClearTerminate();
     }
+}
+
+TEST_F(WindowsTest, FeedbackSaysItIsNotConfiguredWhileTheMailboxIsAPlaceholder) {
+    Form4->FeedbackHost = "mail.morvane.example";
+    Form4->Button4->click();
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QString::fromUtf8("本版本没有配置反馈邮箱，无法发送反馈。")});
+    EXPECT_FALSE(Statuses4.contains(QString::fromUtf8("正在连接......")));
+    EXPECT_TRUE(app::IsPlaceholderHost("MAIL.Example"));
+    EXPECT_FALSE(app::IsPlaceholderHost("mail.example.com"));
+    EXPECT_FALSE(app::IsPlaceholderHost("127.0.0.1"));
 }

@@ -1,7 +1,11 @@
 // Test main for the windows: the application object with its outer exception
-// handler, on the offscreen platform unless a display is asked for.
+// handler, on the offscreen platform unless a display is asked for, with the
+// settings in a temporary folder.
 #include "app/Forms.h"
 #include "platform/Application.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +15,10 @@ int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     app::TApplicationObject application(argc, argv);
     Win::Application().Title = "Morvane 2.0";
+    // The windows remember their settings: never in the user's own folder.
+    const QTemporaryDir settingsFolder;
+    if (!settingsFolder.isValid()) return 1;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,205 @@
+#include "app/SettingsPage.h"
+
+#include "app/Forms.h"
+#include "fax/FaxNumber.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
+
+namespace app {
+namespace {
+
+// A label whose text ends at or before right, as on the main page.
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setFont(SongTiFont());
+    FitToWidth(label, right - left);
+    label->move(left, top);
+    return label;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
+    auto* edit = new QLineEdit(parent);
+    edit->setGeometry(left, top, width, height);
+    return edit;
+}
+
+// Login names and passwords go to the server as UTF-8, as SASL carries them
+// (RFC 4616), not in the code page of the message text.
+std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+}  // namespace
+
+TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewayPattern()) {
+    GroupBox1 = new QGroupBox(this);
+    GroupBox1->setGeometry(0, 0, 483, 276);
+    GroupBox1->setFont(DefaultFont());
+
+    PortLabel = MakeLabel(GroupBox1, "SMTP端口：", 16, 20, 112);
+    PortEdit = new QSpinBox(GroupBox1);
+    PortEdit->setGeometry(112, 16, 73, 21);
+    PortEdit->setRange(1, 65535);
+    PortEdit->setValue(mail::kDefaultSmtpPort);
+    SecurityLabel = MakeLabel(GroupBox1, "安全连接：", 256, 20, 344);
+    SecurityBox = new QComboBox(GroupBox1);
+    SecurityBox->setGeometry(344, 16, 121, 21);
+    SecurityBox->addItems({QString::fromUtf8("无"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
+
+    LoginLabel = MakeLabel(GroupBox1, "登录名：", 16, 52, 112);
+    LoginEdit = MakeEdit(GroupBox1, 112, 48, 129, 21);
+    LoginHint = MakeLabel(GroupBox1, "（空白：不登录）", 112, 76, 336);
+    PasswordLabel = MakeLabel(GroupBox1, "密码：", 256, 52, 344);
+    PasswordEdit = MakeEdit(GroupBox1, 344, 48, 121, 21);
+    PasswordEdit->setEchoMode(QLineEdit::Password);
+    RememberBox = new QCheckBox(QString::fromUtf8("记住密码"), GroupBox1);
+    RememberBox->setFont(SongTiFont());
+    RememberBox->setGeometry(344, 74, 121, 17);
+
+    GatewayLabel = MakeLabel(GroupBox1, "传真网关：", 16, 112, 112);
+    GatewayEdit = MakeEdit(GroupBox1, 112, 108, 353, 21);
+    GatewayEdit->setText(AcceptedPattern);
+    GatewayEdit->setCursorPosition(0);
+    GatewayHint = MakeLabel(GroupBox1, "{number} 代表完整的传真号码（国家+区号+用户号码）", 112, 136, 465);
+
+    TrustFileLabel = MakeLabel(GroupBox1, "信任的证书：", 16, 168, 112);
+    TrustFileEdit = MakeEdit(GroupBox1, 112, 164, 289, 21);
+    TrustFileButton = MakeButton(GroupBox1, "浏览", 408, 162, 57, 25);
+    TrustFileHint = MakeLabel(GroupBox1, "（可选：系统证书之外另行信任的证书文件）", 112, 192, 465);
+
+    SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236, 465);
+
+    setTabOrder(PortEdit, SecurityBox);
+    setTabOrder(SecurityBox, LoginEdit);
+    setTabOrder(LoginEdit, PasswordEdit);
+    setTabOrder(PasswordEdit, RememberBox);
+    setTabOrder(RememberBox, GatewayEdit);
+    setTabOrder(GatewayEdit, TrustFileEdit);
+    setTabOrder(TrustFileEdit, TrustFileButton);
+
+    const auto handle = [](auto handler) { return [handler] { RunHandler(handler); }; };
+    connect(SecurityBox, &QComboBox::currentIndexChanged, this, handle([this] { SecurityBoxChange(); }));
+    connect(GatewayEdit, &QLineEdit::editingFinished, this, handle([this] { GatewayEditExit(); }));
+    connect(PasswordEdit, &QLineEdit::editingFinished, this, handle([this] { PasswordEditExit(); }));
+    connect(RememberBox, &QCheckBox::toggled, this, handle([this] { RememberBoxClick(); }));
+    connect(PortEdit, &QSpinBox::valueChanged, this, [this] { Changed(); });
+    connect(LoginEdit, &QLineEdit::textChanged, this, [this] { Changed(); });
+    connect(TrustFileEdit, &QLineEdit::textChanged, this, [this] { Changed(); });
+    OnClick(TrustFileButton, [this] { TrustFileButtonClick(); });
+}
+
+void TSettingsPage::Show(const TSendSettings& s) {
+    {
+        const QSignalBlocker b1(PortEdit), b2(SecurityBox), b3(LoginEdit), b4(RememberBox), b5(GatewayEdit),
+            b6(TrustFileEdit);
+        Security = s.Security;
+        SecurityBox->setCurrentIndex(static_cast<int>(s.Security));
+        PortEdit->setValue(s.Port);
+        LoginEdit->setText(s.LoginName);
+        RememberBox->setChecked(s.RememberPassword);
+        AcceptedPattern = s.GatewayPattern;
+        GatewayEdit->setText(s.GatewayPattern);
+        GatewayEdit->setCursorPosition(0);  // the start of a long pattern says most
+        TrustFileEdit->setText(s.TrustFile);
+    }
+    if (!s.RememberPassword) return;
+    SecretStore().Read(kPasswordKey, [page = QPointer<TSettingsPage>(this), failed = FailureReply()](
+                                         TSecretStore::TOutcome outcome, const QString& secret) {
+        failed(outcome, secret);
+        // What the user typed meanwhile wins over the stored password.
+        if (page != nullptr && outcome == TSecretStore::TOutcome::Done && page->PasswordEdit->text().isEmpty())
+            page->PasswordEdit->setText(secret);
+    });
+}
+
+void TSettingsPage::Collect(TSendSettings& s) const {
+    s.Port = PortEdit->value();
+    s.Security = Security;
+    s.LoginName = LoginEdit->text();
+    s.RememberPassword = RememberBox->isChecked();
+    s.GatewayPattern = AcceptedPattern;
+    s.TrustFile = TrustFileEdit->text();
+}
+
+void TSettingsPage::ApplyTo(mail::TZelSMTP& client) const {
+    client.Port = PortEdit->value();
+    client.Security = Security;
+    client.LoginName = Utf8(LoginEdit->text());
+    client.Password = Utf8(PasswordEdit->text());
+    // A path keeps the file system's own bytes, as attachment paths do.
+    client.TrustFile = TrustFileEdit->text().toLocal8Bit().toStdString();
+}
+
+std::string TSettingsPage::GatewayPattern() const { return ToGb(AcceptedPattern); }
+
+void TSettingsPage::Changed() {
+    if (OnChanged) OnChanged();
+}
+
+void TSettingsPage::SecurityBoxChange() {
+    const auto chosen = static_cast<mail::TSmtpSecurity>(SecurityBox->currentIndex());
+    const int port = ProposedPort(Security, chosen, PortEdit->value());
+    Security = chosen;
+    PortEdit->setValue(port);
+    Changed();
+}
+
+void TSettingsPage::GatewayEditExit() {
+    const QString typed = GatewayEdit->text().trimmed();
+    // An emptied field brings the built-in pattern back.
+    const QString pattern = typed.isEmpty() ? DefaultGatewayPattern() : typed;
+    if (pattern == AcceptedPattern) {
+        GatewayEdit->setText(pattern);
+        return;
+    }
+    const std::string failure = fax::GatewayPatternFailure(ToGb(pattern));
+    // The field gets the accepted pattern back before the message box takes
+    // the focus, so that leaving the field again finds nothing to refuse.
+    GatewayEdit->setText(failure.empty() ? pattern : AcceptedPattern);
+    if (!failure.empty()) {
+        ShowMessage(FromGb(failure));
+        return;
+    }
+    AcceptedPattern = pattern;
+    Changed();
+}
+
+void TSettingsPage::PasswordEditExit() {
+    if (RememberBox->isChecked()) StorePassword();
+}
+
+void TSettingsPage::RememberBoxClick() {
+    if (RememberBox->isChecked())
+        StorePassword();
+    else
+        SecretStore().Remove(kPasswordKey, FailureReply());
+    Changed();
+}
+
+void TSettingsPage::StorePassword() {
+    if (PasswordEdit->text().isEmpty())
+        SecretStore().Remove(kPasswordKey, FailureReply());
+    else
+        SecretStore().Write(kPasswordKey, PasswordEdit->text(), FailureReply());
+}
+
+TSecretStore::TReply TSettingsPage::FailureReply() {
+    return [page = QPointer<TSettingsPage>(this)](TSecretStore::TOutcome outcome, const QString&) {
+        if (page == nullptr || outcome != TSecretStore::TOutcome::Failed || page->StoreFailureShown) return;
+        page->StoreFailureShown = true;
+        if (page->OnStatus) page->OnStatus(QString::fromUtf8("无法使用桌面的密码保管库，密码只在本次运行中保留。"));
+    };
+}
+
+void TSettingsPage::TrustFileButtonClick() {
+    const QString path = RunOpenDialog(this);
+    if (!path.isEmpty()) TrustFileEdit->setText(path);
+}
+
+}  // namespace app

@@ -1,0 +1,85 @@
+// The main window's third page, "发送设置": the server's port and protection,
+// the login, the fax gateway's pattern and the extra trusted certificates.
+// The page holds the values; the main window reads and saves them.
+#pragma once
+
+#include "app/SecretStore.h"
+#include "app/Settings.h"
+#include "mail/Zelsmtp.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+
+namespace app {
+
+// The key of the remembered password in the secret store.
+inline constexpr char kPasswordKey[] = "smtp-password";
+
+class TSettingsPage : public QWidget {
+public:
+    TSettingsPage();
+
+    QGroupBox* GroupBox1;
+    QLabel* PortLabel;
+    QSpinBox* PortEdit;
+    QLabel* SecurityLabel;
+    QComboBox* SecurityBox;  // in the order of mail::TSmtpSecurity
+    QLabel* LoginLabel;
+    QLineEdit* LoginEdit;
+    QLabel* LoginHint;
+    QLabel* PasswordLabel;
+    QLineEdit* PasswordEdit;
+    QCheckBox* RememberBox;
+    QLabel* GatewayLabel;
+    QLineEdit* GatewayEdit;
+    QLabel* GatewayHint;
+    QLabel* TrustFileLabel;
+    QLineEdit* TrustFileEdit;
+    QPushButton* TrustFileButton;
+    QLabel* TrustFileHint;
+    QLabel* SavedNote;
+
+    // A remembered value changed (the password is not one of them).
+    std::function<void()> OnChanged;
+    // A text for the window's status bar.
+    std::function<void(const QString&)> OnStatus;
+
+    // Puts saved values on the page without firing OnChanged; with the
+    // password remembered, asks the secret store for it.
+    void Show(const TSendSettings& settings);
+    // The page's values into settings; server and e-mail are left alone.
+    void Collect(TSendSettings& settings) const;
+    // Port, protection, login and trusted certificates onto a mail client.
+    void ApplyTo(mail::TZelSMTP& client) const;
+    // The accepted gateway pattern, in GB2312 as the fax layer takes it.
+    std::string GatewayPattern() const;
+
+    // Handlers.
+    void SecurityBoxChange();
+    void GatewayEditExit();
+    void PasswordEditExit();
+    void RememberBoxClick();
+    void TrustFileButtonClick();
+
+private:
+    void Changed();
+    void StorePassword();
+    // A secret store reply that says once per run when no store answered.
+    TSecretStore::TReply FailureReply();
+
+    mail::TSmtpSecurity Security = mail::TSmtpSecurity::None;
+    QString AcceptedPattern;
+    bool StoreFailureShown = false;
+};
+
+}  // namespace app
