@@ -88,4 +88,13 @@ int ProposedPort(mail::TSmtpSecurity from, mail::TSmtpSecurity to, int port) {
     return port == UsualPort(from) ? UsualPort(to) : port;
 }
 
+void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password) {
+    client.Port = settings.Port;
+    client.Security = settings.Security;
+    client.LoginName = settings.LoginName.toStdString();
+    client.Password = password.toStdString();
+    // A path keeps the file system's own bytes, as attachment paths do.
+    client.TrustFile = settings.TrustFile.toLocal8Bit().toStdString();
+}
+
 }  // namespace app

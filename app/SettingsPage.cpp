@@ -33,7 +33,6 @@ QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
 
 // Login names and passwords go to the server as UTF-8, as SASL carries them
 // (RFC 4616), not in the code page of the message text.
-std::string Utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
 }  // namespace
 
@@ -128,12 +127,9 @@ void TSettingsPage::Collect(TSendSettings& s) const {
 }
 
 void TSettingsPage::ApplyTo(mail::TZelSMTP& client) const {
-    client.Port = PortEdit->value();
-    client.Security = Security;
-    client.LoginName = Utf8(LoginEdit->text());
-    client.Password = Utf8(PasswordEdit->text());
-    // A path keeps the file system's own bytes, as attachment paths do.
-    client.TrustFile = TrustFileEdit->text().toLocal8Bit().toStdString();
+    TSendSettings settings;
+    Collect(settings);
+    ApplySendSettings(client, settings, PasswordEdit->text());
 }
 
 std::string TSettingsPage::GatewayPattern() const { return ToGb(AcceptedPattern); }

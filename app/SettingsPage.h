@@ -22,8 +22,6 @@ class QSpinBox;
 
 namespace app {
 
-// The key of the remembered password in the secret store.
-inline constexpr char kPasswordKey[] = "smtp-password";
 
 class TSettingsPage : public QWidget {
 public:

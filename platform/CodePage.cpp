@@ -44,6 +44,12 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
 std::string Gb2312ToUtf8(const std::string& gb) { return Convert("UTF-8//TRANSLIT", "CP936", gb); }
 std::string Utf8ToGb2312(const std::string& utf8) { return Convert("CP936//TRANSLIT", "UTF-8", utf8); }
 
+std::string Utf8ToLocale(const std::string& utf8) {
+    const std::string codeset = nl_langinfo(CODESET);
+    if (strcasecmp(codeset.c_str(), "UTF-8") == 0 || strcasecmp(codeset.c_str(), "UTF8") == 0) return utf8;
+    return Convert((codeset + "//TRANSLIT").c_str(), "UTF-8", utf8);
+}
+
 bool IsGb2312LeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
 
 bool IsDBCSLeadByte(unsigned char byte) {

@@ -8,6 +8,9 @@ namespace Win {
 // GB2312/GBK bytes to UTF-8 and back; characters without a mapping become "?".
 std::string Gb2312ToUtf8(const std::string& gb);
 std::string Utf8ToGb2312(const std::string& utf8);
+// UTF-8 text in the locale's character set (the terminal's), for output;
+// characters it cannot hold are transliterated or become "?".
+std::string Utf8ToLocale(const std::string& utf8);
 // Lead byte of a double-byte character in code page 936.
 bool IsGb2312LeadByte(unsigned char byte);
 // Lead byte of a double-byte character in the locale's character set; UTF-8

@@ -1,0 +1,347 @@
+#include "app/CommandLine.h"
+
+#include "app/Constants.h"
+#include "app/Forms.h"
+#include "app/SecretStore.h"
+#include "app/Settings.h"
+#include "fax/Coverage.h"
+#include "fax/Dispatch.h"
+#include "platform/Application.h"
+#include "platform/CodePage.h"
+#include "rtl/SysUtils.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace app {
+namespace {
+
+constexpr char kPasswordVariable[] = "FAXMAIL_PASSWORD";
+
+const char kHelp[] =
+    "用法：\n"
+    "  faxmail                          打开窗口\n"
+    "  faxmail send --number 号码 [选项] 文件...\n"
+    "                                   发送一份传真，文件作为附件\n"
+    "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
+    "  faxmail --help | --version\n"
+    "\n"
+    "send 的选项（未给出的取自保存的设置）：\n"
+    "  -n, --number 号码                对方传真号码，如 001-212-1234567（必填）\n"
+    "  --server 主机                    SMTP邮件服务器\n"
+    "  --from 地址                      您的电子邮件\n"
+    "  --port 端口                      服务器端口（1 到 65535）\n"
+    "  --security none|starttls|tls     连接的保护方式\n"
+    "  --user 名字                      登录名（空：不登录）\n"
+    "  --gateway 格式                   传真网关地址的格式，{number} 代表完整号码\n"
+    "  --ca-file 文件                   另外信任的证书颁发机构文件\n"
+    "\n"
+    "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
+    "或在终端上输入（不回显）。\n"
+    "\n"
+    "发送过程显示在标准错误上；发送成功后，传真所发往的网关地址写在标准输出上。\n"
+    "退出状态：0 已发送；1 被拒绝或失败；2 用法错误；130 被 Ctrl+C 中断。\n";
+
+// ---- output in the terminal's encoding ----
+
+void Write(std::FILE* to, const QString& text) {
+    const std::string bytes = Win::Utf8ToLocale(text.toStdString());
+    std::fwrite(bytes.data(), 1, bytes.size(), to);
+    std::fflush(to);
+}
+
+void Say(const QString& text) { Write(stdout, text + '\n'); }
+void Complain(const QString& text) { Write(stderr, text + '\n'); }
+QString Utf8(const char* text) { return QString::fromUtf8(text); }
+
+int UsageError(const QString& text) {
+    Complain(text);
+    Complain(Utf8("用 faxmail --help 查看用法。"));
+    return kExitUsage;
+}
+
+// ---- Ctrl+C ----
+//
+// The handler only writes a byte to a pipe; the loop reads it and stops the
+// send as the stop button does.
+
+int InterruptPipe[2] = {-1, -1};
+
+extern "C" void OnInterrupt(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(InterruptPipe[1], &byte, 1);
+}
+
+// ---- progress on standard error ----
+
+class TProgress {
+public:
+    explicit TProgress(mail::TZelSMTP& Client) : Client(Client), Terminal(::isatty(STDERR_FILENO) == 1) {}
+
+    void Stage(const QString& text) {
+        EndBar();
+        Complain(text);
+    }
+    void Sent() {
+        if (!Terminal) {
+            // One line per stage: the first piece of the text says it is going out.
+            if (!TextAnnounced) Complain(Utf8("正在发送") + QString::number(Client.BytesTotal) + Utf8("字节"));
+            TextAnnounced = true;
+            return;
+        }
+        const qint64 total = std::max<qint64>(Client.BytesTotal, 1);
+        const int percent = static_cast<int>(100 * qint64{Client.BytesSent} / total);
+        if (BarShown && percent == LastPercent) return;  // redraw only when the bar moves
+        LastPercent = percent;
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        Write(stderr, QString("\r[%1%2] %3% %4/%5").arg(QString(filled, '#'), QString(kWidth - filled, '-'))
+                          .arg(percent, 3).arg(Client.BytesSent).arg(Client.BytesTotal) + Utf8(" 字节"));
+        BarShown = true;
+    }
+    void EndBar() {
+        if (BarShown) Write(stderr, "\n");
+        BarShown = false;
+    }
+
+private:
+    mail::TZelSMTP& Client;
+    const bool Terminal;
+    bool BarShown = false;
+    int LastPercent = -1;
+    bool TextAnnounced = false;
+};
+
+// ---- the password ----
+
+// Asks on the controlling terminal with echo off; empty when there is none.
+QString AskPassword(const QString& user) {
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    if (tty < 0) return {};
+    const std::string prompt = Win::Utf8ToLocale((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString());
+    [[maybe_unused]] ssize_t n = ::write(tty, prompt.data(), prompt.size());
+    termios saved{};
+    const bool isTerminal = ::tcgetattr(tty, &saved) == 0;
+    if (isTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(tty, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    char c = 0;
+    while (::read(tty, &c, 1) == 1 && c != '\n') line += c;
+    if (isTerminal) ::tcsetattr(tty, TCSAFLUSH, &saved);
+    n = ::write(tty, "\n", 1);
+    ::close(tty);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return QString::fromLocal8Bit(line.c_str());
+}
+
+// The remembered password, when the desktop's store answers within a few seconds.
+QString StoredPassword() {
+    QString secret;
+    bool answered = false;
+    QEventLoop loop;
+    SecretStore().Read(kPasswordKey, [&](TSecretStore::TOutcome outcome, const QString& value) {
+        if (outcome == TSecretStore::TOutcome::Done) secret = value;
+        answered = true;
+        loop.quit();
+    });
+    if (!answered) {
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return secret;
+}
+
+// ---- the commands ----
+
+int Coverage(const QStringList& args) {
+    if (args.size() > 1) return UsageError(Utf8("coverage 最多接受一个号码。"));
+    const rtl::TStringList lines = fax::CoverageList();
+    if (args.isEmpty()) {
+        for (const auto& line : lines) Say(FromGb(line));
+        return kExitSent;
+    }
+    const fax::FaxParseResult parsed = fax::ParseFaxNumber(ToGb(args[0]));
+    if (!parsed.Ok) {
+        Complain(FromGb(parsed.Failure));
+        return kExitFailed;
+    }
+    const std::string gateway = fax::GatewayAddress(parsed.Number, ReadSendSettings().GatewayPattern.toStdString());
+    if (!fax::IsCovered(lines, parsed.Number)) {
+        Complain(FromGb(fax::kMsgNotCovered));
+        return kExitFailed;
+    }
+    Say(Utf8("可以发送，网关地址：") + FromGb(gateway));
+    return kExitSent;
+}
+
+struct TSendOptions {
+    QCommandLineOption Number{{"n", "number"}, "", "number"};
+    QCommandLineOption Server{"server", "", "host"};
+    QCommandLineOption From{"from", "", "address"};
+    QCommandLineOption Port{"port", "", "port"};
+    QCommandLineOption Security{"security", "", "mode"};
+    QCommandLineOption User{"user", "", "name"};
+    QCommandLineOption Gateway{"gateway", "", "pattern"};
+    QCommandLineOption CaFile{"ca-file", "", "file"};
+    QList<QCommandLineOption> All() const { return {Number, Server, From, Port, Security, User, Gateway, CaFile}; }
+};
+
+int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files) {
+    if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
+    if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
+
+    TSendSettings settings = ReadSendSettings();
+    if (parser.isSet(o.Server)) settings.Server = parser.value(o.Server);
+    if (parser.isSet(o.From)) settings.Email = parser.value(o.From);
+    if (parser.isSet(o.Port)) {
+        bool ok = false;
+        const int port = parser.value(o.Port).toInt(&ok);
+        if (!ok || port < 1 || port > 65535) return UsageError(Utf8("--port 必须是 1 到 65535 之间的数。"));
+        settings.Port = port;
+    }
+    if (parser.isSet(o.Security)) {
+        const QString mode = parser.value(o.Security);
+        if (mode == "none")
+            settings.Security = mail::TSmtpSecurity::None;
+        else if (mode == "starttls")
+            settings.Security = mail::TSmtpSecurity::StartTls;
+        else if (mode == "tls")
+            settings.Security = mail::TSmtpSecurity::ImplicitTls;
+        else
+            return UsageError(Utf8("--security 只能是 none、starttls 或 tls。"));
+    }
+    if (parser.isSet(o.User)) settings.LoginName = parser.value(o.User);
+    if (parser.isSet(o.Gateway)) settings.GatewayPattern = parser.value(o.Gateway);
+    if (parser.isSet(o.CaFile)) settings.TrustFile = parser.value(o.CaFile);
+
+    QString password;
+    if (!settings.LoginName.isEmpty()) {
+        password = qEnvironmentVariable(kPasswordVariable);
+        if (password.isEmpty() && settings.RememberPassword) password = StoredPassword();
+        if (password.isEmpty()) password = AskPassword(settings.LoginName);
+        if (password.isEmpty()) {
+            Complain(Utf8("需要登录密码：请设置环境变量 FAXMAIL_PASSWORD，或在终端上运行。"));
+            return kExitFailed;
+        }
+    }
+
+    std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
+    ApplySendSettings(*client, settings, password);
+    TProgress progress(*client);
+    client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
+    client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
+    client->OnSuccess = [&](rtl::TObject*) {
+        progress.Stage(Utf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+    };
+
+    bool interrupted = false;
+    QSocketNotifier interrupt(InterruptPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupt, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(InterruptPipe[0], &byte, 1);
+        interrupted = true;
+        client->Abort();
+        Win::Application().Terminate();
+    });
+
+    fax::TFaxDispatch dispatch(*client);
+    fax::TFaxForm form;
+    form.Server = ToGb(settings.Server);
+    form.Email = ToGb(settings.Email);
+    form.Number = ToGb(parser.value(o.Number));
+    form.GatewayPattern = settings.GatewayPattern.toStdString();
+    for (const QString& file : files) form.Files.Add(QFile::encodeName(file).toStdString());
+    form.CoverageLines = fax::CoverageList();
+    progress.Stage(Utf8("正在连接") + settings.Server + ":" + QString::number(settings.Port));
+    try {
+        const std::string refusal = dispatch.Send(form);
+        progress.EndBar();
+        if (!refusal.empty()) {
+            Complain(FromGb(refusal));
+            return kExitFailed;
+        }
+    } catch (const std::exception& e) {
+        progress.EndBar();
+        if (interrupted) {
+            Complain(Utf8("已中断，传真没有发送。"));
+            return kExitInterrupted;
+        }
+        Complain(MessageForDisplay(e.what()));
+        return kExitFailed;
+    }
+    Say(FromGb(dispatch.LastGatewayAddress()));
+    return kExitSent;
+}
+
+}  // namespace
+
+bool IsCommandLine(int argc, char** argv) {
+    if (argc < 2) return false;
+    const QString first = QString::fromLocal8Bit(argv[1]);
+    return !first.startsWith('-') || first.startsWith("--") || first == "-h" || first == "-v" || first == "-?";
+}
+
+int RunCommandLine(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(kSettingsApplicationName);
+    QCoreApplication::setOrganizationName(kOrganisationName);
+    Win::Application().Title = kApplicationTitle;
+
+    QCommandLineParser parser;
+    const QCommandLineOption help({"h", "help"}, "");
+    const QCommandLineOption version({"v", "version"}, "");
+    const TSendOptions send;
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addOptions(send.All());
+    if (!parser.parse(core.arguments())) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) return UsageError(Utf8("未知的选项：") + (unknown.first().size() > 1 ? "--" : "-") + unknown.first());
+        return UsageError(Utf8("选项有误：") + parser.errorText());
+    }
+    if (parser.isSet(help)) {
+        Write(stdout, Utf8(kHelp));
+        return kExitSent;
+    }
+    if (parser.isSet(version)) {
+        Say(Utf8(kApplicationTitle));
+        return kExitSent;
+    }
+    QStringList args = parser.positionalArguments();
+    const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    if (command == "coverage") {
+        for (const QCommandLineOption& option : send.All())
+            if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));
+        return Coverage(args);
+    }
+    if (command != "send") return UsageError(Utf8("未知的命令：") + command);
+
+    if (::pipe(InterruptPipe) != 0) {
+        Complain(Utf8("无法准备中断处理。"));
+        return kExitFailed;
+    }
+    struct sigaction action {};
+    action.sa_handler = &OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return Send(parser, send, args);
+}
+
+}  // namespace app

@@ -1,0 +1,22 @@
+// The program without windows: `faxmail send` and `faxmail coverage`, for
+// scripts and machines without a desktop. A send goes through the same
+// dispatch as the send button, with the same checks, texts and dialogue.
+#pragma once
+
+namespace app {
+
+// Exit statuses of the command line.
+inline constexpr int kExitSent = 0;
+inline constexpr int kExitFailed = 1;  // refused or failed; the message says why
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;  // Ctrl+C, as the shells count it
+
+// True when the arguments name a command (or ask for help or the version)
+// rather than starting the windows. Qt's own single-dash options
+// (-platform, -style, ...) still start the windows.
+bool IsCommandLine(int argc, char** argv);
+
+// Runs the command the arguments name; returns the exit status. Needs no display.
+int RunCommandLine(int argc, char** argv);
+
+}  // namespace app
