@@ -18,8 +18,10 @@ TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
     }
     const testsupport::TempFile doc("contract.pdf", testsupport::RandomBytes(300000, 11));
     const testsupport::TempFile picture("\xE8\x8D\x89\xE5\x9B\xBE.png", testsupport::RandomBytes(47, 12));  // 草图.png
+    const testsupport::TempFile quoted("invoice.pdf\"; filename=\"evil.exe", testsupport::RandomBytes(46, 13));
     AddFile(doc.Path());
     AddFile(picture.Path());
+    AddFile(quoted.Path());
     Fill("127.0.0.1", "me@example.com", "0044-20-71234567");
     Form1->Button4->click();
     EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text.toStdString();
@@ -27,13 +29,15 @@ TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
     EXPECT_EQ(testsupport::CheckMessage(
                   *server, 1,
                   "{\"rcpt\": [\"remote-printer.the_following_address@442071234567.iddd.faxgateway.example\"],"
-                  " \"from\": \"me@example.com\", \"dated\": true,"
+                  " \"from\": \"me@example.com\", \"dated\": true, \"munpack\": true,"
                   " \"headers\": {\"From\": \"\\\"me@example.com\\\" <me@example.com>\","
                   " \"Subject\": \"me@example.comSend a Fax\"},"
                   " \"no_headers\": [\"To\", \"CC\", \"Bcc\"],"
                   " \"body_lines\": [\"me@example.comSend a Fax\"],"
                   " \"attachments\": [{\"name\": \"contract.pdf\", \"path\": \"" + doc.Path() + "\"},"
-                  " {\"name\": \"草图.png\", \"path\": \"" + picture.Path() + "\"}]}"),
+                  " {\"name\": \"草图.png\", \"path\": \"" + picture.Path() + "\"},"
+                  " {\"name\": \"invoice.pdf\\\"; filename=\\\"evil.exe\", \"path\": " +
+                  testsupport::JsonString(quoted.Path()) + "}]}"),
               "message ok");
 }
 

@@ -31,29 +31,3 @@ TEST(CodePage, LeadBytes) {
     EXPECT_FALSE(Win::IsDBCSLeadByte(0xB4));  // UTF-8 has no trail bytes that look like ASCII
     std::setlocale(LC_CTYPE, saved.c_str());
 }
-
-TEST(CodePage, FileNamesConvertOnlyWhenEveryCharacterHasAPlace) {
-    const std::string saved = std::setlocale(LC_CTYPE, nullptr);
-    struct Case {
-        const char* Locale;
-        std::string Name;
-        const char* Charset;
-        bool Converts;
-        std::string Expected;
-    } cases[] = {
-        {"C", "\xE4\xBC\xA0\xE7\x9C\x9F.pdf", "CP936", true, "\xB4\xAB\xD5\xE6.pdf"},  // the C locale's names are UTF-8
-        {"C.UTF-8", "\xE4\xBC\xA0.pdf", "CP936", true, "\xB4\xAB.pdf"},
-        {"C.UTF-8", "\xE2\x98\x83.pdf", "CP936", false, ""},  // a snowman has no place in GBK
-        {"C.UTF-8", "\xE2\x98\x83.pdf", "UTF-8", true, "\xE2\x98\x83.pdf"},
-        {"C.UTF-8", "bad\xFF.pdf", "UTF-8", false, ""},  // no UTF-8 at all
-    };
-    for (const auto& c : cases) {
-        ASSERT_NE(std::setlocale(LC_CTYPE, c.Locale), nullptr) << c.Locale;
-        std::string out;
-        EXPECT_EQ(Win::FileNameToCharset(c.Name, c.Charset, out), c.Converts) << c.Name;
-        if (c.Converts) {
-            EXPECT_EQ(out, c.Expected);
-        }
-    }
-    std::setlocale(LC_CTYPE, saved.c_str());
-}
