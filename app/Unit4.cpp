@@ -127,6 +127,7 @@ void TForm4::Button4Click() {
         message.FromAddress = kFeedbackAddress;
         message.FromName = ToGb(Edit3->text());
         message.Subject = kFeedbackSubject;
+        message.Date = ZelSMTP1->Clock->Date();
         message.ToAddress.Clear();
         message.ToAddress.Add(kFeedbackAddress);
         message.Body.Clear();

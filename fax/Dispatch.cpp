@@ -26,6 +26,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
         message.Body.Clear();
         message.Body.Add(Form.Email + "Send a Fax");
         message.ReplyTo = Form.Email;
+        message.Date = Client.Clock->Date();
         message.ToAddress.Clear();
         message.ToCarbonCopy.Clear();
         message.ToBlindCarbonCopy.Clear();

@@ -29,7 +29,7 @@ struct TFaxForm {
 
 class TFaxDispatch {
 public:
-    explicit TFaxDispatch(mail::TZelSMTP& Client) : Job(Client) {}
+    explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
     // (blank fields, a malformed number, an unusable gateway pattern, no
@@ -43,6 +43,7 @@ public:
     bool Sending() const { return Job.Running(); }
 
 private:
+    mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
 };

@@ -1,12 +1,15 @@
 #include "mail/Composer.h"
 
+#include "mail/HeaderText.h"
+#include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
 
 namespace mail {
 namespace {
 
 constexpr char kCrlf[] = "\r\n";
-constexpr char kTextPlain[] = "Content-Type: text/plain;                        charset=us-ascii";
+constexpr char kTextPlain[] = "Content-Type: text/plain;                        charset=";
+constexpr std::size_t kParameterColumn = 49;  // where every parameter of the fixed lines starts
 
 std::string Joined(const rtl::TStringList& list) {
     std::string text;
@@ -38,6 +41,33 @@ void AppendBody(std::string& out, const rtl::TStringList& body) {
     }
 }
 
+// Each physical line of a folded header as an entry of its own.
+void AddFolded(codec::TExStringList& header, const std::string& line) {
+    std::size_t start = 0;
+    for (std::size_t fold; (fold = line.find("\r\n ", start)) != std::string::npos; start = fold + 2)
+        header.Add(line.substr(start, fold - start));
+    header.Add(line.substr(start));
+}
+
+std::string TextPlain(const rtl::TStringList& body) {
+    std::string text;
+    for (const auto& entry : body) text += entry + '\n';
+    return kTextPlain + CodePageCharset(text);
+}
+
+// The attachment name in the character set its parameters declare: the
+// user's code page when every character has a place there, else UTF-8.
+std::pair<std::string, std::string> MimeName(const std::string& name) {
+    if (CodePageCharset(name) == "us-ascii") return {name, "us-ascii"};
+    std::string converted;
+    if (Win::FileNameToCharset(name, "CP936", converted)) return {converted, CodePageCharset(converted)};
+    if (Win::FileNameToCharset(name, "UTF-8", converted)) return {converted, "UTF-8"};
+    // Bytes that are no text in the file system's encoding: only their ASCII survives.
+    for (char& c : converted = name)
+        if (static_cast<unsigned char>(c) >= 0x80) c = '_';
+    return {converted, "us-ascii"};
+}
+
 }  // namespace
 
 std::string TMessageComposer::AttachmentName(const std::string& Entry) {
@@ -58,24 +88,26 @@ void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList
     const bool multipart = m.Attachments.Count() > 0;
 
     FinalHeader.Clear();
-    FinalHeader.Add("From: " + m.FromName + "<" + m.FromAddress + ">");
+    AddFolded(FinalHeader, "From: " + FromValue(m.FromName, m.FromAddress));
     if (m.ToAddress.Count() > 0) FinalHeader.Add("To: " + Joined(m.ToAddress));
     if (m.ToCarbonCopy.Count() > 0) FinalHeader.Add("CC: " + Joined(m.ToCarbonCopy));
-    FinalHeader.SetHeaderValue("Subject", m.Subject);
+    if (!m.Subject.empty()) AddFolded(FinalHeader, "Subject: " + HeaderText(m.Subject, 9));
     FinalHeader.SetHeaderValue("X-Mailer", m.LocalProgram);
     FinalHeader.SetHeaderValue("Reply-To", m.ReplyTo);
     FinalHeader.SetHeaderValue("Date", m.Date);
+    // A message that carries its date is one the program sends: it gets its id too.
+    if (!m.Date.empty()) FinalHeader.Add("Message-ID: " + MessageId(Clock->UniqueId(), m.FromAddress));
     FinalHeader.Add("Mime-Version: 1.0");
     if (multipart) {
         Boundary = "====================54535" + rtl::LongTimeNow() + "====";
         FinalHeader.Add("Content-Type: multipart/mixed;                   boundary=\"" + Boundary + "\"");
     } else {
-        FinalHeader.Add(kTextPlain);
+        FinalHeader.Add(TextPlain(m.Body));
     }
 
     MessageStream.Clear();
     std::string text;
-    if (multipart) text = "--" + Boundary + kCrlf + kTextPlain + kCrlf + kCrlf;
+    if (multipart) text = "--" + Boundary + kCrlf + TextPlain(m.Body) + kCrlf + kCrlf;
     AppendBody(text, m.Body);
     MessageStream.WriteString(text);
     if (!multipart) return;
@@ -86,13 +118,15 @@ void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList
 void TMessageComposer::WriteAttachment(const TPostMessage& Message, int Index, const std::string& Boundary,
                                        rtl::TMemoryStream& MessageStream) const {
     const std::string entry = Message.Attachments[Index - 1];
-    const std::string name = AttachmentName(entry);
+    const auto [name, charset] = MimeName(AttachmentName(entry));
     const bool uu = EncodeType == codec::uuCode;
     // uuencoded lines are labelled as what they are, not as base64.
     MessageStream.WriteString("--" + Boundary + kCrlf +
-                              "Content-Type: application/octet-stream;          name=\"" + name + "\"" + kCrlf +
+                              "Content-Type: application/octet-stream;          " +
+                              NameParameter(name, charset, kParameterColumn) + kCrlf +
                               "Content-Transfer-Encoding: " + (uu ? "x-uuencode" : "base64") + kCrlf +
-                              "Content-Disposition: attachment;                 filename=\"" + name + "\"" + kCrlf + kCrlf);
+                              "Content-Disposition: attachment;                 " +
+                              FileNameParameter(name, charset, kParameterColumn) + kCrlf + kCrlf);
 
     codec::TZelUUProcessor processor(EncoderOwner);
     processor.Method = EncodeType;

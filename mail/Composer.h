@@ -6,6 +6,7 @@
 
 #include "codec/ZelExtstr.h"
 #include "codec/ZelUUE.h"
+#include "mail/HeaderText.h"
 #include "mail/PostMessage.h"
 #include "rtl/Classes.h"
 
@@ -22,6 +23,8 @@ public:
     // Owner of the encoder made for each attachment (the mail client, so that
     // its events name the component that sends).
     rtl::TComponent* EncoderOwner = nullptr;
+    // Source of the Message-ID of a message that carries a Date.
+    const TMessageClock* Clock = &SystemClock();
 
     // Rebuilds Header, Text and Boundary from Message. Text holds what follows
     // the header block, dot-stuffed where a line could read as the end mark.

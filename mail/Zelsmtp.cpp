@@ -46,6 +46,7 @@ TMessageComposer TZelSMTP::Composer() {
     composer.OnEncodeEnd = OnEncodeEnd;
     composer.OnAttachmentNotFound = OnAttachmentNotFound;
     composer.EncoderOwner = this;
+    composer.Clock = Clock;
     return composer;
 }
 

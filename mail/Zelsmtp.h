@@ -83,6 +83,8 @@ public:
     void SetPostMessage(std::unique_ptr<TPostMessage> Value);
     codec::TExStringList FinalHeader;
     codec::UUMethods EncodeType = codec::uuMime;
+    // The date and Message-ID source of the messages sent through this client.
+    const TMessageClock* Clock = &SystemClock();
     bool ClearParams = true;
     TSubType SubType = mtPlain;  // stored only: the text always goes out as text/plain
     TRecipientNotFound OnRecipientNotFound;

@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <string_view>
+#include <strings.h>
 
 namespace Win {
 namespace {
@@ -40,6 +41,25 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
 }
 
 }  // namespace
+
+bool FileNameToCharset(const std::string& Name, const char* Charset, std::string& Out) {
+    std::string from = nl_langinfo(CODESET);
+    // The "C" locale says ASCII, but the names on the disk are UTF-8 all the same.
+    if (from.empty() || strcasecmp(from.c_str(), "ANSI_X3.4-1968") == 0) from = "UTF-8";
+    iconv_t cd = iconv_open(Charset, from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    Out.assign(Name.size() * 4 + 8, '\0');
+    char* in = const_cast<char*>(Name.data());
+    std::size_t inLeft = Name.size();
+    char* dst = Out.data();
+    std::size_t outLeft = Out.size();
+    // Four bytes out for every byte in is room enough for any of these sets.
+    const bool ok = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0 &&
+                    iconv(cd, nullptr, nullptr, &dst, &outLeft) != static_cast<std::size_t>(-1);
+    iconv_close(cd);
+    Out.resize(static_cast<std::size_t>(dst - Out.data()));
+    return ok;
+}
 
 std::string Gb2312ToUtf8(const std::string& gb) { return Convert("UTF-8//TRANSLIT", "CP936", gb); }
 std::string Utf8ToGb2312(const std::string& utf8) { return Convert("CP936//TRANSLIT", "UTF-8", utf8); }

@@ -16,5 +16,10 @@ bool IsGb2312LeadByte(unsigned char byte);
 // Lead byte of a double-byte character in the locale's character set; UTF-8
 // and single-byte sets have none.
 bool IsDBCSLeadByte(unsigned char byte);
+// A file name as the file system holds it (the locale's character set, or
+// UTF-8 where the locale names plain ASCII) converted to Charset (an iconv
+// name). False, with Out unspecified, when a byte sequence is invalid there
+// or a character has no mapping in Charset: a name is never guessed at.
+bool FileNameToCharset(const std::string& Name, const char* Charset, std::string& Out);
 
 }  // namespace Win

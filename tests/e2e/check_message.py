@@ -8,15 +8,76 @@ run. EXPECT holds:
   "rcpt": the exact envelope recipients, in order
   "from": the envelope sender
   "subject_hex": the Subject header's raw bytes, hex
+  "headers": {name: text}: each header as a reader decodes it, optional
+  "dated": true: a Date a reader can turn into a time with its zone, and one
+           Message-ID "<left@right>", optional
   "attachments": [{"name": file name, "path": file with the original bytes}, ...]
-  "body_lines": the lines of the text part (or the whole body), optional
+  "body_lines": the lines of the text part (or the whole body), decoded in
+                the charset the part declares, optional
   "no_headers": header names that must be absent, optional
+  "allowed_defects": defects, as the checker prints them, that this message
+                     is known to have, optional
+  "munpack": true: also unpack with munpack (mpack), a reader that knows no
+             encoded words, and compare what it wrote with the attachments
+The message is read as a receiving system reads it (email.policy.default),
+and any defect the parser finds is a difference, except the two it reports
+for an encoded word inside a quoted name= parameter: that fallback is there
+on purpose, for readers that know no RFC 2231.
 Prints what differs and exits 1, or prints "message ok" ("N messages ok"
 with --many) and exits 0.
 """
 import json
+import os
+import re
+import subprocess
 import sys
+import tempfile
 from email import message_from_bytes, policy
+
+TOLERATED_NAME_DEFECTS = {"encoded word inside quoted string", "missing trailing whitespace after encoded-word"}
+
+
+def defects(msg):
+    """Every defect of the message, its parts and their headers, as text."""
+    found = []
+    for part in msg.walk():
+        found += ["%s: %s" % (part.get_content_type(), d) for d in part.defects]
+        attachment = part.get_content_disposition() == "attachment"
+        for name, value in part.items():
+            for d in getattr(value, "defects", ()):
+                if attachment and name.lower() == "content-type" and str(d) in TOLERATED_NAME_DEFECTS:
+                    continue
+                found.append("%s header %s: %s" % (part.get_content_type(), name, d))
+    return found
+
+
+def munpack_differences(raw, wanted):
+    """Unpacks with munpack and compares its files, in order, with wanted."""
+    with tempfile.TemporaryDirectory() as folder:
+        eml = os.path.join(folder, "message.eml")
+        with open(eml, "wb") as f:
+            f.write(raw)
+        out = os.path.join(folder, "out")
+        os.mkdir(out)
+        try:
+            run = subprocess.run(["munpack", "-f", "-q", "-C", out, eml], capture_output=True, timeout=30)
+        except FileNotFoundError:
+            return ["munpack is not installed (Debian package mpack)"]
+        # One line per file it wrote: "NAME (TYPE)".
+        names = [re.sub(r" \([^()]*\)$", "", line) for line in run.stdout.decode("latin-1").splitlines()]
+        names = [n for n in names if n]
+        problems = []
+        if len(names) != len(wanted):
+            return ["munpack wrote %d files (%r), expected %d" % (len(names), names, len(wanted))]
+        for name, want in zip(names, wanted):
+            # munpack writes X for every character it keeps out of file names.
+            if want["name"].isascii() and name != re.sub(r"[^A-Za-z0-9#%+,\-.=@^_~]", "X", want["name"]):
+                problems.append("munpack named %r for %r" % (name, want["name"]))
+            with open(os.path.join(out, name), "rb") as f:
+                data = f.read()
+            if data != open(want["path"], "rb").read():
+                problems.append("munpack's %r differs from %s" % (name, want["path"]))
+        return problems
 
 
 def check(base, expect):
@@ -42,7 +103,18 @@ def check(base, expect):
             if line.lower().startswith(name.lower().encode() + b":"):
                 problems.append("unexpected header line %r" % line)
 
-    msg = message_from_bytes(raw, policy=policy.compat32)
+    msg = message_from_bytes(raw, policy=policy.default)
+    problems += [d for d in defects(msg) if d not in expect.get("allowed_defects", [])]
+    for name, text in expect.get("headers", {}).items():
+        if str(msg.get(name)) != text:
+            problems.append("header %s reads %r, expected %r" % (name, str(msg.get(name)), text))
+    if expect.get("dated"):
+        date = msg.get("date")
+        if date is None or date.datetime is None or date.datetime.tzinfo is None:
+            problems.append("date %r is no time with a zone" % date)
+        ids = msg.get_all("message-id", [])
+        if len(ids) != 1 or not re.fullmatch(r"<[^<>@\s]+@[^<>@\s]+>", str(ids[0])):
+            problems.append("message ids %r" % ids)
     parts = [p for p in msg.walk() if p.get_content_disposition() == "attachment"]
     wanted = expect.get("attachments", [])
     if len(parts) != len(wanted):
@@ -59,7 +131,7 @@ def check(base, expect):
     if "body_lines" in expect:
         text_part = msg if not msg.is_multipart() else next(
             p for p in msg.walk() if p.get_content_type() == "text/plain")
-        body = text_part.get_payload(decode=True).decode("latin-1")
+        body = text_part.get_content()
         lines = body.split("\r\n")
         if lines and lines[-1] == "":
             lines.pop()
@@ -68,6 +140,8 @@ def check(base, expect):
             lines = lines[1:]
         if lines != expect["body_lines"]:
             problems.append("body lines %r, expected %r" % (lines, expect["body_lines"]))
+    if expect.get("munpack"):
+        problems += munpack_differences(raw, wanted)
     return problems
 
 

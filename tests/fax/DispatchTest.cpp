@@ -64,6 +64,11 @@ TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
 }
 
 TEST(Dispatch, AGatewayPatternChangesTheRecipientAndNothingElse) {
+    // Both sends are dated and identified alike, so only the recipient may differ.
+    struct FixedClock : mail::TMessageClock {
+        std::string Date() const override { return "Tue, 08 Dec 2026 10:34:04 +0800"; }
+        std::string UniqueId() const override { return "fixed"; }
+    } clock;
     const std::pair<const char*, const char*> runs[] = {
         {fax::kDefaultGatewayPattern, "remote-printer.the_following_address@12125551234.iddd.faxgateway.example"},
         {"fax.{number}@gw.example.org", "fax.12125551234@gw.example.org"},
@@ -78,6 +83,7 @@ TEST(Dispatch, AGatewayPatternChangesTheRecipientAndNothingElse) {
         peer.Start();
         mail::TZelSMTP client(nullptr);
         client.Port = peer.Port();
+        client.Clock = &clock;
         TFaxDispatch dispatch(client);
         const TFaxForm form{"127.0.0.1", "me@example.com", "001-212-5551234", {}, fax::CoverageList(), pattern};
         EXPECT_EQ(dispatch.Send(form), "");

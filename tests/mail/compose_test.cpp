@@ -27,8 +27,15 @@ std::vector<std::string> SplitCrlf(const std::string& text) {
     return lines;
 }
 
+struct FixedClock : mail::TMessageClock {
+    std::string Date() const override { return "Tue, 08 Dec 2026 10:34:04 +0800"; }
+    std::string UniqueId() const override { return "fixed.1"; }
+};
+
 class Compose : public ::testing::Test {
 protected:
+    void SetUp() override { Client.Clock = &Clock; }
+    FixedClock Clock;
     TZelSMTP Client{nullptr};
     mail::TPostMessage& M = Client.PostMessage();
 };
@@ -65,6 +72,7 @@ TEST_F(Compose, HeaderLinesInOrderWithListsJoinedAndBlindCopiesHidden) {
                                               "X-Mailer: Mailer 1",
                                               "Reply-To: r@x",
                                               "Date: Tue, 8 Dec 2026 10:00:00 +0800",
+                                              "Message-ID: <fixed.1@example.com>",
                                               "Mime-Version: 1.0",
                                               "Content-Type: text/plain;                        charset=us-ascii",
                                           }));
@@ -192,6 +200,45 @@ TEST_F(Compose, UuencodedPartsAreLabelledAndStuffed) {
     EXPECT_EQ(lines[8].substr(0, 2), "..");
     EXPECT_EQ(lines[8].size(), 1u + 1u + 19u);  // stuffing dot, length character, 14 bytes as 19 characters
     EXPECT_EQ(lines[9], "`");
+}
+
+TEST_F(Compose, EightBitTextIsEncodedAndNamesAreConvertedFromTheFileSystem) {
+    // Names on the disk are UTF-8; 传真 becomes GB2312, a snowman has no place there and stays UTF-8.
+    const TempFile fax("\xE4\xBC\xA0\xE7\x9C\x9F.pdf", "abc");
+    const TempFile snowman("\xE2\x98\x83.pdf", "def");
+    M.FromName = "\xD5\xC5\xC8\xFD";  // 张三
+    M.FromAddress = "me@example.com";
+    M.Subject = "Morvane 2.0\xD6\xD0\xCE\xC4\xB0\xE6\xBD\xA8\xD2\xE9";
+    M.Body.Add("\xC4\xFA\xBA\xC3");  // 您好
+    Client.ComposeMessage();
+    EXPECT_EQ(Lines(Client.FinalHeader), (std::vector<std::string>{
+                                              "From: =?GB2312?B?1cXI/Q==?= <me@example.com>",
+                                              "Subject: =?GB2312?B?TW9ydmFuZSAyLjDW0M7EsOa9qNLp?=",
+                                              "Mime-Version: 1.0",
+                                              "Content-Type: text/plain;                        charset=GB2312",
+                                          }));
+
+    M.Attachments = rtl::TStringList{fax.Path(), snowman.Path()};
+    Client.ComposeMessage();
+    const auto lines = SplitCrlf(Client.MessageStream.ToString());
+    const std::string b = "--" + Client.Boundary;
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         b, "Content-Type: text/plain;                        charset=GB2312", "", "\xC4\xFA\xBA\xC3",
+                         b,
+                         "Content-Type: application/octet-stream;          name=\"=?GB2312?B?tKs=?=",
+                         " =?GB2312?B?1eYucGRm?=\"",
+                         "Content-Transfer-Encoding: base64",
+                         "Content-Disposition: attachment;                 filename*0*=GB2312''%B4%AB;",
+                         " filename*1*=%D5%E6.pdf",
+                         "", "YWJj",
+                         b,
+                         "Content-Type: application/octet-stream;          name=\"=?UTF-8?B?4piDLnBk?=",
+                         " =?UTF-8?B?Zg==?=\"",
+                         "Content-Transfer-Encoding: base64",
+                         "Content-Disposition: attachment;                 filename*0*=UTF-8''%E2%98%83;",
+                         " filename*1*=.pdf",
+                         "", "ZGVm",
+                         b + "--"}));
 }
 
 TEST_F(Compose, SubTypeChangesNothing) {

@@ -50,6 +50,10 @@ TEST_F(SessionTest, TwoAttachmentsWholeDialogueByteForByte) {
     m.LocalProgram = "FaxMail 1.0";
     m.ReplyTo = "replies@sender.test";
     m.Date = "Mon, 8 Dec 2025 10:00:00 +0800";
+    struct : mail::TMessageClock {
+        std::string UniqueId() const override { return "id.7"; }
+    } clock;
+    Smtp.Clock = &clock;
     m.Body.Add("First line");
     m.Body.Add(".starts with a dot");
     m.Body.Add("");
@@ -94,6 +98,7 @@ TEST_F(SessionTest, TwoAttachmentsWholeDialogueByteForByte) {
         "X-Mailer: FaxMail 1.0\r\n"
         "Reply-To: replies@sender.test\r\n"
         "Date: Mon, 8 Dec 2025 10:00:00 +0800\r\n"
+        "Message-ID: <id.7@sender.test>\r\n"
         "Mime-Version: 1.0\r\n"
         "Content-Type: multipart/mixed;                   boundary=\"" + b + "\"\r\n";
     const std::string text = "--" + b + "\r\n" + kTextPart + "\r\n" +

@@ -41,6 +41,24 @@ void WriteTextFile(const std::string& path, const std::string& text) {
     out << text;
 }
 
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string CheckMessage(const RealSmtpServer& server, int n, const std::string& Expect) {
+    const std::string path = server.Folder() + "/expect" + std::to_string(n) + ".json";
+    WriteTextFile(path, Expect);
+    std::string output;
+    RunPython(SourceRoot() + "/tests/e2e/check_message.py " + server.Message(n) + " " + path, output);
+    if (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+}
+
 RealSmtpServer::RealSmtpServer(std::uint16_t port) {
     std::string pattern = ::testing::TempDir() + "smtp-sink-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

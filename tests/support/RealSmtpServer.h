@@ -43,4 +43,10 @@ std::string SourceRoot();
 // Writes text to a new file in the folder.
 void WriteTextFile(const std::string& path, const std::string& text);
 
+// Text as a JSON string (quote and backslash escaped; UTF-8 passes as it is).
+std::string JsonString(const std::string& text);
+// Checks the server's n-th message with tests/e2e/check_message.py against
+// Expect (a JSON object); returns what it printed, "message ok" when all is well.
+std::string CheckMessage(const RealSmtpServer& server, int n, const std::string& Expect);
+
 }  // namespace testsupport
