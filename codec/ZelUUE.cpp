@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace codec {
@@ -11,44 +12,71 @@ namespace codec {
 namespace {
 
 constexpr int kLineBytes = 45;  // input bytes per output line
-// Input is read in whole lines' worth at a time: one read per line would cost
-// a system call per 45 bytes of a file attachment.
+// The longest line: the length character (uuencode), the groups, CR LF.
+constexpr int kMaxLineChars = 1 + kLineBytes / 3 * 4 + 2;
+// Input is read, and the lines written, a chunk of whole lines at a time: one
+// read and one write per line would cost a call each per 45 bytes.
 constexpr int kChunkLines = 1024;
 constexpr int kChunkBytes = kLineBytes * kChunkLines;
 
 constexpr char kMimeAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Encodes n (1..45) bytes into one line with its CR LF; returns its length.
-int EncodeLine(const std::uint8_t* in, int n, const char* alphabet, bool uu, char* line) {
-    char* p = line;
-    if (uu) *p++ = alphabet[n & 63];
-    int i = 0;
-    for (; n - i >= 3; i += 3) {
-        const std::uint32_t v = std::uint32_t{in[i]} << 16 | std::uint32_t{in[i + 1]} << 8 | in[i + 2];
-        p[0] = alphabet[v >> 18];
-        p[1] = alphabet[(v >> 12) & 63];
-        p[2] = alphabet[(v >> 6) & 63];
-        p[3] = alphabet[v & 63];
-        p += 4;
+// One method's characters, and the two characters of every 12 input bits, so
+// that a group of three bytes takes two lookups instead of four.
+struct TCharTables {
+    char Single[64];
+    char Pairs[4096][2];
+};
+
+constexpr TCharTables MakeTables(UUMethods method) {
+    TCharTables t{};
+    for (int v = 0; v < 64; ++v) {
+        // uuencode writes a grave accent for 0: a blank would be lost by mail
+        // gateways that trim lines.
+        t.Single[v] = method == uuMime ? kMimeAlphabet[v] : v == 0 ? '`' : static_cast<char>(32 + v);
     }
-    if (n - i == 1) {
-        const std::uint8_t b0 = in[i];
-        *p++ = alphabet[b0 >> 2];
-        *p++ = alphabet[(b0 << 4) & 48];
-        if (!uu) {
-            *p++ = '=';
-            *p++ = '=';
-        }
-    } else if (n - i == 2) {
-        const std::uint8_t b0 = in[i], b1 = in[i + 1];
-        *p++ = alphabet[b0 >> 2];
-        *p++ = alphabet[((b0 << 4) & 48) | (b1 >> 4)];
-        *p++ = alphabet[(b1 << 2) & 60];
-        if (!uu) *p++ = '=';
+    for (int v = 0; v < 4096; ++v) {
+        t.Pairs[v][0] = t.Single[v >> 6];
+        t.Pairs[v][1] = t.Single[v & 63];
     }
-    *p++ = '\r';
-    *p++ = '\n';
-    return static_cast<int>(p - line);
+    return t;
+}
+
+constexpr TCharTables kMimeTables = MakeTables(uuMime);
+constexpr TCharTables kUUTables = MakeTables(uuCode);
+
+inline char* EncodeGroup(const std::uint8_t* in, const TCharTables& t, char* out) {
+    const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+    std::memcpy(out, t.Pairs[v >> 12], 2);
+    std::memcpy(out + 2, t.Pairs[v & 0xfff], 2);
+    return out + 4;
+}
+
+// Encodes a full line of 45 bytes with its CR LF; returns the end of the line.
+inline char* EncodeFullLine(const std::uint8_t* in, const TCharTables& t, bool uu, char* out) {
+    if (uu) *out++ = t.Single[kLineBytes];
+    for (int g = 0; g < kLineBytes / 3; ++g) out = EncodeGroup(in + 3 * g, t, out);
+    out[0] = '\r';
+    out[1] = '\n';
+    return out + 2;
+}
+
+// Encodes a last line of 1 to 44 bytes. A short last group is encoded as if
+// padded with zero bytes; base64 then replaces the characters that carry no
+// input bits with "=", uuencode leaves them out.
+char* EncodeShortLine(const std::uint8_t* in, int n, const TCharTables& t, bool uu, char* out) {
+    if (uu) *out++ = t.Single[n];
+    const std::uint8_t* const end = in + n / 3 * 3;
+    for (; in != end; in += 3) out = EncodeGroup(in, t, out);
+    if (const int rest = n % 3; rest != 0) {
+        const std::uint8_t last[3] = {in[0], rest == 2 ? in[1] : std::uint8_t{0}, 0};
+        EncodeGroup(last, t, out);
+        out += rest + 1;
+        if (!uu) out = std::fill_n(out, 3 - rest, '=');
+    }
+    out[0] = '\r';
+    out[1] = '\n';
+    return out + 2;
 }
 
 // Reads until count bytes arrived or a read yields nothing, so a stream that
@@ -65,14 +93,14 @@ int Fill(rtl::TStream& stream, std::uint8_t* buffer, int count) {
 }
 
 // Makes room in a memory-stream output for the whole encoding at once, so that
-// a large attachment does not pay for repeated reallocation and copying line
-// by line. Nothing is written ahead: only the lines touch the memory. Other
+// a large attachment does not pay for repeated reallocation and copying chunk
+// by chunk. Nothing is written ahead: only the lines touch the memory. Other
 // streams are left alone.
 void ReserveOutput(rtl::TStream& output, std::int64_t inputSize) {
     constexpr std::int64_t kMaxReserve = std::int64_t{1} << 30;
     auto* memory = dynamic_cast<rtl::TMemoryStream*>(&output);
     if (memory == nullptr || inputSize <= 0 || inputSize > kMaxReserve / 2) return;
-    memory->Reserve(memory->Position() + (inputSize + kLineBytes - 1) / kLineBytes * (1 + kLineBytes / 3 * 4 + 2) + 3);
+    memory->Reserve(memory->Position() + (inputSize + kLineBytes - 1) / kLineBytes * kMaxLineChars + 3);
 }
 
 }  // namespace
@@ -93,20 +121,11 @@ void TZelUUProcessor::Encode() {
     FinishEncode();
 }
 
-void TZelUUProcessor::LoadAlphabet() {
-    if (Method == uuCode) {
-        Alphabet[0] = '`';  // a blank would be lost by mail gateways that trim lines
-        for (int v = 1; v < 64; ++v) Alphabet[v] = static_cast<char>(32 + v);
-    } else {
-        std::copy(kMimeAlphabet, kMimeAlphabet + 64, Alphabet);
-    }
-}
-
 void TZelUUProcessor::EncodeLines() {
-    LoadAlphabet();
     const bool uu = Method == uuCode;
+    const TCharTables& tables = uu ? kUUTables : kMimeTables;
     const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kChunkBytes);
-    char line[1 + kLineBytes / 3 * 4 + 2];
+    const auto text = std::make_unique_for_overwrite<char[]>(kChunkLines * kMaxLineChars);
     ReserveOutput(*OutputStream, InputStream->Size());
 
     while (InputStream->Position() < InputStream->Size()) {
@@ -114,13 +133,14 @@ void TZelUUProcessor::EncodeLines() {
         // A stalled read before the end is an I/O failure: an attachment cut
         // short must not go out as if it were whole.
         if (n < kChunkBytes && InputStream->Position() < InputStream->Size()) throw rtl::EReadError();
-        for (int off = 0; off < n; off += kLineBytes) {
-            const int len = EncodeLine(chunk.get() + off, std::min(kLineBytes, n - off), Alphabet, uu, line);
-            OutputStream->WriteBuffer(line, len);
-        }
+        const int full = n / kLineBytes;
+        char* out = text.get();
+        for (int line = 0; line < full; ++line) out = EncodeFullLine(chunk.get() + line * kLineBytes, tables, uu, out);
+        if (n % kLineBytes != 0) out = EncodeShortLine(chunk.get() + full * kLineBytes, n % kLineBytes, tables, uu, out);
+        OutputStream->WriteBuffer(text.get(), out - text.get());
     }
     if (uu) {
-        const char last[] = {Alphabet[0], '\r', '\n'};
+        const char last[] = {tables.Single[0], '\r', '\n'};
         OutputStream->WriteBuffer(last, sizeof last);
     }
 }

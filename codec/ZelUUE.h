@@ -31,11 +31,8 @@ public:
     UUMethods Method = uuMime;
 
 private:
-    void LoadAlphabet();
     void EncodeLines();
     void FinishEncode();
-
-    char Alphabet[64] = {};
 };
 
 }  // namespace codec
