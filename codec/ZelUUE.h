@@ -8,6 +8,11 @@ namespace codec {
 
 enum UUMethods { uuMime = 0, uuCode = 1 };
 
+// How whole lines are encoded; both write the same bytes. The vector encoder
+// runs on x86-64 processors with AVX2; elsewhere asking for it gives the
+// portable one.
+enum class TLineEncoder { Portable, Vector };
+
 class TZelUUProcessor : public rtl::TComponent {
 public:
     explicit TZelUUProcessor(rtl::TComponent* owner);
@@ -29,13 +34,16 @@ public:
     rtl::TStream* InputStream = nullptr;
     rtl::TStream* OutputStream = nullptr;
     UUMethods Method = uuMime;
+    // The vector encoder where it can run; tests and the benchmark switch to
+    // compare the two.
+    TLineEncoder LineEncoder = TLineEncoder::Vector;
+
+    // Whether the CPU can run the vector encoder.
+    static bool VectorEncoderAvailable();
 
 private:
-    void LoadAlphabet();
     void EncodeLines();
     void FinishEncode();
-
-    char Alphabet[64] = {};
 };
 
 }  // namespace codec

@@ -3,9 +3,10 @@
 // The attachment encoder. The first input byte chooses how the input stream
 // behaves (short reads, a read that stalls before the end, a payload grown
 // past one read chunk) and how much the output stream already holds; the
-// rest is the payload. Both methods encode it, and the lines are checked for
-// their shape and decoded here, by decoders that share nothing with the
-// encoder, back to the payload.
+// rest is the payload. Both methods encode it, with each line encoder, and the
+// lines are checked for their shape and decoded here, by decoders that share
+// nothing with the encoder, back to the payload; the two line encoders must
+// give the same bytes.
 #include "FuzzCheck.h"
 
 #include "codec/ZelUUE.h"
@@ -172,7 +173,8 @@ std::string DecodeUU(const std::vector<std::string>& lines, std::size_t size) {
     return out;
 }
 
-void Run(const Setup& s, codec::UUMethods method) {
+// Returns the text written after the prefix (empty after a stall).
+std::string Run(const Setup& s, codec::UUMethods method, codec::TLineEncoder encoder) {
     PayloadStream input(s.Payload);
     input.MaxRead = s.MaxRead;
     // Start the input in the middle: the whole stream is still encoded.
@@ -184,6 +186,7 @@ void Run(const Setup& s, codec::UUMethods method) {
     output.WriteString(s.Prefix);
     codec::TZelUUProcessor processor(nullptr);
     processor.Method = method;
+    processor.LineEncoder = encoder;
     processor.InputStream = &input;
     processor.OutputStream = &output;
     int begun = 0, ended = 0;
@@ -207,7 +210,7 @@ void Run(const Setup& s, codec::UUMethods method) {
     FUZZ_CHECK(output.Position() == 0, "output left at " + std::to_string(output.Position()));
     const std::string text = output.ToString();
     FUZZ_CHECK(text.compare(0, s.Prefix.size(), s.Prefix) == 0, "output overwrote what it held");
-    if (stalls) return;
+    if (stalls) return {};
     FUZZ_CHECK(input.Pos == input.Size(), "input left at " + std::to_string(input.Pos));
 
     const std::vector<std::string> lines = CrlfLines(text.substr(s.Prefix.size()));
@@ -215,13 +218,17 @@ void Run(const Setup& s, codec::UUMethods method) {
         method == codec::uuMime ? DecodeMime(lines, s.Payload.size()) : DecodeUU(lines, s.Payload.size());
     FUZZ_CHECK(decoded == s.Payload, "decoded bytes differ from the input of " + std::to_string(s.Payload.size()) +
                                          " bytes");
+    return text.substr(s.Prefix.size());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Setup setup = SetupFrom(data, size);
-    Run(setup, codec::uuMime);
-    Run(setup, codec::uuCode);
+    for (const codec::UUMethods method : {codec::uuMime, codec::uuCode}) {
+        const std::string portable = Run(setup, method, codec::TLineEncoder::Portable);
+        const std::string vector = Run(setup, method, codec::TLineEncoder::Vector);
+        FUZZ_CHECK(portable == vector, "the line encoders differ for method " + std::to_string(method));
+    }
     return 0;
 }

@@ -7,19 +7,29 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 using codec::TZelUUProcessor;
 
+namespace codec {
+// Names the encoder in failure messages.
+void PrintTo(TLineEncoder encoder, std::ostream* os) { *os << (encoder == TLineEncoder::Vector ? "Vector" : "Portable"); }
+}  // namespace codec
+
 namespace {
 
-std::string Encode(const std::string& input, codec::UUMethods method) {
+using codec::TLineEncoder;
+
+std::string Encode(const std::string& input, codec::UUMethods method,
+                   TLineEncoder encoder = TLineEncoder::Vector) {
     rtl::TMemoryStream in, out;
     in.WriteString(input);
     TZelUUProcessor p(nullptr);
     p.Method = method;
+    p.LineEncoder = encoder;
     p.InputStream = &in;
     p.OutputStream = &out;
     p.Encode();
@@ -77,8 +87,8 @@ std::string RandomBytes(std::size_t size, std::mt19937& rng) {
     return s;
 }
 
-void CheckMime(const std::string& input) {
-    const std::string text = Encode(input, codec::uuMime);
+void CheckMime(const std::string& input, TLineEncoder encoder) {
+    const std::string text = Encode(input, codec::uuMime, encoder);
     const auto lines = SplitCrlf(text);
     ASSERT_EQ(lines.size(), (input.size() + 44) / 45) << "size " << input.size();
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
@@ -91,8 +101,8 @@ void CheckMime(const std::string& input) {
     ASSERT_EQ(DecodeBase64(text), input) << "size " << input.size();
 }
 
-void CheckUU(const std::string& input) {
-    const auto lines = SplitCrlf(Encode(input, codec::uuCode));
+void CheckUU(const std::string& input, TLineEncoder encoder) {
+    const auto lines = SplitCrlf(Encode(input, codec::uuCode, encoder));
     ASSERT_EQ(lines.size(), (input.size() + 44) / 45 + 1);
     ASSERT_EQ(lines.back(), "`");
     std::string decoded;
@@ -125,13 +135,6 @@ TEST(ZelUUE, MimeKnownVectors) {
     EXPECT_EQ(Encode("fo", codec::uuMime), "Zm8=\r\n");
     EXPECT_EQ(Encode("foobar", codec::uuMime), "Zm9vYmFy\r\n");
     EXPECT_EQ(Encode("\xfb\xff", codec::uuMime), "+/8=\r\n");
-}
-
-TEST(ZelUUE, MimeRoundTripsEveryLengthAndLargeInputs) {
-    std::mt19937 rng(4711);
-    for (std::size_t size = 0; size <= 200; ++size)
-        for (int round = 0; round < 4; ++round) CheckMime(RandomBytes(size, rng));
-    for (std::size_t size : {44999u, 45000u, 45001u, 46080u, 46081u, 1000003u}) CheckMime(RandomBytes(size, rng));
 }
 
 // A file attachment through the file stream, checked by coreutils' decoder
@@ -178,12 +181,6 @@ TEST(ZelUUE, UUCodeKnownLines) {
     EXPECT_EQ(lines[0].size(), 61u);
     EXPECT_EQ(lines[0][0], 'M');
     EXPECT_EQ(lines[1], "!>`");
-}
-
-TEST(ZelUUE, UUCodeRoundTripsEveryLength) {
-    std::mt19937 rng(815);
-    for (std::size_t size = 0; size <= 200; ++size) CheckUU(RandomBytes(size, rng));
-    CheckUU(RandomBytes(100000, rng));
 }
 
 TEST(ZelUUE, EncodesWholeInputAndRewindsOutput) {
@@ -265,4 +262,57 @@ TEST(ZelUUE, BeginHandlerFailureSkipsEndEvent) {
 
     TZelUUProcessor unset(nullptr);
     EXPECT_THROW(unset.Encode(), rtl::Exception);
+}
+
+// Every test from here on runs with each line encoder: only whole lines of
+// 45 bytes take the vector one, so the inputs are that long or longer.
+class ZelUUELines : public testing::TestWithParam<TLineEncoder> {
+protected:
+    void SetUp() override {
+        if (GetParam() == TLineEncoder::Vector && !TZelUUProcessor::VectorEncoderAvailable())
+            GTEST_SKIP() << "this CPU has no vector encoder";
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Encoders, ZelUUELines, testing::Values(TLineEncoder::Portable, TLineEncoder::Vector),
+                         [](const auto& info) { return info.param == TLineEncoder::Vector ? "Vector" : "Portable"; });
+
+// Input whose 6-bit values run through the whole alphabet, started at each
+// value in turn, so that every character appears at every position of a line.
+TEST_P(ZelUUELines, EveryCharacterAtEveryPosition) {
+    const std::string mime = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string uu = "`";
+    for (char c = '!'; c <= '_'; ++c) uu += c;
+    for (int first = 0; first < 64; ++first) {
+        std::string input, mimeLine, uuLine;
+        unsigned bits = 0, nbits = 0;
+        for (int k = 0; k < 60; ++k) {
+            const int v = (first + k) % 64;
+            mimeLine += mime[v];
+            uuLine += uu[v];
+            bits = bits << 6 | static_cast<unsigned>(v);
+            nbits += 6;
+            if (nbits >= 8) {
+                nbits -= 8;
+                input += static_cast<char>(bits >> nbits & 0xff);
+            }
+        }
+        ASSERT_EQ(input.size(), 45u);
+        EXPECT_EQ(Encode(input, codec::uuMime, GetParam()), mimeLine + "\r\n") << "from value " << first;
+        EXPECT_EQ(Encode(input, codec::uuCode, GetParam()), "M" + uuLine + "\r\n`\r\n") << "from value " << first;
+    }
+}
+
+TEST_P(ZelUUELines, MimeRoundTripsEveryLengthAndLargeInputs) {
+    std::mt19937 rng(4711);
+    for (std::size_t size = 0; size <= 200; ++size)
+        for (int round = 0; round < 4; ++round) CheckMime(RandomBytes(size, rng), GetParam());
+    for (std::size_t size : {44999u, 45000u, 45001u, 46080u, 46081u, 1000003u})
+        CheckMime(RandomBytes(size, rng), GetParam());
+}
+
+TEST_P(ZelUUELines, UUCodeRoundTripsEveryLength) {
+    std::mt19937 rng(815);
+    for (std::size_t size = 0; size <= 200; ++size) CheckUU(RandomBytes(size, rng), GetParam());
+    CheckUU(RandomBytes(100000, rng), GetParam());
 }
