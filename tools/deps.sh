@@ -1,7 +1,7 @@
 # Installs the Debian packages a command needs, saying what it installs.
 # Usage: source tools/deps.sh; faxmail_install_deps test|run|bench|fuzz
 faxmail_install_deps() {
-  local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd locales fonts-wqy-zenhei)
+  local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd libssl-dev openssl ca-certificates locales fonts-wqy-zenhei)
   case "${1:-test}" in
     bench) packages+=(postfix curl valgrind) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
