@@ -52,6 +52,18 @@ protected:
     const testsupport::TestCertificates& Certs = testsupport::Certificates();
 };
 
+// Sets an environment variable for one scope.
+class TEnvironment {
+public:
+    TEnvironment(const char* name, const std::string& value) : Name(name) { ::setenv(name, value.c_str(), 1); }
+    ~TEnvironment() { ::unsetenv(Name); }
+    TEnvironment(const TEnvironment&) = delete;
+    TEnvironment& operator=(const TEnvironment&) = delete;
+
+private:
+    const char* Name;
+};
+
 // With TLS 1.2 the greeting comes in one packet with the server's last
 // handshake message, so it is already buffered when the handshake ends.
 TEST_F(ZelSockTls, CarriesLinesAndLargeStreamsBothWaysThenTheNextConnectionIsPlain) {
@@ -59,9 +71,13 @@ TEST_F(ZelSockTls, CarriesLinesAndLargeStreamsBothWaysThenTheNextConnectionIsPla
     struct Case {
         const char* Host;
         const char* MaxVersion;
+        bool SystemStore;  // the authority only in the system's place, no trust file
     };
-    for (const Case& c : {Case{"localhost", ""}, Case{"127.0.0.1", "1.2"}}) {
-        SCOPED_TRACE(std::string(c.Host) + " max " + c.MaxVersion);
+    for (const Case& c : {Case{"localhost", "", false}, Case{"127.0.0.1", "1.2", false}, Case{"localhost", "", true}}) {
+        SCOPED_TRACE(std::string(c.Host) + " max " + c.MaxVersion + (c.SystemStore ? " system store" : ""));
+        std::unique_ptr<TEnvironment> store;
+        if (c.SystemStore) store = std::make_unique<TEnvironment>("SSL_CERT_DIR", Certs.AuthorityStore);
+        Sock->TrustFile = c.SystemStore ? "" : Certs.Authority;
         const auto server = TlsServer(Certs.Server, c.MaxVersion);
         ConnectTo(c.Host, server->Port());
         Sock->StartTls();

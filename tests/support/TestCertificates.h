@@ -14,6 +14,7 @@ struct CertificateFiles {
 
 struct TestCertificates {
     std::string Authority;        // the authority the tests trust
+    std::string AuthorityStore;   // a hashed directory holding it, like the system's (SSL_CERT_DIR)
     CertificateFiles Server;      // localhost and 127.0.0.1, from Authority
     CertificateFiles OtherName;   // other.invalid only, from Authority
     CertificateFiles Unknown;     // localhost and 127.0.0.1, from an authority no one trusts

@@ -5,6 +5,7 @@
 #   other-name.pem, other-name.key other.invalid only, from the authority
 #   unknown.pem, unknown.key       localhost and 127.0.0.1, from an authority no one trusts
 #   expired.pem, expired.key       localhost and 127.0.0.1, from the authority, valid in January 2020 only
+#   store/                         the authority in a hashed directory, as the system keeps its own
 set -euo pipefail
 cd "$1"
 mkdir -p issued
@@ -55,3 +56,6 @@ leaf server authority localhost localhost
 leaf other-name authority other.invalid other_name
 leaf unknown stranger localhost localhost
 leaf expired authority localhost localhost -startdate 20200101000000Z -enddate 20200201000000Z
+mkdir -p store
+cp authority.pem store/
+openssl rehash store
