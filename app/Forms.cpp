@@ -7,18 +7,27 @@
 #include "rtl/SysUtils.h"
 
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleFactory>
 
 namespace app {
 namespace {
 
 TMessageBoxFn& MessageBoxFunction() {
     static TMessageBoxFn fn;
+    return fn;
+}
+
+TQuestionBoxFn& QuestionBoxFunction() {
+    static TQuestionBoxFn fn;
     return fn;
 }
 
@@ -29,7 +38,7 @@ TOpenDialogFn& OpenDialogFunction() {
 
 QFont WithFamilies(QStringList families, int pixelHeight) {
     // Fallbacks for Linux, where neither Windows font exists.
-    families << "SimSun" << "WenQuanYi Zen Hei" << "Noto Sans CJK SC" << "Noto Sans SC" << "AR PL UMing CN";
+    families << "WenQuanYi Zen Hei" << "Noto Sans CJK SC" << "Noto Sans SC" << "AR PL UMing CN";
     QFont font;
     font.setFamilies(families);
     font.setPixelSize(pixelHeight);
@@ -50,6 +59,18 @@ void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon
     box.adjustSize();
     CenterOnScreen(&box);
     box.exec();
+}
+
+void SetQuestionBoxFunction(TQuestionBoxFn fn) { QuestionBoxFunction() = std::move(fn); }
+
+bool AskYesNo(const QString& caption, const QString& text) {
+    if (QuestionBoxFunction()) return QuestionBoxFunction()(caption, text);
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.adjustSize();
+    CenterOnScreen(&box);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void ShowMessage(const QString& text) { ShowModalMessage(ApplicationTitle(), text, TMsgIcon::None); }
@@ -74,6 +95,10 @@ void ShowException(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const rtl::EAbort&) {
         // The silent exception ends an operation without a word.
+    } catch (const rtl::Exception& e) {
+        // A send stopped because the user chose to quit needs no word either.
+        if (e.Kind == rtl::TErrorKind::Stopped && Win::Application().Terminated()) return;
+        ShowModalMessage(ApplicationTitle(), MessageForDisplay(e.what()), TMsgIcon::Error);
     } catch (const std::exception& e) {
         ShowModalMessage(ApplicationTitle(), MessageForDisplay(e.what()), TMsgIcon::Error);
     } catch (...) {
@@ -89,8 +114,32 @@ void RunHandler(const std::function<void()>& handler) {
     }
 }
 
-QFont SongTiFont() { return WithFamilies({QStringLiteral("宋体")}, 12); }
-QFont DefaultFont() { return WithFamilies({QStringLiteral("MS Sans Serif")}, 11); }
+// The window layouts count on the GB2312 font's metrics: Chinese characters
+// as wide as the pixel height, Latin ones half as wide. The monospaced cut of
+// the shipped Chinese font has them; its proportional cut has wider Latin
+// letters, which push "SMTP邮件服务器：" under its field.
+QFont SongTiFont() {
+    return WithFamilies({QStringLiteral("宋体"), "SimSun", "NSimSun", "WenQuanYi Zen Hei Mono"}, 12);
+}
+QFont DefaultFont() { return WithFamilies({QStringLiteral("MS Sans Serif"), "SimSun"}, 11); }
+
+void FitToWidth(QLabel* label, int width) {
+    QFont font = label->font();
+    // Narrower glyphs keep the text's height and line, where a smaller size would not.
+    int stretch = 100;
+    while (stretch > 50 && QFontMetrics(font).horizontalAdvance(label->text()) > width) font.setStretch(--stretch);
+    label->setFont(font);
+    label->adjustSize();
+}
+
+void PutCaptionOnFrame(QGroupBox* box) {
+    // The classic style draws the frame through the middle of the caption;
+    // the default one puts it below, across controls placed 16 pixels down.
+    QStyle* style = QStyleFactory::create(QStringLiteral("Windows"));
+    if (style == nullptr) return;  // a Qt built without it keeps the default look
+    style->setParent(box);
+    box->setStyle(style);
+}
 
 void ApplyWindowStyle(QWidget* window) {
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -113,7 +162,6 @@ void OnClick(QPushButton* button, std::function<void()> handler) {
 
 std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient() {
     auto client = std::make_unique<mail::TZelSMTP>(nullptr);
-    client->Port = 25;
     client->ReportLevel = 0;
     client->EncodeType = codec::uuMime;
     client->ClearParams = true;

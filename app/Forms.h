@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+class QGroupBox;
+class QLabel;
 class QPushButton;
 class QStatusBar;
 class QWidget;
@@ -31,6 +33,11 @@ void SetMessageBoxFunction(TMessageBoxFn fn);
 void ShowModalMessage(const QString& caption, const QString& text, TMsgIcon icon);
 // Invalid input: the application's title as caption, one OK button.
 void ShowMessage(const QString& text);
+
+// caption, question; true for Yes. The default asks with a modal Yes/No box.
+using TQuestionBoxFn = std::function<bool(const QString& caption, const QString& text)>;
+void SetQuestionBoxFunction(TQuestionBoxFn fn);
+bool AskYesNo(const QString& caption, const QString& text);
 
 // Returns the chosen path, or an empty text when the dialog was cancelled.
 using TOpenDialogFn = std::function<QString(QWidget* parent)>;
@@ -51,6 +58,11 @@ QString MessageForDisplay(const std::string& message);
 QFont SongTiFont();
 // "MS Sans Serif" at pixel height 11, falling back likewise.
 QFont DefaultFont();
+// Sizes a label to its text, narrowing its font's glyphs until the text is no
+// wider than width: a fallback font must not run a label into its field.
+void FitToWidth(QLabel* label, int width);
+// Draws a group box's caption on its frame line, as the windows were laid out for.
+void PutCaptionOnFrame(QGroupBox* box);
 
 // A top-level window as both windows are: caption, system menu and minimise
 // button only, the face colour of buttons.
@@ -59,8 +71,8 @@ void ApplyWindowStyle(QWidget* window);
 QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height);
 // Binds a button's click to a window handler run under the outer handler.
 void OnClick(QPushButton* button, std::function<void()> handler);
-// A window's mail client with its design-time settings: port 25, report
-// level 0, base64 attachments, lists cleared after a send, plain text.
+// A window's mail client with its design-time settings: the default port,
+// report level 0, base64 attachments, lists cleared after a send, plain text.
 std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient();
 
 // One line of status text across the whole bar.

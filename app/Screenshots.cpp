@@ -23,7 +23,11 @@ int main(int argc, char** argv) {
     form1.Edit3->setText("001-212-5551234");
     form1.ListBox1->addItem("/home/me/letter.doc");
     form1.ListBox1->addItem("/home/me/drawing.png");
+    // A send under way: its status text and the progress bar beside it.
     form1.SMTP1Connect(nullptr);
+    form1.ZelSMTP1->BytesTotal = 40000;
+    form1.ZelSMTP1->BytesSent = 16383;
+    form1.SMTP1Packentsent(nullptr);
     for (int i = 0; i < 10; ++i) QApplication::processEvents();
     const QString folder = QString::fromLocal8Bit(argv[1]);
     bool ok = form4.grab().save(folder + "/start-window.png");

@@ -4,24 +4,32 @@
 #include "app/Forms.h"
 #include "app/Unit4.h"
 #include "fax/Coverage.h"
+#include "platform/Application.h"
 
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
+
+#include <cstdint>
 
 namespace app {
 namespace {
 
-QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top) {
+// A label whose text ends at or before right: the next field's left edge, or
+// the fields' right edge for a line of its own.
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
     label->setFont(SongTiFont());
-    label->adjustSize();
+    FitToWidth(label, right - left);
     label->move(left, top);
     return label;
 }
@@ -34,6 +42,43 @@ QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
     return edit;
 }
 
+// Rows of the list box's fixed item height, whatever the font's line height.
+class TFixedRowHeight : public QStyledItemDelegate {
+public:
+    TFixedRowHeight(int height, QObject* parent) : QStyledItemDelegate(parent), Height(height) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), Height};
+    }
+
+private:
+    int Height;
+};
+
+// Keeps the progress bar shown for as long as a send runs. A second press
+// refused inside a running send leaves the bar as it found it.
+class TSendProgress {
+public:
+    explicit TSendProgress(QProgressBar* bar) : Bar(bar), WasHidden(bar->isHidden()) {}
+    ~TSendProgress() {
+        if (!WasHidden) return;
+        Bar->hide();
+        Bar->reset();
+    }
+    TSendProgress(const TSendProgress&) = delete;
+    TSendProgress& operator=(const TSendProgress&) = delete;
+
+private:
+    QProgressBar* Bar;
+    bool WasHidden;
+};
+
+// A focus change inside the window is the field's enter event; the window
+// becoming active again, or a popup of the field closing, hands the focus
+// back to the control that already had it.
+bool EntersFromAnotherControl(Qt::FocusReason reason) {
+    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason;
+}
+
 }  // namespace
 
 TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(startWindow) {
@@ -44,6 +89,12 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
     StatusBar1->setGeometry(0, 327 - 21, 490, 21);
+    // Beside the status text while a send runs; the text keeps its place on the left.
+    ProgressBar1 = new QProgressBar;
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setFixedSize(120, 15);
+    StatusBar1->addPermanentWidget(ProgressBar1);
+    ProgressBar1->hide();
 
     TabbedNotebook1 = new QTabWidget(this);
     TabbedNotebook1->setGeometry(0, 0, 489, 305);
@@ -67,24 +118,29 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     GroupBox1->setGeometry(0, 0, 483, 276);
     GroupBox1->setFont(DefaultFont());
 
-    Label1 = MakeLabel(GroupBox1, "SMTP邮件服务器：", 16, 20);
+    constexpr int kFieldsRight = 465;
+    Label1 = MakeLabel(GroupBox1, "SMTP邮件服务器：", 16, 20, 112);
     Edit1 = MakeEdit(GroupBox1, 112, 16, 129, 21);
-    Label2 = MakeLabel(GroupBox1, "您的电子邮件：", 256, 20);
+    Label2 = MakeLabel(GroupBox1, "您的电子邮件：", 256, 20, 344);
     Edit2 = MakeEdit(GroupBox1, 344, 16, 121, 21);
-    Label3 = MakeLabel(GroupBox1, "对方传真号码：", 24, 45);
+    Label3 = MakeLabel(GroupBox1, "对方传真号码：", 24, 45, 112);
     Edit3 = MakeEdit(GroupBox1, 112, 40, 353, 21);
-    Label4 = MakeLabel(GroupBox1, "传真内容均以附件文件的形式发送：（可以为Word等文件，以及各种图形文件等）。", 24, 72);
+    Label4 = MakeLabel(GroupBox1, "传真内容均以附件文件的形式发送：（可以为Word等文件，以及各种图形文件等）。", 24, 72,
+                       kFieldsRight);
 
     GroupBox2 = new QGroupBox(QString::fromUtf8("附件文件"), GroupBox1);
     GroupBox2->setGeometry(24, 96, 441, 89);
     GroupBox2->setFont(SongTiFont());
+    PutCaptionOnFrame(GroupBox2);
     ListBox1 = new QListWidget(GroupBox2);
     ListBox1->setGeometry(16, 16, 329, 57);
     ListBox1->setFont(DefaultFont());
+    ListBox1->setItemDelegate(new TFixedRowHeight(12, ListBox1));
     Button1 = MakeButton(GroupBox2, "增加", 360, 16, 49, 25);
     Button2 = MakeButton(GroupBox2, "删除", 360, 48, 49, 25);
 
-    Label5 = MakeLabel(GroupBox1, "特别注意：附件文件内不能发送中文（只能用图形发送中文），只能为英文。", 24, 200);
+    Label5 = MakeLabel(GroupBox1, "特别注意：附件文件内不能发送中文（只能用图形发送中文），只能为英文。", 24, 200,
+                       kFieldsRight);
     Label5->setStyleSheet("color: red");
 
     Button4 = MakeButton(GroupBox1, "发送传真", 160, 232, 75, 25);
@@ -109,7 +165,10 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Edit3->installEventFilter(this);
     OnClick(Button1, [this] { Button1Click(); });
     OnClick(Button2, [this] { Button2Click(); });
-    OnClick(Button4, [this] { Button4Click(); });
+    OnClick(Button4, [this] {
+        TSendProgress progress(ProgressBar1);
+        Button4Click();
+    });
     OnClick(Button3, [this] { Button3Click(); });
 
     FormCreate();
@@ -120,7 +179,9 @@ TForm1::~TForm1() = default;
 void TForm1::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Edit3 && event->type() == QEvent::FocusIn) RunHandler([this] { Edit3Enter(); });
+    if (watched == Edit3 && event->type() == QEvent::FocusIn &&
+        EntersFromAnotherControl(static_cast<QFocusEvent*>(event)->reason()))
+        RunHandler([this] { Edit3Enter(); });
     return QWidget::eventFilter(watched, event);
 }
 
@@ -132,8 +193,13 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::Button2Click() {
-    const int row = ListBox1->currentRow();
-    if (row >= 0 && ListBox1->currentItem() != nullptr && ListBox1->currentItem()->isSelected()) delete ListBox1->takeItem(row);
+    // The selected item, wherever the current row is: a screen reader selects without moving it.
+    const QList<QListWidgetItem*> selected = ListBox1->selectedItems();
+    if (selected.isEmpty()) return;
+    delete ListBox1->takeItem(ListBox1->row(selected.front()));
+    // The view selects the row that moves up into the deleted one's place;
+    // the list box leaves nothing selected, so a second press deletes nothing.
+    ListBox1->clearSelection();
 }
 
 rtl::TStringList TForm1::CoverageLines() const {
@@ -162,14 +228,30 @@ void TForm1::Form1Close() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
     RunHandler([this] { Form1Close(); });
+    // The start window asks first while a send is under way; its No keeps
+    // the program, and this window, as they are.
+    if (StartWindow != nullptr && !Win::Application().Terminated()) {
+        event->ignore();
+        return;
+    }
     event->accept();
 }
 
-void TForm1::SMTP1Connect(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("已与传真服务器连接上")); }
+void TForm1::SMTP1Connect(rtl::TObject*) {
+    SetStatusText(StatusBar1, QString::fromUtf8("已与传真服务器连接上"));
+    ShowProgress(0);
+}
 
 void TForm1::SMTP1Packentsent(rtl::TObject*) {
+    const std::int64_t total = ZelSMTP1->BytesTotal;
+    ShowProgress(total > 0 ? static_cast<int>(std::int64_t{ZelSMTP1->BytesSent} * 100 / total) : 0);
     SetStatusText(StatusBar1, QString::number(ZelSMTP1->BytesTotal) + QString::fromUtf8("字节的") +
                                   QString::number(ZelSMTP1->BytesSent) + QString::fromUtf8("正在发送"));
+}
+
+void TForm1::ShowProgress(int percent) {
+    ProgressBar1->show();
+    ProgressBar1->setValue(percent);
 }
 
 void TForm1::ZelSMTP1Success(rtl::TObject*) {

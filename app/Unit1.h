@@ -15,6 +15,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
@@ -29,6 +30,8 @@ public:
     ~TForm1() override;
 
     QStatusBar* StatusBar1;
+    // The share of the message sent, beside the status text; hidden when no send runs.
+    QProgressBar* ProgressBar1;
     QTabWidget* TabbedNotebook1;
     QPlainTextEdit* Memo1;
     QGroupBox* GroupBox1;
@@ -64,6 +67,9 @@ public:
     void ZelSMTP1Success(rtl::TObject* Sender);
     void ZelSMTP1InvalidHost(bool& Handled);
 
+    // A fax is being sent (lookup, connect or dialogue).
+    bool SendUnderWay() const { return Dispatch->Sending(); }
+
     // The coverage page's lines as displayed, in GB2312.
     rtl::TStringList CoverageLines() const;
 
@@ -72,6 +78,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void ShowProgress(int percent);
+
     TForm4* StartWindow;
     std::unique_ptr<fax::TFaxDispatch> Dispatch;
 };

@@ -3,7 +3,6 @@
 #include "app/Constants.h"
 #include "app/Forms.h"
 #include "app/Unit1.h"
-#include "net/ZelSock.h"
 #include "platform/Application.h"
 
 #include <QCloseEvent>
@@ -12,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStatusBar>
 #include <QTabWidget>
 
@@ -19,6 +19,8 @@ namespace app {
 namespace {
 
 // "Morvane 2.0中文版建议"
+constexpr char kAskStopAndQuit[] = "传真或建议正在发送中。要停止发送并退出程序吗？";
+
 constexpr char kFeedbackSubject[] = "Morvane 2.0\xd6\xd0\xce\xc4\xb0\xe6\xbd\xa8\xd2\xe9";
 
 }  // namespace
@@ -45,7 +47,7 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
     GroupBox1 = new QGroupBox(feedbackPage);
     GroupBox1->setGeometry(0, 0, 531, 172);
     Label3 = new QLabel(QString::fromUtf8("您的电子邮件："), GroupBox1);
-    Label3->adjustSize();
+    FitToWidth(Label3, 96 - 8);
     Label3->move(8, 20);
     Edit3 = new QLineEdit(GroupBox1);
     Edit3->setGeometry(96, 16, 161, 20);
@@ -62,13 +64,14 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
-    StatusBar1->setGeometry(0, height() - 19, width(), 19);
+    PlaceStatusBar();
 
     ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { Onconnect(s); };
     ZelSMTP1->OnPacketSent = [this](rtl::TObject* s) { packt(s); };
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { SMTP1Success(s); };
     ZelSMTP1->OnFailure = [this](rtl::TObject* s) { SMTP1OnFailure(s); };
+    FeedbackJob = std::make_unique<mail::TSendJob>(*ZelSMTP1);
 
     OnClick(Button1, [this] { Button1Click(); });
     OnClick(Button3, [this] { Button3Click(); });
@@ -78,6 +81,14 @@ TForm4::TForm4() : QWidget(nullptr, Qt::Window), FeedbackHost(kFeedbackSmtpHost)
 }
 
 TForm4::~TForm4() = default;
+
+void TForm4::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    PlaceStatusBar();
+}
+
+// Aligned to the bottom: the border is resizable, and the bar follows it.
+void TForm4::PlaceStatusBar() { StatusBar1->setGeometry(0, height() - 19, width(), 19); }
 
 void TForm4::FormCreate() { TabbedNotebook1->setCurrentIndex(0); }
 
@@ -92,44 +103,33 @@ void TForm4::Button1Click() {
 void TForm4::Button3Click() { close(); }
 
 void TForm4::closeEvent(QCloseEvent* event) {
+    const bool faxGoingOut = MainWindow != nullptr && MainWindow->SendUnderWay();
+    if ((faxGoingOut || FeedbackJob->Running()) && !AskYesNo(ApplicationTitle(), QString::fromUtf8(kAskStopAndQuit))) {
+        event->ignore();
+        return;
+    }
+    // Stopped as the stop button stops them; the waits end as the program ends.
+    if (faxGoingOut) MainWindow->ZelSMTP1->Abort();
+    ZelSMTP1->Abort();
     event->accept();
-    // The start window is the application's main window: its closing ends the program.
+    // Closing the start window ends the program, whichever window is showing.
     Win::Application().Terminate();
     if (MainWindow != nullptr && MainWindow->isVisible()) MainWindow->hide();
 }
 
 void TForm4::Button4Click() {
     SetStatusText(StatusBar1, QString());
-    if (Sending || ZelSMTP1->Busy()) throw net::ESockError("Already connected", rtl::TErrorKind::Busy);
-    Sending = true;
-    struct Done {
-        bool& Flag;
-        ~Done() { Flag = false; }
-    } done{Sending};
-
-    ZelSMTP1->Host = FeedbackHost;
-    ZelSMTP1->Port = 25;
-    ZelSMTP1->UserID = kFeedbackUserId;
-    ZelSMTP1->Connect();
-
-    mail::TPostMessage& message = ZelSMTP1->PostMessage();
-    message.FromAddress = kFeedbackAddress;
-    message.FromName = ToGb(Edit3->text());
-    message.Subject = kFeedbackSubject;
-    message.ToAddress.Clear();
-    message.ToAddress.Add(kFeedbackAddress);
-    message.Body.Clear();
-    const QString comment = Memo3->toPlainText();
-    if (!comment.isEmpty())
-        for (const QString& line : comment.split('\n')) message.Body.Add(ToGb(line));
-    try {
-        ZelSMTP1->SubmitMessage();
-    } catch (...) {
-        // No stop button here: leave no connection behind for the next press.
-        ZelSMTP1->DropConnection();
-        throw;
-    }
-    ZelSMTP1->Disconnect();
+    FeedbackJob->Run(FeedbackHost, kFeedbackUserId, [this](mail::TPostMessage& message) {
+        message.FromAddress = kFeedbackAddress;
+        message.FromName = ToGb(Edit3->text());
+        message.Subject = kFeedbackSubject;
+        message.ToAddress.Clear();
+        message.ToAddress.Add(kFeedbackAddress);
+        message.Body.Clear();
+        const QString comment = Memo3->toPlainText();
+        if (!comment.isEmpty())
+            for (const QString& line : comment.split('\n')) message.Body.Add(ToGb(line));
+    });
 }
 
 void TForm4::Onconnect(rtl::TObject*) { SetStatusText(StatusBar1, QString::fromUtf8("正在连接......")); }

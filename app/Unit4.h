@@ -1,7 +1,9 @@
 // The start window: the introduction, the feedback page, and the way on to
-// the main window. It is the application's main window: closing it ends the program.
+// the main window (TForm1). It is the first window shown, and closing it ends
+// the program.
 #pragma once
 
+#include "mail/SendJob.h"
 #include "mail/Zelsmtp.h"
 
 #include <QWidget>
@@ -56,10 +58,13 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void PlaceStatusBar();
+
     TForm1* MainWindow = nullptr;
-    bool Sending = false;
+    std::unique_ptr<mail::TSendJob> FeedbackJob;
 };
 
 }  // namespace app

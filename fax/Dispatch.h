@@ -4,6 +4,7 @@
 
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
+#include "mail/SendJob.h"
 #include "mail/Zelsmtp.h"
 #include "rtl/Classes.h"
 
@@ -27,7 +28,7 @@ struct TFaxForm {
 
 class TFaxDispatch {
 public:
-    explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client) {}
+    explicit TFaxDispatch(mail::TZelSMTP& Client) : Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
     // (blank fields, a malformed number, no coverage), or "" once the fax has
@@ -37,12 +38,11 @@ public:
     // The gateway address of the last number that parsed.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // A send is under way (lookup, connect or dialogue).
-    bool Sending() const { return InProgress; }
+    bool Sending() const { return Job.Running(); }
 
 private:
-    mail::TZelSMTP& Client;
+    mail::TSendJob Job;
     std::string GatewayAddressText;
-    bool InProgress = false;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

@@ -28,9 +28,8 @@ bool IsContinuation(const std::string& line) {
 }  // namespace
 
 TZelSMTP::TZelSMTP(rtl::TComponent* AOwner) : net::TZelSock(AOwner) {
-    Port = 25;
+    Port = kDefaultSmtpPort;
     EncodeType = codec::uuMime;
-    FBusy = false;
     FPostMessage = std::make_unique<TPostMessage>();
     ClearParams = true;
     SubType = mtPlain;
@@ -40,11 +39,35 @@ TZelSMTP::TZelSMTP(rtl::TComponent* AOwner) : net::TZelSock(AOwner) {
     LimitTimer->SetOnTimer([this](rtl::TObject*) { LimitExpired(); });
 }
 
+TMessageComposer TZelSMTP::Composer() {
+    TMessageComposer composer;
+    composer.EncodeType = EncodeType;
+    composer.OnEncodeStart = OnEncodeStart;
+    composer.OnEncodeEnd = OnEncodeEnd;
+    composer.OnAttachmentNotFound = OnAttachmentNotFound;
+    composer.EncoderOwner = this;
+    return composer;
+}
+
+void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader, MessageStream, Boundary); }
+
+void TZelSMTP::WriteAttachment(int Index) { Composer().WriteAttachment(*FPostMessage, Index, Boundary, MessageStream); }
+
+bool TZelSMTP::Busy() const {
+    switch (FPhase) {
+        case TSmtpPhase::Idle:
+        case TSmtpPhase::Ready:
+        case TSmtpPhase::Quit: return false;
+        default: return true;
+    }
+}
+
 TZelSMTP::~TZelSMTP() {
     // A mail client destroyed while connected and idle drops its connection without QUIT.
     try {
         Abort();
     } catch (...) {
+        // A destructor must not throw; the connection goes with the socket regardless.
     }
 }
 
@@ -55,6 +78,7 @@ void TZelSMTP::SetPostMessage(std::unique_ptr<TPostMessage> Value) {
 void TZelSMTP::DropConnection() {
     net::TZelSock::Disconnect();
     ReceiveStream.Clear();
+    if (!Busy()) FPhase = TSmtpPhase::Idle;
 }
 
 std::string TZelSMTP::ExtractAddress(const std::string& Entry) {
@@ -117,50 +141,56 @@ std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, co
 // ---- session ----
 
 void TZelSMTP::Connect() {
-    const bool wasBusy = FBusy;
-    FBusy = true;
-    const auto release = [&] {
-        if (!wasBusy) FBusy = false;
-    };
+    // Connect also runs inside a submit that found no connection; it then
+    // hands the phase back to that submit.
+    const TSmtpPhase outer = FPhase;
+    const bool nested = Busy();
+    const auto settle = [&] { FPhase = nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle); };
+    FPhase = TSmtpPhase::Connecting;
     try {
         RefuseLineBreak("UserID", UserID);
         net::TZelSock::Connect();
     } catch (...) {
-        release();
+        settle();
         throw;
     }
     try {
+        FPhase = TSmtpPhase::Greeting;
         const std::string first = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadLn(); });
         ReplyCode = net::ReplyCodeOf(first);
         const std::string greeting =
             WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadFinalReplyLine(first); });
-        if (ReplyCode >= 400) throw rtl::Exception(greeting);
+        if (ReplyCode >= 400) throw rtl::Exception(greeting, rtl::TErrorKind::Refused);
+        FPhase = TSmtpPhase::Helo;
         for (int attempts = 0;; ++attempts) {
             RefuseLineBreak("UserID", UserID);
             Command("HELO " + UserID, TimeLimits.Helo, "HELO");
             if (ReplyCode < 300) break;
-            if (attempts > 0 || !OnAuthenticationFailed) throw rtl::Exception("Authentication failed");
+            if (attempts > 0 || !OnAuthenticationFailed) throw rtl::Exception("Authentication failed", rtl::TErrorKind::Refused);
             bool handled = false;
             OnAuthenticationFailed(handled);
-            if (!handled) throw rtl::Exception("Authentication failed");
+            if (!handled) throw rtl::Exception("Authentication failed", rtl::TErrorKind::Refused);
         }
     } catch (const net::EAbortError&) {
         // Stopped by the user: a server that has not answered yet would keep
         // the QUIT exchange waiting too, so the connection is dropped at once.
         DropConnection();
-        release();
+        settle();
         throw;
     } catch (...) {
+        // Any other failure ends politely with QUIT; its own failure, if any,
+        // is the one reported.
+        const std::exception_ptr failure = std::current_exception();
         try {
             Disconnect();
         } catch (...) {
-            release();
+            settle();
             throw;
         }
-        release();
-        throw;
+        settle();
+        std::rethrow_exception(failure);
     }
-    release();
+    settle();
     if (OnConnect) OnConnect(this);
 }
 
@@ -179,65 +209,69 @@ void TZelSMTP::CheckNoLineBreaks() {
 }
 
 void TZelSMTP::SubmitMessage() {
-    if (FBusy) return;
-    FBusy = true;
-    bool successful = false;
-    try {
-        TPostMessage& m = *FPostMessage;
-        CheckNoLineBreaks();
-        ComposeMessage();
-        EnsureConnected();
-        for (int attempts = 0;; ++attempts) {
-            const bool complete = !m.FromAddress.empty() &&
-                                  (m.ToAddress.Count() + m.ToCarbonCopy.Count() + m.ToBlindCarbonCopy.Count()) > 0;
-            if (complete) break;
-            if (attempts > 0 || !OnHeaderIncomplete) throw rtl::Exception("Incomplete Header");
-            bool handled = false;
-            OnHeaderIncomplete(handled, m.FromAddress.empty() ? 1 : 2);
-            if (!handled) throw rtl::Exception("Incomplete Header");
-        }
-        CheckNoLineBreaks();  // the handler may have changed the envelope
-        if (OnSendStart) OnSendStart(this);
+    if (Busy()) return;
+    FPhase = TSmtpPhase::Composing;
+    // However the submit ends, the phase follows the connection.
+    struct Settle {
+        TZelSMTP& Client;
+        ~Settle() { Client.FPhase = Client.Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle; }
+    } settle{*this};
+    TPostMessage& m = *FPostMessage;
+    CheckNoLineBreaks();
+    ComposeMessage();
+    EnsureConnected();
+    for (int attempts = 0;; ++attempts) {
+        const bool complete = !m.FromAddress.empty() &&
+                              (m.ToAddress.Count() + m.ToCarbonCopy.Count() + m.ToBlindCarbonCopy.Count()) > 0;
+        if (complete) break;
+        if (attempts > 0 || !OnHeaderIncomplete) throw rtl::Exception("Incomplete Header");
+        bool handled = false;
+        OnHeaderIncomplete(handled, m.FromAddress.empty() ? 1 : 2);
+        if (!handled) throw rtl::Exception("Incomplete Header");
+    }
+    CheckNoLineBreaks();  // the handler may have changed the envelope
+    if (OnSendStart) OnSendStart(this);
 
-        std::string reply = Command("RSET", TimeLimits.Rset, "RSET");
-        if (ReplyCode >= 400) throw rtl::Exception(reply);
-        reply = Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM");
-        if (ReplyCode >= 400) throw rtl::Exception(reply);
-        for (rtl::TStringList* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy}) {
-            const int count = list->Count();
-            for (int i = 0; i < count && i < list->Count(); ++i) {
-                const std::string entry = (*list)[i];
-                const std::string address = ExtractAddress(entry);
-                if (address.empty()) continue;
-                Command("RCPT TO:<" + address + ">", TimeLimits.RcptTo, "RCPT TO");
-                if (ReplyCode > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
-            }
+    const auto refuseAbove = [this](std::int16_t limit, const std::string& reply) {
+        if (ReplyCode >= limit) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+    };
+    FPhase = TSmtpPhase::Rset;
+    refuseAbove(400, Command("RSET", TimeLimits.Rset, "RSET"));
+    FPhase = TSmtpPhase::MailFrom;
+    refuseAbove(400, Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));
+    FPhase = TSmtpPhase::RcptTo;
+    for (rtl::TStringList* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy}) {
+        const int count = list->Count();
+        for (int i = 0; i < count && i < list->Count(); ++i) {
+            const std::string entry = (*list)[i];
+            const std::string address = ExtractAddress(entry);
+            if (address.empty()) continue;
+            Command("RCPT TO:<" + address + ">", TimeLimits.RcptTo, "RCPT TO");
+            if (ReplyCode > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
         }
-        reply = Command("DATA", TimeLimits.Data, "DATA");
-        if (ReplyCode >= 400) throw rtl::Exception(reply);
-        try {
-            WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
-            WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
-        } catch (...) {
-            // A text cut off in the middle leaves the server inside DATA: any
-            // further command would become part of the message. The connection
-            // is of no more use.
-            DropConnection();
-            throw;
-        }
-        reply = Command(".", TimeLimits.EndMark, "the end of the message");
-        if (ReplyCode >= 400) {
-            if (OnFailure) OnFailure(this);
-            throw rtl::Exception(reply);
-        }
-        successful = true;
-        if (ClearParams) ClearMessageLists();
+    }
+    FPhase = TSmtpPhase::Data;
+    refuseAbove(400, Command("DATA", TimeLimits.Data, "DATA"));
+    FPhase = TSmtpPhase::Text;
+    try {
+        WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
+        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
     } catch (...) {
-        FBusy = false;
+        // A text cut off in the middle leaves the server inside DATA: any
+        // further command would become part of the message. The connection
+        // is of no more use.
+        DropConnection();
         throw;
     }
-    FBusy = false;
-    if (successful && OnSuccess) OnSuccess(this);
+    FPhase = TSmtpPhase::EndMark;
+    const std::string reply = Command(".", TimeLimits.EndMark, "the end of the message");
+    if (ReplyCode >= 400) {
+        if (OnFailure) OnFailure(this);
+        throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+    }
+    if (ClearParams) ClearMessageLists();
+    FPhase = TSmtpPhase::Ready;
+    if (OnSuccess) OnSuccess(this);
 }
 
 void TZelSMTP::SendHeaderBlock() {
@@ -256,42 +290,39 @@ void TZelSMTP::Disconnect() {
     if (!Connected) {
         // The server has closed already: QUIT can no longer be sent.
         net::TZelSock::Disconnect();
+        FPhase = TSmtpPhase::Idle;
         return;
     }
-    InDisconnect = true;
-    DisconnectAborted = false;
+    FPhase = TSmtpPhase::Quit;
     std::string reply;
     try {
         reply = Command("QUIT", TimeLimits.Quit, "QUIT");
     } catch (const net::ESockError& e) {
-        InDisconnect = false;
-        const bool stopped = DisconnectAborted || e.Kind == rtl::TErrorKind::ClosedByPeer;
         net::TZelSock::Disconnect();
-        // Stopped by the user, or closed by the server before it answered:
-        // the message was already handed over, so there is nothing to report.
-        if (stopped) return;
+        FPhase = TSmtpPhase::Idle;
+        // Stopped by the user (the stop drops the connection) or by the
+        // program's end, or closed by the server before it answered: the
+        // message was already handed over, so there is nothing to report.
+        if (e.Kind == rtl::TErrorKind::ClosedByPeer || e.Kind == rtl::TErrorKind::Stopped) return;
         throw;
     } catch (...) {
-        InDisconnect = false;
         net::TZelSock::Disconnect();
+        FPhase = TSmtpPhase::Idle;
         throw;
     }
-    InDisconnect = false;
     net::TZelSock::Disconnect();
-    if (ReplyCode > 339) throw rtl::Exception(reply);
+    FPhase = TSmtpPhase::Idle;
+    if (ReplyCode > 339) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
 }
 
 void TZelSMTP::Abort() {
-    if (InDisconnect) {
+    if (FPhase == TSmtpPhase::Quit) {
         // Waiting for the reply to QUIT: close at once.
-        if (Connected) {
-            DisconnectAborted = true;
-            DropConnection();
-        }
+        if (Connected) DropConnection();
         return;
     }
     if (Canceled || !Connected) return;
-    if (FBusy)
+    if (Busy())
         Cancel();
     else
         DropConnection();

@@ -6,6 +6,8 @@
 
 #include "codec/ZelExtstr.h"
 #include "codec/ZelUUE.h"
+#include "mail/Composer.h"
+#include "mail/PostMessage.h"
 #include "net/ZelSock.h"
 #include "rtl/Classes.h"
 
@@ -16,35 +18,12 @@
 
 namespace mail {
 
-// The mail message, filled in place by the application. The lists are values:
-// assigning one copies its lines into the message's own list.
-class TPostMessage : public rtl::TPersistent {
-public:
-    TPostMessage() = default;
-    TPostMessage(const TPostMessage&) = delete;
-    TPostMessage& operator=(const TPostMessage&) = delete;
-
-    std::string FromName;
-    std::string FromAddress;
-    std::string Subject;
-    std::string LocalProgram;
-    std::string Date;
-    std::string ReplyTo;
-    rtl::TStringList Attachments;
-    rtl::TStringList ToAddress;
-    rtl::TStringList ToCarbonCopy;
-    rtl::TStringList ToBlindCarbonCopy;
-    rtl::TStringList Body;
-};
-
 enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
 
 // hiType: 1 no sender, 2 no recipient.
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
 using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
 using TMailListReturn = std::function<void(const std::string& MailAddress)>;
-// Filename: the attachment entry as held in the list (the whole path).
-using TFileItem = std::function<void(const std::string& Filename)>;
 
 // How long each wait for the server may last, in milliseconds (0: no limit).
 // The defaults are the SMTP client time-outs of RFC 5321, 4.5.3.2.
@@ -58,6 +37,34 @@ struct TSmtpTimeLimits {
     std::uint32_t Transfer = 180000;  // without any progress while the message text goes out
     std::uint32_t EndMark = 600000;
     std::uint32_t Quit = 300000;
+};
+
+// The SMTP port a new mail client uses until it is told another.
+inline constexpr std::int32_t kDefaultSmtpPort = 25;
+
+// How the connection to the server is protected.
+enum class TSmtpSecurity {
+    None,         // plain text, as on port 25
+    StartTls,     // plain connect, then STARTTLS before anything else (port 587)
+    ImplicitTls,  // TLS from the first byte (port 465)
+};
+
+// Where the dialogue stands. Abort, the reply time limits and Disconnect
+// decide from it; nothing else keeps a copy.
+enum class TSmtpPhase {
+    Idle,        // no connection
+    Connecting,  // host lookup and TCP connect
+    Greeting,
+    Helo,
+    Ready,       // connected, between sends
+    Composing,   // building the message text, before the first command
+    Rset,
+    MailFrom,
+    RcptTo,
+    Data,
+    Text,     // the header block and the message text going out
+    EndMark,  // "." sent, its reply awaited
+    Quit,
 };
 
 class TZelSMTP : public net::TZelSock {
@@ -89,6 +96,12 @@ public:
     TFileItem OnAttachmentNotFound;
     rtl::THandlerEvent OnAuthenticationFailed;
 
+    // Protection and login. The defaults (none, no login name) give the plain
+    // HELO dialogue. The extra trusted certificates are the socket's TrustFile.
+    TSmtpSecurity Security = TSmtpSecurity::None;
+    std::string LoginName;  // empty: no login
+    std::string Password;
+
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;
 
@@ -104,7 +117,9 @@ public:
     // Drops the connection at once, without QUIT, and forgets what was received.
     void DropConnection();
 
-    bool Busy() const { return FBusy; }
+    // A connect or a submit is under way (the QUIT exchange does not count).
+    bool Busy() const;
+    TSmtpPhase Phase() const { return FPhase; }
     // The composed message text after the header block, and its boundary.
     rtl::TMemoryStream MessageStream;
     std::string Boundary;
@@ -116,7 +131,7 @@ public:
     // The same over any source of further lines.
     static std::string FinalReplyLine(std::string Reply, const std::function<std::string()>& NextLine);
     // The attachment name of an entry: the text after its last "/", "\" or ":".
-    static std::string AttachmentName(const std::string& Entry);
+    static std::string AttachmentName(const std::string& Entry) { return TMessageComposer::AttachmentName(Entry); }
 
     // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage; the
     // first step of every send, public so the text can be inspected.
@@ -124,6 +139,8 @@ public:
 
 private:
     void ClearMessageLists();
+    // The composer, set up with this client's encoding and events.
+    TMessageComposer Composer();
     void WriteAttachment(int Index);
     // One command and its whole reply, within a time limit.
     std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What);
@@ -135,11 +152,10 @@ private:
     void CheckNoLineBreaks();
 
     std::unique_ptr<TPostMessage> FPostMessage;
-    bool FBusy = false;
-    bool InDisconnect = false;
-    bool DisconnectAborted = false;
+    TSmtpPhase FPhase = TSmtpPhase::Idle;
 
     std::unique_ptr<net::TThreadTimer> LimitTimer;
+    // The running wait was cancelled by its time limit, not by a stop.
     bool LimitExpiredFlag = false;
     bool LimitCountsProgress = false;
     std::int32_t LimitLastBytes = 0;

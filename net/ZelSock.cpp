@@ -68,6 +68,7 @@ TZelSock::~TZelSock() {
     try {
         RequestCloseSocket();
     } catch (...) {
+        // A close the system refuses leaves nothing to do: the component is going.
     }
     if (--WinsockUserCount == 0) Win::WSACleanup();
 }
@@ -218,6 +219,9 @@ void TZelSock::StatusMessage(std::uint8_t Level, const std::string& Text) {
 void TZelSock::WaitCycle() {
     Win::Application().WaitForMessage(2);
     Win::Application().ProcessMessages();
+    // A program that is ending (its last window closed, a signal, a logout)
+    // runs no more network waits: each ends as a stop ends it.
+    if (Win::Application().Terminated() && !Canceled) Cancel();
 }
 
 void TZelSock::Cancel() {

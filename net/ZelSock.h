@@ -4,8 +4,9 @@
 // line-oriented data transfer, in the clear or, after StartTls, over TLS.
 //
 // Everything runs on the user-interface thread. An operation that waits for
-// the network sleeps 2 ms and runs one pass of the message loop until a flag
-// set by a notification handler, the time-out or a cancel ends the wait.
+// the network waits at most 2 ms for the next event and runs one pass of the
+// message loop, until a flag set by a notification handler, the time-out or a
+// cancel ends the wait.
 //
 // For a derived protocol client (the mail client):
 // - Connect, Disconnect and Abort are virtual; an override reaches the

@@ -19,8 +19,12 @@ public:
     // use it in place of a plain 2 ms sleep, so that a reply arriving meanwhile
     // is handled without sitting out the rest of the sleep.
     void WaitForMessage(unsigned ms);
+    // Asks the loop to end. The program is ending from then on: every wait of
+    // the socket component ends at its next cycle.
     void Terminate();
     bool Terminated() const { return TerminateRequested; }
+    // Forgets an earlier Terminate, for a host that runs the loop again (tests).
+    void ClearTerminate() { TerminateRequested = false; }
 
     std::string Title;
 

@@ -5,6 +5,7 @@
 #include "app/Forms.h"
 #include "app/Unit1.h"
 #include "app/Unit4.h"
+#include "platform/Application.h"
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -30,6 +31,11 @@ protected:
     void SetUp() override {
         app::SetMessageBoxFunction([this](const QString& c, const QString& t, app::TMsgIcon i) { Boxes.push_back({c, t, i}); });
         app::SetOpenDialogFunction([this](QWidget*) { return NextFile; });
+        app::SetQuestionBoxFunction([this](const QString&, const QString& text) {
+            Questions << text;
+            return AnswerYes;
+        });
+        Win::Application().ClearTerminate();  // an earlier test may have ended the program
         Form4 = std::make_unique<app::TForm4>();
         Form1 = std::make_unique<app::TForm1>(Form4.get());
         Form4->SetMainWindow(Form1.get());
@@ -41,6 +47,13 @@ protected:
         Form4.reset();
         app::SetMessageBoxFunction(nullptr);
         app::SetOpenDialogFunction(nullptr);
+        app::SetQuestionBoxFunction(nullptr);
+        Win::Application().ClearTerminate();
+    }
+    // Both windows send to this port of the server they are given.
+    void UsePort(std::uint16_t port) {
+        Form1->ZelSMTP1->Port = port;
+        Form4->ZelSMTP1->Port = port;
     }
     void Fill(const char* server, const char* email, const char* number) {
         Form1->Edit1->setText(QString::fromUtf8(server));
@@ -61,5 +74,7 @@ protected:
     std::unique_ptr<app::TForm1> Form1;
     std::vector<ShownBox> Boxes;
     QStringList Statuses1, Statuses4;
+    QStringList Questions;
+    bool AnswerYes = false;
     QString NextFile;
 };

@@ -1,4 +1,4 @@
-// A fax through the real main window to a real SMTP server on 127.0.0.1:25.
+// A fax through the real main window to a real SMTP server on 127.0.0.1.
 #include "AppFixture.h"
 
 #include "tests/support/RealSmtpServer.h"
@@ -12,10 +12,11 @@ using namespace std::chrono_literals;
 TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
     std::unique_ptr<testsupport::RealSmtpServer> server;
     try {
-        server = std::make_unique<testsupport::RealSmtpServer>(25);
+        server = std::make_unique<testsupport::RealSmtpServer>();
     } catch (const std::exception& e) {
-        FAIL() << e.what() << " (port 25 must be free on 127.0.0.1)";
+        FAIL() << e.what();
     }
+    UsePort(server->Port());
     const testsupport::TempFile doc("contract.pdf", testsupport::RandomBytes(300000, 11));
     const testsupport::TempFile picture("sketch.png", testsupport::RandomBytes(47, 12));
     AddFile(doc.Path());

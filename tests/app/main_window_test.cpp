@@ -1,8 +1,11 @@
 #include "AppFixture.h"
 
+#include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempFiles.h"
 
+#include <QAccessible>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -148,8 +151,84 @@ TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
     EXPECT_EQ(app::StatusText(Form1->StatusBar1), QString::fromUtf8("传真号码的形式必须为：001-212-1234567"));
 }
 
+TEST_F(WindowsTest, DeleteTakesTheSelectedItemAndLeavesNoneSelected) {
+    for (const char* path : {"/tmp/0", "/tmp/1", "/tmp/2"}) AddFile(path);
+    Form1->ListBox1->setCurrentRow(0);
+    // A screen reader selects through the accessibility interface; the current row stays on 0.
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(Form1->ListBox1);
+    ASSERT_TRUE(list != nullptr && list->tableInterface() != nullptr);
+    ASSERT_TRUE(list->tableInterface()->selectRow(1));
+    ASSERT_EQ(Form1->ListBox1->currentRow(), 0);
+    Form1->Button2->click();
+    Form1->Button2->click();  // nothing is selected any more
+    std::vector<std::string> left;
+    for (int i = 0; i < Form1->ListBox1->count(); ++i) left.push_back(Form1->ListBox1->item(i)->text().toStdString());
+    EXPECT_EQ(left, (std::vector<std::string>{"/tmp/0", "/tmp/2"}));
+    EXPECT_TRUE(Form1->ListBox1->selectedItems().isEmpty());
+}
+
+TEST_F(WindowsTest, ListItemsAreTwelvePixelsHigh) {
+    AddFile("/tmp/a.doc");
+    AddFile("/tmp/b.doc");
+    Form1->show();
+    ASSERT_TRUE(testsupport::PumpUntil([this] { return Form1->ListBox1->visualItemRect(Form1->ListBox1->item(1)).isValid(); }, 2000ms));
+    const QRect first = Form1->ListBox1->visualItemRect(Form1->ListBox1->item(0));
+    const QRect second = Form1->ListBox1->visualItemRect(Form1->ListBox1->item(1));
+    EXPECT_EQ(first.height(), 12);
+    EXPECT_EQ(second.top() - first.top(), 12);
+}
+
+TEST_F(WindowsTest, SwitchingWindowsKeepsTheStatusText) {
+    const auto activate = [](QWidget* window) {
+        window->activateWindow();
+        return testsupport::PumpUntil([window] { return QApplication::activeWindow() == window; }, 2000ms);
+    };
+    Form1->show();
+    ASSERT_TRUE(activate(Form1.get()));
+    Form1->Edit3->setFocus();
+    QApplication::processEvents();
+    app::SetStatusText(Form1->StatusBar1, "sent");
+    Form4->show();
+    ASSERT_TRUE(activate(Form4.get()));
+    ASSERT_TRUE(activate(Form1.get()));
+    ASSERT_EQ(QApplication::focusWidget(), Form1->Edit3);
+    EXPECT_EQ(app::StatusText(Form1->StatusBar1).toStdString(), "sent");
+}
+
+TEST_F(WindowsTest, TheProgressBarFollowsTheMessageWhileASendRuns) {
+    const TempFile doc("letter.doc", testsupport::RandomBytes(40000, 3));
+    AddFile(doc.Path());
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    // Each send ends its own way: accepted and closed, or refused after its text.
+    for (const char* finalReply : {"250 queued\r\n", "554 refused\r\n"}) {
+        ScriptedPeer peer(25);
+        peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+        peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
+        peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send(finalReply);
+        if (finalReply[0] == '2') peer.Expect("QUIT").Send("221 bye\r\n").Close();
+        peer.Start();
+        std::vector<int> seen;
+        const auto connection = QObject::connect(Form1->ProgressBar1, &QProgressBar::valueChanged, [&](int value) {
+            EXPECT_FALSE(Form1->ProgressBar1->isHidden()) << value;
+            seen.push_back(value);
+        });
+        Form1->Button4->click();
+        QObject::disconnect(connection);
+        ASSERT_TRUE(peer.WaitDone(5000ms)) << finalReply;
+        EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+
+        ASSERT_GE(seen.size(), 3u) << finalReply;
+        EXPECT_EQ(seen.front(), 0) << finalReply;
+        EXPECT_EQ(seen.back(), 100) << finalReply;
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << finalReply;
+        EXPECT_TRUE(Form1->ProgressBar1->isHidden()) << finalReply;
+    }
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QString("554 refused\r\n")});
+}
+
 TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FaxDialogue(peer);
     peer.Start();
     const TempFile doc("letter.doc", testsupport::RandomBytes(40000, 7));
@@ -186,7 +265,8 @@ TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
 }
 
 TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FaxDialogue(peer);
     peer.AcceptNext();
     FaxDialogue(peer);
@@ -203,7 +283,8 @@ TEST_F(WindowsTest, TwoSendsInARowCarryOneBodyLineEach) {
 }
 
 TEST_F(WindowsTest, AFailedSendLeavesNoConnectionAndTheNextPressSendsEachDocumentOnce) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
     peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").Expect(std::string("RCPT TO:<") + kGateway + ">");
     peer.Send("250 ok\r\n").Expect("DATA").Send("554 no thanks\r\n");
@@ -236,7 +317,8 @@ TEST_F(WindowsTest, AnUnresolvableServerShowsTheInvalidHostTextAndNullRemoteAddr
 }
 
 TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Pause(3000ms);
     peer.AcceptNext();
     FaxDialogue(peer);
@@ -256,7 +338,8 @@ TEST_F(WindowsTest, StopDuringASendEndsItAndTheNextPressWorks) {
 }
 
 TEST_F(WindowsTest, ASecondPressDuringASendIsRefusedWithoutDisturbingIt) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO me").Pause(500ms).Send("250 ok\r\n");
     peer.Expect("RSET").Send("250 ok\r\n").Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n");
     peer.Expect(std::string("RCPT TO:<") + kGateway + ">").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");

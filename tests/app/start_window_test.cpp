@@ -1,6 +1,7 @@
 #include "AppFixture.h"
 
 #include "platform/Application.h"
+#include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <QTimer>
@@ -40,6 +41,16 @@ TEST_F(WindowsTest, ContinueHidesTheStartWindowAndShowsTheMainOne) {
     EXPECT_TRUE(Form1->isVisible());
 }
 
+TEST_F(WindowsTest, TheStartWindowsStatusBarFollowsItsBottomEdge) {
+    Form4->show();
+    for (const QSize size : {QSize(700, 400), QSize(400, 240)}) {
+        Form4->resize(size);
+        const QRect bottom(0, size.height() - 19, size.width(), 19);
+        EXPECT_TRUE(testsupport::PumpUntil([&] { return Form4->StatusBar1->geometry() == bottom; }, 2000ms))
+            << size.width() << "x" << size.height();
+    }
+}
+
 TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
     Form4->show();
     Form4->Button1->click();
@@ -60,7 +71,8 @@ TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
 }
 
 TEST_F(WindowsTest, FeedbackWithAnEmptyAddressStillGoesOut) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FeedbackDialogue(peer);
     peer.Start();
     Form4->FeedbackHost = "127.0.0.1";
@@ -81,7 +93,8 @@ TEST_F(WindowsTest, FeedbackWithAnEmptyAddressStillGoesOut) {
 }
 
 TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     FeedbackDialogue(peer);
     peer.AcceptNext();
     FeedbackDialogue(peer);
@@ -100,7 +113,8 @@ TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
 }
 
 TEST_F(WindowsTest, ARefusedFeedbackShowsTheFailureTextAndTheReply) {
-    ScriptedPeer peer(25);
+    ScriptedPeer peer;
+    UsePort(peer.Port());
     peer.Send("220 hi\r\n").Expect("HELO feedback").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
     peer.Expect("MAIL FROM:<feedback@morvane.example>").Send("250 ok\r\n").Expect("RCPT TO:<feedback@morvane.example>");
     peer.Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").Send("552 too big\r\n");
@@ -112,4 +126,50 @@ TEST_F(WindowsTest, ARefusedFeedbackShowsTheFailureTextAndTheReply) {
     EXPECT_EQ(Boxes[0].Text, QString("552 too big\r\n"));
     EXPECT_EQ(app::StatusText(Form4->StatusBar1), QString::fromUtf8("发送失败，请等一会再发送"));
     EXPECT_FALSE(Form4->ZelSMTP1->Connected);
+}
+
+// Closing while a fax goes out to a server that has stopped answering: Yes
+// stops the send and ends the loop at once; No leaves both as they were.
+TEST_F(WindowsTest, ClosingDuringASendAsksFirst) {
+    for (const bool yes : {true, false}) {
+        SCOPED_TRACE(yes ? "Yes" : "No");
+        Boxes.clear();
+        Questions.clear();
+        AnswerYes = yes;
+        ScriptedPeer peer;
+        UsePort(peer.Port());
+        peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET");
+        if (yes) {
+            peer.ReadUntilClose();
+        } else {
+            peer.Pause(600ms).Send("250 ok\r\n").Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n");
+            peer.ExpectUntil(">\r\n").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");
+            peer.ExpectUntil("\r\n.\r\n").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").Close();
+        }
+        peer.Start();
+        Form4->show();
+        Form4->Button1->click();
+        Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+        QTimer::singleShot(0, Form1.get(), [this] { Form1->Button4->click(); });
+        QTimer::singleShot(300, Form1.get(), [this] { Form1->close(); });
+        // Run the loop as start-up does; only Yes may end it.
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        guard.start(yes ? 1300 : 2000);
+        const auto start = std::chrono::steady_clock::now();
+        Win::Application().Run();
+        EXPECT_EQ(Questions.size(), 1);
+        ASSERT_TRUE(peer.WaitDone(3000ms));
+        EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+        EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text.toStdString();
+        EXPECT_EQ(Win::Application().Terminated(), yes);
+        EXPECT_EQ(Form1->isVisible(), !yes);
+        if (yes) {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 1300ms);
+        } else {
+            EXPECT_EQ(Statuses1.back(), QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+        }
+        Win::Application().ClearTerminate();
+    }
 }

@@ -1,6 +1,4 @@
-// Composition: the header lines and the message text that follows them, with
-// one base64 part per attachment, built in memory before the dialogue starts.
-#include "mail/Zelsmtp.h"
+#include "mail/Composer.h"
 
 #include "rtl/SysUtils.h"
 
@@ -42,7 +40,7 @@ void AppendBody(std::string& out, const rtl::TStringList& body) {
 
 }  // namespace
 
-std::string TZelSMTP::AttachmentName(const std::string& Entry) {
+std::string TMessageComposer::AttachmentName(const std::string& Entry) {
     // Walk by characters of the user's code page: in a double-byte set the
     // second byte of a character may have the value of "\" and is no separator.
     std::size_t start = 0;
@@ -54,8 +52,9 @@ std::string TZelSMTP::AttachmentName(const std::string& Entry) {
     return Entry.substr(start);
 }
 
-void TZelSMTP::ComposeMessage() {
-    const TPostMessage& m = *FPostMessage;
+void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList& FinalHeader,
+                               rtl::TMemoryStream& MessageStream, std::string& Boundary) const {
+    const TPostMessage& m = Message;
     const bool multipart = m.Attachments.Count() > 0;
 
     FinalHeader.Clear();
@@ -80,12 +79,13 @@ void TZelSMTP::ComposeMessage() {
     AppendBody(text, m.Body);
     MessageStream.WriteString(text);
     if (!multipart) return;
-    for (int index = 1; index <= m.Attachments.Count(); ++index) WriteAttachment(index);
+    for (int index = 1; index <= m.Attachments.Count(); ++index) WriteAttachment(m, index, Boundary, MessageStream);
     MessageStream.WriteString("--" + Boundary + "--" + kCrlf);
 }
 
-void TZelSMTP::WriteAttachment(int Index) {
-    const std::string entry = FPostMessage->Attachments[Index - 1];
+void TMessageComposer::WriteAttachment(const TPostMessage& Message, int Index, const std::string& Boundary,
+                                       rtl::TMemoryStream& MessageStream) const {
+    const std::string entry = Message.Attachments[Index - 1];
     const std::string name = AttachmentName(entry);
     const bool uu = EncodeType == codec::uuCode;
     // uuencoded lines are labelled as what they are, not as base64.
@@ -94,7 +94,7 @@ void TZelSMTP::WriteAttachment(int Index) {
                               "Content-Transfer-Encoding: " + (uu ? "x-uuencode" : "base64") + kCrlf +
                               "Content-Disposition: attachment;                 filename=\"" + name + "\"" + kCrlf + kCrlf);
 
-    codec::TZelUUProcessor processor(this);
+    codec::TZelUUProcessor processor(EncoderOwner);
     processor.Method = EncodeType;
     std::unique_ptr<rtl::TFileStream> file;
     try {

@@ -1,0 +1,29 @@
+#include "mail/SendJob.h"
+
+namespace mail {
+
+void TSendJob::Run(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill) {
+    // A press while an earlier one is still looking up the host or connecting
+    // would change the client under the running attempt.
+    if (InProgress || Client.Busy()) throw net::ESockError("Already connected", rtl::TErrorKind::Busy);
+    InProgress = true;
+    struct Done {
+        bool& Flag;
+        ~Done() { Flag = false; }
+    } done{InProgress};
+
+    Client.Host = Host;
+    Client.UserID = UserID;
+    Client.Connect();
+    Fill(Client.PostMessage());
+    try {
+        Client.SubmitMessage();
+    } catch (...) {
+        // Leave no connection behind, so the next send can connect again.
+        Client.DropConnection();
+        throw;
+    }
+    Client.Disconnect();
+}
+
+}  // namespace mail
