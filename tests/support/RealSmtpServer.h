@@ -23,6 +23,7 @@ struct SmtpServerOptions {
     // Login required, over TLS only, with exactly these; empty User: no login.
     std::string User;
     std::string Password;
+    bool OnlyAuthLogin = false;  // AUTH LOGIN offered, AUTH PLAIN not
 };
 
 class RealSmtpServer {
