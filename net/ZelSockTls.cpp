@@ -115,13 +115,12 @@ TTlsSession::TTlsSession(const std::string& AServerName, const std::string& Trus
     // that has grown (and moved) meanwhile.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // The system's authorities, from the hashed directory that Debian's
-    // ca-certificates keeps beside its bundle: an authority is read when a
-    // chain needs it. Loading the whole bundle up front, as
-    // SSL_CTX_set_default_verify_paths does, costs 40-80 ms per session here;
-    // the directory under 1 ms. The usual variables still choose other places.
+    // ca-certificates keeps beside its bundle (SSL_CERT_DIR may name another):
+    // an authority is read when a chain needs it. Loading the whole bundle up
+    // front, as SSL_CTX_set_default_verify_paths does (also when SSL_CERT_FILE
+    // names it), costs 20-80 ms per session here; the directory under 1 ms.
     const char* directory = std::getenv(X509_get_default_cert_dir_env());
     SSL_CTX_load_verify_dir(context, directory != nullptr ? directory : X509_get_default_cert_dir());
-    if (const char* bundle = std::getenv(X509_get_default_cert_file_env())) SSL_CTX_load_verify_file(context, bundle);
     ERR_clear_error();
     if (!TrustFile.empty() && SSL_CTX_load_verify_locations(context, TrustFile.c_str(), nullptr) != 1)
         throw setupFailed(kTrustFileUnreadable + TrustFile);

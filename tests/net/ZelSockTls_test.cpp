@@ -8,6 +8,9 @@
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestCertificates.h"
 
+#include <cstdlib>
+#include <optional>
+
 namespace nettest {
 namespace {
 
@@ -55,13 +58,22 @@ protected:
 // Sets an environment variable for one scope.
 class TEnvironment {
 public:
-    TEnvironment(const char* name, const std::string& value) : Name(name) { ::setenv(name, value.c_str(), 1); }
-    ~TEnvironment() { ::unsetenv(Name); }
+    TEnvironment(const char* name, const std::string& value) : Name(name) {
+        if (const char* old = std::getenv(name)) Old = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~TEnvironment() {
+        if (Old)
+            ::setenv(Name, Old->c_str(), 1);
+        else
+            ::unsetenv(Name);
+    }
     TEnvironment(const TEnvironment&) = delete;
     TEnvironment& operator=(const TEnvironment&) = delete;
 
 private:
     const char* Name;
+    std::optional<std::string> Old;
 };
 
 // With TLS 1.2 the greeting comes in one packet with the server's last
