@@ -3,7 +3,7 @@
 faxmail_install_deps() {
   local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd libssl-dev openssl ca-certificates locales fonts-wqy-zenhei)
   case "${1:-test}" in
-    bench) packages+=(postfix curl valgrind) ;;
+    bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
   esac
   local missing=()
