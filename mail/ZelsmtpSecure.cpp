@@ -147,7 +147,8 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     } else {
         throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
     }
-    if (ReplyCode != 235) throw rtl::Exception(kServer + Host + kLoginRefused + " (" + FirstLine(reply) + ")", rtl::TErrorKind::Refused);
+    if (ReplyCode != 235)
+        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + FirstLine(reply) + ")", rtl::TErrorKind::Refused);
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {

@@ -104,7 +104,8 @@ void TZelSock::WriteTlsPass() {
     int taken = 0;
     if (sent < size && !Canceled) {
         TStatus status = TStatus::Ok;
-        taken = Tls->Encrypt(SendQueue.Memory() + sent, static_cast<int>(std::min<std::int64_t>(size - sent, kRecordChunk)), status);
+        const auto length = static_cast<int>(std::min<std::int64_t>(size - sent, kRecordChunk));
+        taken = Tls->Encrypt(SendQueue.Memory() + sent, length, status);
         if (taken == 0) {
             if (status == TStatus::WantRead) {
                 TlsWriteNeedsRead = true;
