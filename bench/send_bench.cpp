@@ -8,6 +8,8 @@
 //       peak_delta (growth of the peak resident size from just before
 //       composing, in bytes), longest_gap_s (the longest time between two
 //       passes of the message loop outside composition) and passes.
+//   send_bench send-tls PORT ATTACHMENT TRUSTFILE
+//       The same over TLS from the first byte, trusting the authority in TRUSTFILE.
 //   send_bench compose ATTACHMENT OUTPUT
 //       Writes the bytes the client sends after DATA (header block and message
 //       text) to OUTPUT, for the reference client to send the same message.
@@ -78,7 +80,7 @@ int Compose(const std::string& attachment, const std::string& output) {
     return 0;
 }
 
-int Send(int port, const std::string& attachment) {
+int Send(int port, const std::string& attachment, const std::string& trustFile) {
     Win::WNDCLASS wc;
     wc.lpszClassName = "SendBenchProbe";
     wc.lpfnWndProc = ProbeProc;
@@ -91,6 +93,10 @@ int Send(int port, const std::string& attachment) {
     client.Host = "127.0.0.1";
     client.Port = port;
     client.UserID = "bench";
+    if (!trustFile.empty()) {
+        client.Security = mail::TSmtpSecurity::ImplicitTls;
+        client.TrustFile = trustFile;
+    }
     Clock::time_point sendStart{};
     client.OnSendStart = [&](rtl::TObject*) { sendStart = Clock::now(); };
     if (!Win::SetTimer(probe, 1, 1)) throw rtl::Exception("cannot set the probe timer");
@@ -128,19 +134,20 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
-        if (args.size() == 3 && args[0] == "send") {
+        if ((args.size() == 3 && args[0] == "send") || (args.size() == 4 && args[0] == "send-tls")) {
             std::int32_t port = 0;
             if (!rtl::TryStrToInt(args[1], port) || port <= 0 || port > 65535) {
                 std::fprintf(stderr, "send_bench: bad port %s\n", args[1].c_str());
                 return 2;
             }
-            return Send(port, args[2]);
+            return Send(port, args[2], args.size() == 4 ? args[3] : "");
         }
         if (args.size() == 3 && args[0] == "compose") return Compose(args[1], args[2]);
     } catch (const rtl::Exception& e) {
         std::fprintf(stderr, "send_bench: %s\n", e.Message.c_str());
         return 1;
     }
-    std::fprintf(stderr, "usage: send_bench send PORT ATTACHMENT | send_bench compose ATTACHMENT OUTPUT\n");
+    std::fprintf(stderr, "usage: send_bench send PORT ATTACHMENT | send_bench send-tls PORT ATTACHMENT TRUSTFILE | "
+                         "send_bench compose ATTACHMENT OUTPUT\n");
     return 2;
 }

@@ -133,6 +133,10 @@ auto TZelSMTP::WithinLimit(std::uint32_t LimitMs, const char* What, bool Progres
     }
 }
 
+void TZelSMTP::WithinReplyLimit(std::uint32_t LimitMs, const char* What, const std::function<void()>& Wait) {
+    WithinLimit(LimitMs, What, false, Wait);
+}
+
 std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What) {
     // Every reply is read whole: the lines of a multi-line reply left unread
     // would be taken as the replies to the commands that follow.
@@ -150,20 +154,25 @@ void TZelSMTP::Connect() {
     FPhase = TSmtpPhase::Connecting;
     try {
         RefuseLineBreak("UserID", UserID);
+        RefuseLoginInTheClear();
         net::TZelSock::Connect();
     } catch (...) {
         settle();
         throw;
     }
     try {
+        if (Security == TSmtpSecurity::ImplicitTls) Handshake();
         FPhase = TSmtpPhase::Greeting;
         const std::string first = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadLn(); });
         ReplyCode = net::ReplyCodeOf(first);
         const std::string greeting =
             WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadFinalReplyLine(first); });
         if (ReplyCode >= 400) throw rtl::Exception(greeting, rtl::TErrorKind::Refused);
-        FPhase = TSmtpPhase::Helo;
-        for (int attempts = 0;; ++attempts) {
+        if (Security != TSmtpSecurity::None)
+            SecureHello();
+        else
+            FPhase = TSmtpPhase::Helo;
+        for (int attempts = 0; Security == TSmtpSecurity::None; ++attempts) {
             RefuseLineBreak("UserID", UserID);
             Command("HELO " + UserID, TimeLimits.Helo, "HELO");
             if (ReplyCode < 300) break;
@@ -239,7 +248,7 @@ void TZelSMTP::SubmitMessage() {
     FPhase = TSmtpPhase::Rset;
     refuseAbove(400, Command("RSET", TimeLimits.Rset, "RSET"));
     FPhase = TSmtpPhase::MailFrom;
-    refuseAbove(400, Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));
+    RefuseMailFrom(Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));
     FPhase = TSmtpPhase::RcptTo;
     for (rtl::TStringList* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy}) {
         const int count = list->Count();

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace mail {
 
@@ -37,6 +38,7 @@ struct TSmtpTimeLimits {
     std::uint32_t Transfer = 180000;  // without any progress while the message text goes out
     std::uint32_t EndMark = 600000;
     std::uint32_t Quit = 300000;
+    std::uint32_t Handshake = 300000;  // the TLS handshake
 };
 
 // The SMTP port a new mail client uses until it is told another.
@@ -56,6 +58,10 @@ enum class TSmtpPhase {
     Connecting,  // host lookup and TCP connect
     Greeting,
     Helo,
+    Handshake,  // TLS, from the start or after STARTTLS
+    Ehlo,
+    StartTls,
+    Auth,
     Ready,       // connected, between sends
     Composing,   // building the message text, before the first command
     Rset,
@@ -150,7 +156,19 @@ private:
     template <typename Fn>
     auto WithinLimit(std::uint32_t LimitMs, const char* What, bool ProgressCounts, Fn&& Wait);
     void LimitExpired();
+    // WithinLimit for the other files of this class.
+    void WithinReplyLimit(std::uint32_t LimitMs, const char* What, const std::function<void()>& Wait);
     void SendHeaderBlock();
+    // The protected opening (ZelsmtpSecure.cpp).
+    void RefuseLoginInTheClear() const;
+    void Handshake();
+    // The whole EHLO reply, one line each.
+    std::vector<std::string> Ehlo();
+    // EHLO, then STARTTLS and EHLO again when chosen, then the login when set.
+    void SecureHello();
+    void Login(const std::vector<std::vector<std::string>>& Keywords);
+    // The reply to MAIL FROM: a refusal raises; 530 without a login says what to set.
+    void RefuseMailFrom(const std::string& Reply) const;
     void CheckNoLineBreaks();
 
     std::unique_ptr<TPostMessage> FPostMessage;

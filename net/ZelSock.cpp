@@ -5,6 +5,7 @@
 
 #include <limits>
 #include "net/ZelSockEvents.h"
+#include "net/ZelSockTls.h"
 #include "platform/Application.h"
 
 #include <algorithm>
@@ -186,15 +187,19 @@ void TZelSock::HandleSocketMessage(Win::UINT Msg, Win::WPARAM WParam, Win::LPARA
 
 // The peer has closed: take what it sent last, then go back to idle.
 void TZelSock::CloseFromPeer() {
-    std::array<char, 16384> area;
-    int n = 0;
-    do {
-        n = Win::recv(SocketHandle, area.data(), 16383, 0);
-        if (n > 0) {
-            ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
-            ReceiveStream.WriteBuffer(area.data(), n);
-        }
-    } while (n > 0 && !Canceled);
+    if (Tls) {
+        DrainTlsAfterClose();
+    } else {
+        std::array<char, 16384> area;
+        int n = 0;
+        do {
+            n = Win::recv(SocketHandle, area.data(), 16383, 0);
+            if (n > 0) {
+                ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
+                ReceiveStream.WriteBuffer(area.data(), n);
+            }
+        } while (n > 0 && !Canceled);
+    }
     Connected = false;
     RequestCloseSocket();
 }
@@ -338,6 +343,7 @@ void TZelSock::Disconnect() {
 
 void TZelSock::RequestCloseSocket() {
     StatusMessage(4, "Request Close Socket");
+    DropTls();  // the next connection starts plain
     Connected = false;
     if (SocketHandle == NoSocket) return;
     if (Win::closesocket(SocketHandle) == Win::SOCKET_ERROR) {
@@ -362,6 +368,7 @@ void TZelSock::RequestCloseSocket() {
 }
 
 void TZelSock::ReplaceSocket() {
+    DropTls();
     Connected = false;
     if (SocketHandle != NoSocket) Win::closesocket(SocketHandle);
     SocketHandle = NoSocket;

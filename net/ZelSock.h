@@ -1,7 +1,7 @@
 // The TCP client socket component: one stream socket driven by window-message
 // notifications on a hidden window, with host resolution, connect and close,
 // a time-out timer, a status channel, Winsock error texts, and chunked,
-// line-oriented data transfer.
+// line-oriented data transfer, in the clear or, after StartTls, over TLS.
 //
 // Everything runs on the user-interface thread. An operation that waits for
 // the network waits at most 2 ms for the next event and runs one pass of the
@@ -33,6 +33,8 @@
 #include <vector>
 
 namespace net {
+
+class TTlsSession;
 
 class ESockError : public rtl::Exception {
 public:
@@ -106,7 +108,7 @@ public:
     std::int32_t Port = 0;  // the low 16 bits are used
     std::int32_t TimeOut = 0;  // ms, for the lookup and for the connect; 0: no limit
     std::int32_t ReportLevel = 1;
-    // A file of certificate authorities trusted for TLS besides the system's; empty: none.
+    // Extra trusted authorities for StartTls (PEM); empty: the system's only.
     std::string TrustFile;
     rtl::TNotifyEvent OnDisconnect;
     rtl::TNotifyEvent OnConnect;
@@ -136,6 +138,17 @@ public:
     virtual void Abort();
     // Ends every running wait.
     void Cancel();
+
+    // Runs the TLS handshake over the open connection, with Host as the
+    // server's name, waiting like every other wait; from then on everything
+    // sent and received through this component is encrypted, until the
+    // connection closes. Anything received before it and not yet read is
+    // discarded: it was never protected. Raises EAbortError on Canceled,
+    // ESockError of kind ClosedByPeer when the connection goes, and of kind
+    // Tls when the handshake or the certificate check fails; every failure
+    // closes the connection, which can carry neither plain text nor TLS then.
+    void StartTls();
+    bool TlsActive() const;
 
     // Queues the bytes and waits until the whole queue is handed to the socket.
     // Length 0 means up to the first zero byte (Data must then be zero-terminated).
@@ -233,11 +246,29 @@ private:
     void ResetSendQueue();
     std::int64_t FindLineFeed(std::int64_t& Scanned);
 
+    // The encrypted halves of the passes, and the session's end.
+    void WriteTlsPass();
+    // Returns whether plaintext was stored.
+    bool ReadTlsPass();
+    void StepTlsHandshake();
+    // Decrypts all that is buffered: no notification comes for bytes already read.
+    bool TakeTlsInput();
+    // Hands the pending ciphertext to the socket; false when it would block or failed.
+    bool FlushTlsOutput();
+    // The peer has closed: decrypt what it sent last.
+    void DrainTlsAfterClose();
+    // Best-effort close_notify, without waiting, and the session is gone.
+    void DropTls();
+
     bool Destroying = false;
     bool SendBroken = false;        // a send failed other than "would block"
     bool WritePassSkipped = false;  // a send pass met the running pass: run it after
     bool ReadPassSkipped = false;   // likewise for a receive pass
     Win::HANDLE LookupRequest = 0;  // the lookup the component waits for
+    std::unique_ptr<TTlsSession> Tls;
+    std::string TlsFailure;          // why the session cannot go on; empty while it can
+    bool TlsReadNeedsWrite = false;  // decrypting waits for room to write: the send pass resumes it
+    bool TlsWriteNeedsRead = false;  // encrypting waits for the server: the receive pass resumes it
     std::uint32_t LookupAddress = 0;
 };
 

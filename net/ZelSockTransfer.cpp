@@ -98,6 +98,10 @@ void TZelSock::WriteFromStream() {
     }
     TPassScope scope(InHandler, WritePassSkipped, ReadPassSkipped, [this](Win::UINT msg) { PostToSelf(msg); });
     StatusMessage(8, "WriteFromStream");
+    if (Tls) {
+        WriteTlsPass();
+        return;
+    }
     const std::int64_t size = SendQueue.Size();
     const std::int64_t sent = SendQueue.Position();
     if (sent >= size) {
@@ -141,21 +145,25 @@ void TZelSock::ReadToStream() {
     try {
         TPassScope scope(InHandler, WritePassSkipped, ReadPassSkipped, [this](Win::UINT msg) { PostToSelf(msg); });
         StatusMessage(8, "ReadToStream");
-        ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
-        std::array<char, kChunk + 1> area;
-        const int n = Win::recv(SocketHandle, area.data(), kChunk, 0);
-        if (n == Win::SOCKET_ERROR) {
-            LastError = Win::WSAGetLastError();
-            const auto code = rtl::RangeChecked<std::uint16_t>(LastError);
-            const std::string text = SocketErrorText(code);
-            Fire(OnError, this, code, text);
+        if (Tls) {
+            stored = ReadTlsPass();
         } else {
-            ReceiveStream.WriteBuffer(area.data(), n);
-            stored = true;
-            if (n == kChunk) PostToSelf(WM_READMORE);
-            if (TransferActive) {
-                BytesReceived = rtl::RangeChecked<std::int32_t>(std::int64_t{BytesReceived} + n);
-                Fire(OnPacketReceived, this);
+            ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
+            std::array<char, kChunk + 1> area;
+            const int n = Win::recv(SocketHandle, area.data(), kChunk, 0);
+            if (n == Win::SOCKET_ERROR) {
+                LastError = Win::WSAGetLastError();
+                const auto code = rtl::RangeChecked<std::uint16_t>(LastError);
+                const std::string text = SocketErrorText(code);
+                Fire(OnError, this, code, text);
+            } else {
+                ReceiveStream.WriteBuffer(area.data(), n);
+                stored = true;
+                if (n == kChunk) PostToSelf(WM_READMORE);
+                if (TransferActive) {
+                    BytesReceived = rtl::RangeChecked<std::int32_t>(std::int64_t{BytesReceived} + n);
+                    Fire(OnPacketReceived, this);
+                }
             }
         }
     } catch (...) {

@@ -23,6 +23,7 @@ enum class TErrorKind {
     Refused,       // the server answered with a refusal; the text is its reply
     LookupFailed,  // the server name did not resolve
     Busy,          // a second operation while one is under way
+    Tls,           // the TLS handshake or the server's certificate failed; the text says why
 };
 
 // Root of every exception the program raises: a message text and its kind.

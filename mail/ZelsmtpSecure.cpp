@@ -1,0 +1,161 @@
+// TZelSMTP's protected opening: the TLS handshake (from the start or after
+// STARTTLS), EHLO, and the login. Nothing here runs with the default
+// settings (no protection, no login), which keep the HELO dialogue.
+#include "mail/Zelsmtp.h"
+
+#include "platform/CodePage.h"
+#include "rtl/SysUtils.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace mail {
+namespace {
+
+// Texts (GB2312).
+// "服务器 " (server )
+constexpr const char* kServer = "\xb7\xfe\xce\xf1\xc6\xf7 ";
+// " 没有提供 STARTTLS 加密，为保护密码和邮件，连接已断开，未发送任何内容"
+// (offers no STARTTLS; to protect the password and the mail the connection was closed, nothing was sent)
+constexpr const char* kNoStartTls =
+    " \xc3\xbb\xd3\xd0\xcc\xe1\xb9\xa9 STARTTLS \xbc\xd3\xc3\xdc\xa3\xac\xce\xaa\xb1\xa3\xbb\xa4\xc3\xdc\xc2\xeb\xba\xcd"
+    "\xd3\xca\xbc\xfe\xa3\xac\xc1\xac\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa\xa3\xac\xce\xb4\xb7\xa2\xcb\xcd\xc8\xce\xba\xce"
+    "\xc4\xda\xc8\xdd";
+// "登录必须使用加密连接：请选择 STARTTLS 或 SSL/TLS 加密"
+// (a login needs an encrypted connection: choose STARTTLS or SSL/TLS)
+constexpr const char* kLoginNeedsTls =
+    "\xb5\xc7\xc2\xbc\xb1\xd8\xd0\xeb\xca\xb9\xd3\xc3\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xa3\xba\xc7\xeb\xd1\xa1\xd4\xf1"
+    " STARTTLS \xbb\xf2 SSL/TLS \xbc\xd3\xc3\xdc";
+// " 拒绝了登录，请检查用户名和密码" (refused the login: check the user name and the password)
+constexpr const char* kLoginRefused =
+    " \xbe\xdc\xbe\xf8\xc1\xcb\xb5\xc7\xc2\xbc\xa3\xac\xc7\xeb\xbc\xec\xb2\xe9\xd3\xc3\xbb\xa7\xc3\xfb\xba\xcd\xc3\xdc"
+    "\xc2\xeb";
+// " 要求登录，请设置用户名和密码" (requires a login: set a user name and a password)
+constexpr const char* kLoginRequired =
+    " \xd2\xaa\xc7\xf3\xb5\xc7\xc2\xbc\xa3\xac\xc7\xeb\xc9\xe8\xd6\xc3\xd3\xc3\xbb\xa7\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb";
+// " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
+constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
+
+std::string Base64(const std::string& bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The words of an EHLO reply's keyword lines (all but the first line), upper case:
+// {"STARTTLS"}, {"AUTH", "LOGIN", "PLAIN"}, ...
+std::vector<std::vector<std::string>> Keywords(const std::vector<std::string>& Lines) {
+    std::vector<std::vector<std::string>> keywords;
+    for (std::size_t i = 1; i < Lines.size(); ++i) {
+        std::vector<std::string> words;
+        std::string word;
+        for (const char c : Lines[i].substr(std::min<std::size_t>(4, Lines[i].size())) + " ") {
+            if (c == ' ' || c == '\r' || c == '\n') {
+                if (!word.empty()) words.push_back(Upper(word));
+                word.clear();
+            } else {
+                word += c;
+            }
+        }
+        if (!words.empty()) keywords.push_back(words);
+    }
+    return keywords;
+}
+
+bool Offers(const std::vector<std::vector<std::string>>& Keywords, const std::string& Keyword,
+            const std::string& Parameter = "") {
+    return std::any_of(Keywords.begin(), Keywords.end(), [&](const std::vector<std::string>& words) {
+        return words[0] == Keyword &&
+               (Parameter.empty() || std::find(words.begin() + 1, words.end(), Parameter) != words.end());
+    });
+}
+
+std::string FirstLine(const std::string& Reply) { return Reply.substr(0, Reply.find_first_of("\r\n")); }
+
+// SASL wants UTF-8; what the user typed reaches this layer as GB2312.
+std::string Utf8(const std::string& Gb) { return Win::Gb2312ToUtf8(Gb); }
+
+}  // namespace
+
+void TZelSMTP::RefuseLoginInTheClear() const {
+    if (!LoginName.empty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
+}
+
+void TZelSMTP::Handshake() {
+    FPhase = TSmtpPhase::Handshake;
+    WithinReplyLimit(TimeLimits.Handshake, "the TLS handshake", [&] { StartTls(); });
+}
+
+std::vector<std::string> TZelSMTP::Ehlo() {
+    FPhase = TSmtpPhase::Ehlo;
+    std::vector<std::string> lines;
+    std::string reply;
+    WithinReplyLimit(TimeLimits.Helo, "EHLO", [&] {
+        lines.push_back(Transaction("EHLO " + UserID));
+        reply = FinalReplyLine(lines.back(), [&] {
+            lines.push_back(ReadLn());
+            return lines.back();
+        });
+    });
+    if (ReplyCode >= 300) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+    return lines;
+}
+
+void TZelSMTP::SecureHello() {
+    auto keywords = Keywords(Ehlo());
+    if (Security == TSmtpSecurity::StartTls) {
+        if (!Offers(keywords, "STARTTLS")) {
+            // Not even QUIT: nothing more goes out in the clear.
+            DropConnection();
+            throw rtl::Exception(kServer + Host + kNoStartTls, rtl::TErrorKind::Tls);
+        }
+        FPhase = TSmtpPhase::StartTls;
+        const std::string reply = Command("STARTTLS", TimeLimits.Helo, "STARTTLS");
+        if (ReplyCode != 220) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+        Handshake();
+        keywords = Keywords(Ehlo());  // what was offered in the clear no longer counts
+    }
+    if (!LoginName.empty()) Login(keywords);
+}
+
+void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
+    FPhase = TSmtpPhase::Auth;
+    const std::string name = Utf8(LoginName);
+    const std::string password = Utf8(Password);
+    // The replies name no credential, and no command line reaches a status
+    // text or an exception: only the AUTH command itself carries them.
+    std::string reply;
+    if (Offers(Keywords, "AUTH", "PLAIN")) {
+        reply = Command("AUTH PLAIN " + Base64(std::string(1, '\0') + name + '\0' + password), TimeLimits.Helo, "AUTH");
+    } else if (Offers(Keywords, "AUTH", "LOGIN")) {
+        reply = Command("AUTH LOGIN", TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) reply = Command(Base64(name), TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) reply = Command(Base64(password), TimeLimits.Helo, "AUTH");
+    } else {
+        throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
+    }
+    if (ReplyCode != 235)
+        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + FirstLine(reply) + ")", rtl::TErrorKind::Refused);
+}
+
+void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
+    if (ReplyCode == 530 && LoginName.empty())
+        throw rtl::Exception(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")",
+                             rtl::TErrorKind::Refused);
+    if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::Refused);
+}
+
+}  // namespace mail
