@@ -8,6 +8,7 @@
 #include "platform/Application.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace net {
@@ -213,11 +214,21 @@ void TZelSock::StatusMessage(std::uint8_t Level, const std::string& Text) {
 void TZelSock::WaitCycle() {
     Win::Application().WaitForMessage(2);
     Win::Application().ProcessMessages();
+    LastPassAt = std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+void TZelSock::PassNowAndThen() {
+    constexpr std::int64_t kEvery = 10'000'000;  // ns: well inside the 100 ms a stop may wait
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (now - LastPassAt < kEvery) return;
+    Win::Application().ProcessMessages();
+    LastPassAt = now;
 }
 
 void TZelSock::Cancel() {
-    StatusMessage(8, "Canceling");
+    // Set first: a status handler that stops again finds the stop made.
     Canceled = true;
+    StatusMessage(8, "Canceling");
 }
 
 void TZelSock::Abort() {}
@@ -343,6 +354,7 @@ void TZelSock::RequestCloseSocket() {
     SocketHandle = NoSocket;
     // What was queued for the closed connection must not reach the next one.
     ResetSendQueue();
+    ReadPassHeld = false;
     auto reopen = [this] {
         if (FinalClose) return;
         OpenSocket(0);
@@ -362,6 +374,7 @@ void TZelSock::ReplaceSocket() {
     if (SocketHandle != NoSocket) Win::closesocket(SocketHandle);
     SocketHandle = NoSocket;
     ResetSendQueue();
+    ReadPassHeld = false;
     OpenSocket(0);
     Win::WSAAsyncSelect(SocketHandle, NotifyWindow, WM_SOCKETEVENT, kAllEvents);
 }
