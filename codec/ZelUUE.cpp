@@ -118,6 +118,7 @@ void TZelUUProcessor::EncodeLines() {
             const int len = EncodeLine(chunk.get() + off, std::min(kLineBytes, n - off), Alphabet, uu, line);
             OutputStream->WriteBuffer(line, len);
         }
+        if (OnProgress) OnProgress(this);
     }
     if (uu) {
         const char last[] = {Alphabet[0], '\r', '\n'};
