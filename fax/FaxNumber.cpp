@@ -14,6 +14,12 @@ FaxParseResult Failed(const char* message) {
 
 std::string Normalised(const std::string& digits) { return rtl::IntToStr(rtl::StrToInt(digits)); }
 
+bool IsLabelText(const std::string& text) {
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+    return true;
+}
+
 }  // namespace
 
 FaxParseResult ParseFaxNumber(const std::string& text) {
@@ -35,6 +41,7 @@ FaxParseResult ParseFaxNumber(const std::string& text) {
     result.Number.Area = Normalised(rest.substr(0, p2));
     result.Number.Country = Normalised(country);
     result.Number.Subscriber = rest.substr(p2 + 1);
+    if (!IsLabelText(result.Number.Subscriber)) return Failed(kMsgBadSubscriber);
     result.Ok = true;
     return result;
 }

@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <string_view>
+#include <utility>
 
 namespace Win {
 namespace {
@@ -40,6 +41,23 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
 }
 
 }  // namespace
+
+bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb) {
+    iconv_t cd = iconv_open("CP936", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string out(utf8.size() * 2 + 8, '\0');  // no character grows beyond two bytes
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t inLeft = utf8.size();
+    char* dst = out.data();
+    std::size_t outLeft = out.size();
+    const bool exact = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0 &&
+                       iconv(cd, nullptr, nullptr, &dst, &outLeft) != static_cast<std::size_t>(-1);
+    iconv_close(cd);
+    if (!exact) return false;
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+    gb = std::move(out);
+    return true;
+}
 
 std::string Gb2312ToUtf8(const std::string& gb) { return Convert("UTF-8//TRANSLIT", "CP936", gb); }
 std::string Utf8ToGb2312(const std::string& utf8) { return Convert("CP936//TRANSLIT", "UTF-8", utf8); }

@@ -8,6 +8,10 @@ namespace Win {
 // GB2312/GBK bytes to UTF-8 and back; characters without a mapping become "?".
 std::string Gb2312ToUtf8(const std::string& gb);
 std::string Utf8ToGb2312(const std::string& utf8);
+// The same without any substitute: false, and gb untouched, when some
+// character has no GB2312 form of its own (an address must not turn into
+// another one, "jöhn" into "john" or "j?hn").
+bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb);
 // Lead byte of a double-byte character in code page 936.
 bool IsGb2312LeadByte(unsigned char byte);
 // Lead byte of a double-byte character in the locale's character set; UTF-8

@@ -68,6 +68,27 @@ TEST_F(WindowsTest, TheWindowsOpenAsDesigned) {
     EXPECT_EQ(at(Form1->Button3) + 1, at(Form1->Button4));
 }
 
+// A field the code page cannot hold exactly is refused, naming it: converted,
+// "jöhn.ŝmith" would go out as another mailbox and "555ŝ" as another number.
+TEST_F(WindowsTest, FieldsTheCodePageCannotHoldAreRefusedNamingTheField) {
+    const struct {
+        const char *Server, *Email, *Number, *Field;
+    } cases[] = {
+        {"no..ŝuch.host", "me@example.com", "001-212-5551234", "SMTP邮件服务器"},
+        {"no..such.host", "jöhn.ŝmith@example.com", "001-212-5551234", "您的电子邮件"},
+        {"no..such.host", "me@example.com", "001-212-555ŝ", "对方传真号码"},
+    };
+    for (const auto& c : cases) {
+        Fill(c.Server, c.Email, c.Number);
+        Form1->Button4->click();
+    }
+    ASSERT_EQ(Boxes.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Boxes[i].Text, QString::fromUtf8("“%1”中有无法用GB2312表示的字符，请修改后再发送。").arg(QString::fromUtf8(cases[i].Field)));
+    EXPECT_EQ(Form1->LastGatewayAddress(), "");  // no number got as far as the parser
+    EXPECT_EQ(Form1->ZelSMTP1->Host, "");
+}
+
 TEST_F(WindowsTest, BlankFieldsAreRefusedBeforeTheNumberIsLookedAt) {
     Fill("", "me@example.com", "not a number");
     Form1->Button4->click();

@@ -53,3 +53,32 @@ TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
     EXPECT_EQ(client.PostMessage().ToBlindCarbonCopy.Count(), 0);
     EXPECT_FALSE(dispatch.Sending());
 }
+
+// Servers refuse 8-bit bytes in HELO and MAIL FROM with misleading replies,
+// and a server name with a blank or line break names no server: both are
+// refused before anything reaches the mail client.
+TEST(Dispatch, AnEmailOrServerNameNoServerCouldTakeIsRefusedBeforeConnecting) {
+    const struct {
+        std::string Server, Email;
+        const char* Refusal;
+    } cases[] = {
+        {"no..such.host ", "me@example.com", fax::kMsgBadServerName},
+        {"no..such\thost", "me@example.com", fax::kMsgBadServerName},
+        {"no..such.host\r\nRSET", "me@example.com", fax::kMsgBadServerName},
+        {"no..such.host", "\xa4\xa2\xa4\xa4@example.com", fax::kMsgEmailNotAscii},  // kana before the "@"
+        {"no..such.host", "me@exa\x01mple.com", fax::kMsgEmailNotAscii},
+    };
+    for (const auto& c : cases) {
+        mail::TZelSMTP client(nullptr);
+        TFaxDispatch dispatch(client);
+        const TFaxForm form{c.Server, c.Email, "001-212-5551234", {}, fax::CoverageList()};
+        std::string outcome;
+        try {
+            outcome = dispatch.Send(form);
+        } catch (const rtl::Exception& e) {
+            outcome = "raised " + e.Message;
+        }
+        EXPECT_EQ(outcome, c.Refusal) << c.Server << " " << c.Email;
+        EXPECT_EQ(client.Host, "");
+    }
+}

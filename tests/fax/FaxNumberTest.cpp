@@ -121,3 +121,12 @@ TEST(Coverage, AreaCountryAndSubstringKeys) {
     EXPECT_FALSE(IsCovered(rtl::TStringList{"+1-201"}, Parsed("0044-20-1")));
     EXPECT_TRUE(IsCovered(rtl::TStringList{"x", "+86-complete coverage"}, Parsed("0086-10-1")));
 }
+
+// The subscriber part lands in the leftmost label of the gateway's domain:
+// whatever a label cannot hold could turn the address into another one.
+TEST(FaxNumber, ASubscriberPartADomainLabelCannotHoldIsRefused) {
+    for (const char* subscriber : {"12 34", "12.34", "1<x@evil.example>", "x@evil", "12\t34", "12\x7f", "\xb6\xfe"})
+        EXPECT_EQ(Failure(std::string("001-212-") + subscriber), kMsgBadSubscriber) << subscriber;
+    EXPECT_EQ(Parsed("001-212-Ab-9").Subscriber, "Ab-9");
+    EXPECT_EQ(Gb2312ToUtf8(kMsgBadSubscriber), "传真号码的形式必须为：001-212-1234567，用户号码只能由数字、英文字母和\"-\"组成。");
+}
