@@ -61,10 +61,10 @@ inline constexpr std::uint16_t NoSocket = 65535;
 inline constexpr const char* ConnectionClosedText = "Connection Closed";
 
 // ReadLn met a line longer than MaxLineLength (kind Protocol); %s is the limit.
-// "服务器发来的一行超过了 %s 字节，不是正常的应答。"
+// "服务器发来的一行超过了 %s 字节，不是正常的应答"
 inline constexpr char kMsgLineTooLong[] =
     "\xb7\xfe\xce\xf1\xc6\xf7\xb7\xa2\xc0\xb4\xb5\xc4\xd2\xbb\xd0\xd0\xb3\xac\xb9\xfd\xc1\xcb %s "
-    "\xd7\xd6\xbd\xda\xa3\xac\xb2\xbb\xca\xc7\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0\xa1\xa3";
+    "\xd7\xd6\xbd\xda\xa3\xac\xb2\xbb\xca\xc7\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0";
 
 // A repeating timer driven by window-system timer messages on a hidden window
 // of its own (no thread, despite the name).
