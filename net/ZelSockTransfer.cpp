@@ -257,10 +257,14 @@ std::string TZelSock::ReadLn() {
         return ESockError(rtl::FormatMessage(kMsgLineTooLong, rtl::IntToStr(MaxLineLength)), rtl::TErrorKind::Protocol);
     };
     std::int64_t scanned = 0;
-    std::int64_t lineFeed = FindLineFeed(scanned);
     // A line is waiting, and many more may: the stop button and the timers
-    // must not wait until all of them are taken.
-    if (lineFeed >= 0) PassNowAndThen();
+    // must not wait until all of them are taken. The pass may empty the
+    // buffer (a stop drops the connection), so the line is looked for again.
+    if (FindLineFeed(scanned) >= 0) {
+        PassNowAndThen();
+        scanned = 0;
+    }
+    std::int64_t lineFeed = FindLineFeed(scanned);
     while (lineFeed < 0) {
         if (MaxLineLength > 0 && ReceiveStream.Size() >= MaxLineLength) throw tooLong();
         WaitCycle();
