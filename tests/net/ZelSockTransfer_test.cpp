@@ -91,46 +91,38 @@ TEST_F(ZelSockTransfer, ALineLongerThanOneReceivePassArrivesWhole) {
     ExpectScriptDone(peer);
 }
 
-// A peer that never ends its line: the buffer stays bounded and ReadLn says so
-// as soon as the limit is passed, while the rest waits in the socket.
+// A peer that never ends its line: ReadLn refuses it once past the limit,
+// and the rest stays in the socket instead of the memory.
 TEST_F(ZelSockTransfer, ALineBeyondTheLimitEndsReadLnAndTheBufferStaysBounded) {
     ScriptedPeer peer;
     peer.Send(std::string(1 << 20, 'x')).ReadUntilClose().Start();
     Sock->MaxLineLength = 4096;
     ConnectTo(peer);
-    try {
-        Sock->ReadLn();
-        ADD_FAILURE() << "took an endless line";
-    } catch (const ESockError& e) {
-        EXPECT_EQ(e.Kind, rtl::TErrorKind::Protocol);
-        EXPECT_EQ(e.Message, rtl::FormatMessage(net::kMsgLineTooLong, "4096"));
-    }
+    EXPECT_EQ(MessageOf<ESockError>([this] { Sock->ReadLn(); }), rtl::FormatMessage(net::kMsgLineTooLong, "4096"));
     testsupport::PumpFor(200ms);
     EXPECT_LT(Sock->ReceiveStream.Size(), 4096 + 16383);
     Sock->Disconnect();
     ExpectScriptDone(peer);
 }
 
-// Many lines already received: each costs its own bytes, not the rest's, and
-// a stop pressed meanwhile is seen before the rest is taken.
+// Lines already received cost their own bytes, not the rest's, and a stop
+// pressed meanwhile is seen before the rest is taken.
 TEST_F(ZelSockTransfer, BufferedLinesAreTakenInLinearTimeAndAStopActsBetweenThem) {
-    constexpr int kLines = 100000;
     const std::string line = "250-" + std::string(34, 'x') + "\r\n";
     std::string lines;
-    for (int i = 0; i < kLines; ++i) lines += line;  // 4 MB
+    for (int i = 0; i < 100000; ++i) lines += line;  // 4 MB
     ScriptedPeer peer;
     peer.Send(lines).ReadUntilClose().Start();
     ConnectTo(peer);
     ASSERT_TRUE(testsupport::PumpUntil([&] { return Sock->ReceiveStream.Size() == std::int64_t(lines.size()); }, 5000ms));
     const auto start = Clock::now();
-    for (int i = 0; i < kLines / 2; ++i) ASSERT_EQ(Sock->ReadLn(), line);
-    EXPECT_LT(ElapsedMs(start), 1000);  // quadratic: tens of seconds
-
+    for (int i = 0; i < 50000; ++i) ASSERT_EQ(Sock->ReadLn(), line);
+    EXPECT_LT(ElapsedMs(start), 1000);  // quadratic: over 10 s
     TLater stop(1ms, [this] { Sock->Cancel(); });
-    std::this_thread::sleep_for(20ms);  // the stop is due before the next line is taken
+    std::this_thread::sleep_for(20ms);  // the stop is due before the next line
     int taken = 0;
     EXPECT_THROW(for (;; ++taken) Sock->ReadLn(), EAbortError);
-    EXPECT_LT(taken, kLines / 2);
+    EXPECT_LT(taken, 50000);
     Sock->Disconnect();
     ExpectScriptDone(peer);
 }
