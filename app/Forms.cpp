@@ -183,6 +183,12 @@ void CenterOnScreen(QWidget* window) {
 QString FromGb(const std::string& gb) { return QString::fromUtf8(Win::Gb2312ToUtf8(gb).c_str()); }
 std::string ToGb(const QString& text) { return Win::Utf8ToGb2312(text.toStdString()); }
 
+bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {
+    if (Win::Utf8ToGb2312Exact(text.toStdString(), gb)) return true;
+    ShowMessage(QString::fromUtf8("“%1”中有无法用GB2312表示的字符，请修改后再发送。").arg(QString::fromUtf8(fieldName)));
+    return false;
+}
+
 TApplicationObject::TApplicationObject(int& argc, char** argv) : QApplication(argc, argv) {
     Win::Application().SetExceptionHandler(&ShowException);
 }

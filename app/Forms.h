@@ -85,6 +85,10 @@ void CenterOnScreen(QWidget* window);
 // GB2312 bytes of the mail layers to and from the windows' Unicode.
 QString FromGb(const std::string& gb);
 std::string ToGb(const QString& text);
+// A field's text as GB2312 bytes when the code page holds every character of
+// it exactly; otherwise shows a message naming the field (UTF-8) and returns
+// false, so that nothing is sent with a text changed on the way.
+bool FieldToGb(const QString& text, const char* fieldName, std::string& gb);
 
 // The Qt application object with the outer handler as a last line of defence:
 // no exception crosses Qt's event loop.

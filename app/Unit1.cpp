@@ -236,9 +236,9 @@ void TForm1::Button4Click() {
     if (!Dispatch->Sending() && !ZelSMTP1->Busy()) SettingsPage->ApplyTo(*ZelSMTP1);
     fax::TFaxForm form;
     form.GatewayPattern = SettingsPage->GatewayPattern();
-    form.Server = ToGb(Edit1->text());
-    form.Email = ToGb(Edit2->text());
-    form.Number = ToGb(Edit3->text());
+    if (!FieldToGb(Edit1->text(), "SMTP邮件服务器", form.Server) || !FieldToGb(Edit2->text(), "您的电子邮件", form.Email) ||
+        !FieldToGb(Edit3->text(), "对方传真号码", form.Number))
+        return;
     // Paths keep the file system's own bytes, so the files can be opened.
     for (int i = 0; i < ListBox1->count(); ++i) form.Files.Add(ListBox1->item(i)->text().toLocal8Bit().toStdString());
     form.CoverageLines = CoverageLines();

@@ -123,17 +123,23 @@ void TForm4::Button4Click() {
         ShowMessage(QString::fromUtf8("本版本没有配置反馈邮箱，无法发送反馈。"));
         return;
     }
-    FeedbackJob->Run(FeedbackHost, std::string(kFeedbackUserId), [this](mail::TPostMessage& message) {
+    std::string fromName, comment;
+    if (!FieldToGb(Edit3->text(), "您的电子邮件", fromName) || !FieldToGb(Memo3->toPlainText(), "您的批评或建议", comment))
+        return;
+    FeedbackJob->Run(FeedbackHost, std::string(kFeedbackUserId), [&](mail::TPostMessage& message) {
         message.FromAddress = kFeedbackAddress;
-        message.FromName = ToGb(Edit3->text());
+        message.FromName = fromName;
         message.Subject = kFeedbackSubject;
         message.Date = ZelSMTP1->Clock->Date();
         message.ToAddress.Clear();
         message.ToAddress.Add(kFeedbackAddress);
         message.Body.Clear();
-        const QString comment = Memo3->toPlainText();
-        if (!comment.isEmpty())
-            for (const QString& line : comment.split('\n')) message.Body.Add(ToGb(line));
+        if (!comment.empty()) {
+            std::size_t start = 0;
+            for (std::size_t end; (end = comment.find('\n', start)) != std::string::npos; start = end + 1)
+                message.Body.Add(comment.substr(start, end - start));
+            message.Body.Add(comment.substr(start));
+        }
     });
 }
 

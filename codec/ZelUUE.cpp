@@ -216,6 +216,7 @@ void TZelUUProcessor::EncodeLines() {
         char* out = encodeFullLines(chunk.get(), full, tables, uu, text.get());
         if (n % kLineBytes != 0) out = EncodeShortLine(chunk.get() + full * kLineBytes, n % kLineBytes, tables, uu, out);
         OutputStream->WriteBuffer(text.get(), out - text.get());
+        if (OnProgress) OnProgress(this);
     }
     if (uu) {
         const char last[] = {tables.Single[0], '\r', '\n'};

@@ -26,6 +26,9 @@ public:
 
     rtl::TNotifyEvent OnBeginEncode;
     rtl::TNotifyEvent OnEndEncode;
+    // After each piece of input (about 45 KB) is encoded: a handler may keep a
+    // user interface live, or raise to end the encoding.
+    rtl::TNotifyEvent OnProgress;
     // Kept for the component's interface; nothing decodes.
     rtl::TNotifyEvent OnBeginDecode;
     rtl::TNotifyEvent OnEndDecode;

@@ -1,6 +1,22 @@
 #include "fax/Dispatch.h"
 
 namespace fax {
+namespace {
+
+// Servers refuse 8-bit bytes in HELO and MAIL FROM, with replies that blame something else.
+bool IsPlainAscii(const std::string& text) {
+    for (const char c : text)
+        if (c < 0x20 || c > 0x7e) return false;
+    return true;
+}
+
+bool HasBlankOrControl(const std::string& text) {
+    for (const char c : text)
+        if ((c >= 0 && c <= 0x20) || c == 0x7f) return true;
+    return false;
+}
+
+}  // namespace
 
 std::string UserIdOf(const std::string& Email) {
     const auto at = Email.find('@');
@@ -9,6 +25,8 @@ std::string UserIdOf(const std::string& Email) {
 
 std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
+    if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
+    if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
     const FaxParseResult parsed = ParseFaxNumber(Form.Number);
     if (!parsed.Ok) return parsed.Failure;
     const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);

@@ -16,6 +16,16 @@ namespace fax {
 inline constexpr char kMsgBlankFields[] =
     "\xd3\xca\xbc\xfe\xb7\xfe\xce\xf1\xc6\xf7\xbb\xf2\xb5\xe7\xd7\xd3\xd3\xca\xbc\xfe\xb2\xbb\xc4\xdc\xce\xaa\xbf\xd5\xb0\xd7";
 
+// "电子邮件地址只能由英文字母、数字和英文符号组成，不能含有中文或其它字符。"
+inline constexpr char kMsgEmailNotAscii[] =
+    "\xb5\xe7\xd7\xd3\xd3\xca\xbc\xfe\xb5\xd8\xd6\xb7\xd6\xbb\xc4\xdc\xd3\xc9\xd3\xa2\xce\xc4\xd7\xd6\xc4\xb8\xa1\xa2"
+    "\xca\xfd\xd7\xd6\xba\xcd\xd3\xa2\xce\xc4\xb7\xfb\xba\xc5\xd7\xe9\xb3\xc9\xa3\xac\xb2\xbb\xc4\xdc\xba\xac\xd3\xd0"
+    "\xd6\xd0\xce\xc4\xbb\xf2\xc6\xe4\xcb\xfc\xd7\xd6\xb7\xfb\xa1\xa3";
+// "邮件服务器的名称中不能有空格、控制字符或换行。"
+inline constexpr char kMsgBadServerName[] =
+    "\xd3\xca\xbc\xfe\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xc3\xfb\xb3\xc6\xd6\xd0\xb2\xbb\xc4\xdc\xd3\xd0\xbf\xd5"
+    "\xb8\xf1\xa1\xa2\xbf\xd8\xd6\xc6\xd7\xd6\xb7\xfb\xbb\xf2\xbb\xbb\xd0\xd0\xa1\xa3";
+
 // The main window's inputs at the moment of the press (GB2312 text; file
 // paths in the file system's own bytes).
 struct TFaxForm {
@@ -32,9 +42,10 @@ public:
     explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
-    // (blank fields, a malformed number, an unusable gateway pattern, no
-    // coverage), or "" once the fax has
-    // gone out. Conversion errors and every failure of the send are raised.
+    // (blank fields, an e-mail address that is not plain ASCII, a server name
+    // with a blank or control character, a malformed number, an unusable
+    // gateway pattern, no coverage), or "" once the fax has gone out.
+    // Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
 
     // The gateway address of the last number that parsed.

@@ -40,6 +40,12 @@ bool IsMailbox(const std::string& address) {
     return DotSeparated(local, atext) && DotSeparated(domain, label) && domain.find('.') != std::string::npos;
 }
 
+bool IsLabelText(const std::string& text) {
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+    return true;
+}
+
 }  // namespace
 
 FaxParseResult ParseFaxNumber(const std::string& text) {
@@ -61,6 +67,7 @@ FaxParseResult ParseFaxNumber(const std::string& text) {
     result.Number.Area = Normalised(rest.substr(0, p2));
     result.Number.Country = Normalised(country);
     result.Number.Subscriber = rest.substr(p2 + 1);
+    if (!IsLabelText(result.Number.Subscriber)) return Failed(kMsgBadSubscriber);
     result.Ok = true;
     return result;
 }

@@ -51,10 +51,16 @@ inline constexpr char kMsgNoHyphenBeforeSubscriber[] =
     "001-212-1234567\xa3\xac\xd4\xda\xd3\xc3\xbb\xa7\xba\xc5\xc2\xeb\xc7\xb0\xc4\xfa\xc3\xbb"
     "\xd3\xd0\xca\xe4\xc8\xeb\"-\".";
 
+// "传真号码的形式必须为：001-212-1234567，用户号码只能由数字、英文字母和"-"组成。"
+inline constexpr char kMsgBadSubscriber[] =
+    "\xb4\xab\xd5\xe6\xba\xc5\xc2\xeb\xb5\xc4\xd0\xce\xca\xbd\xb1\xd8\xd0\xeb\xce\xaa\xa3\xba"
+    "001-212-1234567\xa3\xac\xd3\xc3\xbb\xa7\xba\xc5\xc2\xeb\xd6\xbb\xc4\xdc\xd3\xc9\xca\xfd\xd7\xd6\xa1\xa2"
+    "\xd3\xa2\xce\xc4\xd7\xd6\xc4\xb8\xba\xcd\"-\"\xd7\xe9\xb3\xc9\xa1\xa3";
+
 struct FaxNumber {
     std::string Country;     // decimal, no leading zeros
     std::string Area;        // decimal, no leading zeros
-    std::string Subscriber;  // exactly as typed; may be empty or hold hyphens and blanks
+    std::string Subscriber;  // as typed: letters, digits and hyphens only; may be empty
 };
 
 // Either a number (Ok) or the text of the validation failure.
@@ -66,7 +72,10 @@ struct FaxParseResult {
 
 // Splits the field's text as typed (nothing trimmed). A country or area part
 // that is not a 32-bit integer raises rtl::EConvertError; the area is
-// converted first, so it is the one named when both are bad.
+// converted first, so it is the one named when both are bad. The subscriber
+// part ends up inside the leftmost label of the gateway's domain: anything a
+// label cannot hold (a blank, ".", "<", "@", a control or 8-bit character)
+// fails with kMsgBadSubscriber, so no text typed there can change the address.
 FaxParseResult ParseFaxNumber(const std::string& text);
 
 // The pattern with its placeholder replaced by the full number; nothing in

@@ -4,6 +4,8 @@
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
 
+#include <algorithm>
+
 namespace mail {
 namespace {
 
@@ -68,6 +70,32 @@ std::pair<std::string, std::string> MimeName(const std::string& name) {
     return {converted, "us-ascii"};
 }
 
+// The lines that open an attachment's part, for its name in the user's terms.
+std::string PartHeader(const std::string& boundary, const std::string& entryName, bool uu) {
+    const auto [name, charset] = MimeName(entryName);
+    // uuencoded lines are labelled as what they are, not as base64.
+    return "--" + boundary + kCrlf + "Content-Type: application/octet-stream;          " +
+           NameParameter(name, charset, kParameterColumn) + kCrlf +
+           "Content-Transfer-Encoding: " + (uu ? "x-uuencode" : "base64") + kCrlf +
+           "Content-Disposition: attachment;                 " + FileNameParameter(name, charset, kParameterColumn) +
+           kCrlf + kCrlf;
+}
+
+// Bytes that size bytes of a file become: 45 to a line of 60 characters and
+// CR LF. A uuencoded line has its length character in front, the encoding an
+// end line, and a last line of 14 bytes starts with "." and is stuffed.
+std::int64_t EncodedSize(std::int64_t size, bool uu) {
+    const std::int64_t full = size / 45, rest = size % 45;
+    const std::int64_t last = rest == 0 ? 0 : (rest + 2) / 3 * 4 + 2;
+    if (!uu) return full * 62 + last;
+    return full * 63 + (rest == 0 ? 0 : last + 1) + 3 + 1;
+}
+
+[[noreturn]] void RefuseTooLarge(std::int64_t size) {
+    throw rtl::Exception(rtl::FormatMessage(rtl::FormatMessage(kMsgTooLarge, rtl::IntToStr(size)), rtl::IntToStr(kMaxMessageText)),
+                         rtl::TErrorKind::TooLarge);
+}
+
 }  // namespace
 
 std::string TMessageComposer::AttachmentName(const std::string& Entry) {
@@ -109,6 +137,16 @@ void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList
     std::string text;
     if (multipart) text = "--" + Boundary + kCrlf + TextPlain(m.Body) + kCrlf + kCrlf;
     AppendBody(text, m.Body);
+    if (multipart) {
+        // The sizes as they stand now; a file that cannot be opened counts
+        // nothing here and is refused in its turn.
+        const bool uu = EncodeType == codec::uuCode;
+        std::int64_t total = static_cast<std::int64_t>(text.size()) + static_cast<std::int64_t>(Boundary.size()) + 6;
+        for (const auto& entry : m.Attachments)
+            total += static_cast<std::int64_t>(PartHeader(Boundary, AttachmentName(entry), uu).size()) +
+                     EncodedSize(std::max<std::int64_t>(0, rtl::RegularFileSize(entry)), uu);
+        if (total > kMaxMessageText) RefuseTooLarge(total);
+    }
     MessageStream.WriteString(text);
     if (!multipart) return;
     for (int index = 1; index <= m.Attachments.Count(); ++index) WriteAttachment(m, index, Boundary, MessageStream);
@@ -118,18 +156,12 @@ void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList
 void TMessageComposer::WriteAttachment(const TPostMessage& Message, int Index, const std::string& Boundary,
                                        rtl::TMemoryStream& MessageStream) const {
     const std::string entry = Message.Attachments[Index - 1];
-    const auto [name, charset] = MimeName(AttachmentName(entry));
     const bool uu = EncodeType == codec::uuCode;
-    // uuencoded lines are labelled as what they are, not as base64.
-    MessageStream.WriteString("--" + Boundary + kCrlf +
-                              "Content-Type: application/octet-stream;          " +
-                              NameParameter(name, charset, kParameterColumn) + kCrlf +
-                              "Content-Transfer-Encoding: " + (uu ? "x-uuencode" : "base64") + kCrlf +
-                              "Content-Disposition: attachment;                 " +
-                              FileNameParameter(name, charset, kParameterColumn) + kCrlf + kCrlf);
+    MessageStream.WriteString(PartHeader(Boundary, AttachmentName(entry), uu));
 
     codec::TZelUUProcessor processor(EncoderOwner);
     processor.Method = EncodeType;
+    if (OnProgress) processor.OnProgress = [this](rtl::TObject*) { OnProgress(); };
     std::unique_ptr<rtl::TFileStream> file;
     try {
         file = std::make_unique<rtl::TFileStream>(entry);
@@ -138,6 +170,8 @@ void TMessageComposer::WriteAttachment(const TPostMessage& Message, int Index, c
         throw;
     }
     processor.InputStream = file.get();
+    const std::int64_t composed = MessageStream.Size() + EncodedSize(file->Size(), uu);
+    if (composed > kMaxMessageText) RefuseTooLarge(composed);
     if (OnEncodeStart) OnEncodeStart(entry);
     if (!uu) {
         // base64 lines never start with "." and go straight into the message:

@@ -10,9 +10,23 @@
 #include "mail/PostMessage.h"
 #include "rtl/Classes.h"
 
+#include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
 
 namespace mail {
+
+// The longest message text the transfer's 32-bit byte counters can count.
+inline constexpr std::int64_t kMaxMessageText = std::numeric_limits<std::int32_t>::max();
+
+// A message text that would not fit kMaxMessageText (kind TooLarge); the
+// first %s is its size, the second the limit.
+// "附件太大：编码后的邮件将有 %s 字节，超过了一次能发送的最大值 %s 字节"
+inline constexpr char kMsgTooLarge[] =
+    "\xb8\xbd\xbc\xfe\xcc\xab\xb4\xf3\xa3\xba\xb1\xe0\xc2\xeb\xba\xf3\xb5\xc4\xd3\xca\xbc\xfe\xbd\xab\xd3\xd0 %s "
+    "\xd7\xd6\xbd\xda\xa3\xac\xb3\xac\xb9\xfd\xc1\xcb\xd2\xbb\xb4\xce\xc4\xdc\xb7\xa2\xcb\xcd\xb5\xc4\xd7\xee\xb4\xf3"
+    "\xd6\xb5 %s \xd7\xd6\xbd\xda";
 
 class TMessageComposer {
 public:
@@ -25,9 +39,15 @@ public:
     rtl::TComponent* EncoderOwner = nullptr;
     // Source of the Message-ID of a message that carries a Date.
     const TMessageClock* Clock = &SystemClock();
+    // Runs between pieces of an attachment's encoding; it may raise to end
+    // the composition (the mail client runs the message loop here).
+    std::function<void()> OnProgress;
 
     // Rebuilds Header, Text and Boundary from Message. Text holds what follows
     // the header block, dot-stuffed where a line could read as the end mark.
+    // Before any attachment is read, a text that would be longer than
+    // kMaxMessageText is refused (kind TooLarge); so is an attachment that has
+    // grown past it by the time it is opened.
     void Compose(const TPostMessage& Message, codec::TExStringList& Header, rtl::TMemoryStream& Text,
                  std::string& Boundary) const;
     // Appends the part of attachment Index (counted from 1) to Text.

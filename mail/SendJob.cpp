@@ -1,5 +1,7 @@
 #include "mail/SendJob.h"
 
+#include <new>
+
 namespace mail {
 
 void TSendJob::Run(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill) {
@@ -11,7 +13,17 @@ void TSendJob::Run(const std::string& Host, const std::string& UserID, const std
         bool& Flag;
         ~Done() { Flag = false; }
     } done{InProgress};
+    try {
+        Steps(Host, UserID, Fill);
+    } catch (const std::bad_alloc&) {
+        // A large attachment is the usual cause; the user needs to hear what
+        // happened, and the half-sent dialogue must not linger.
+        Client.DropConnection();
+        throw rtl::Exception(kMsgOutOfMemory, rtl::TErrorKind::OutOfMemory);
+    }
+}
 
+void TSendJob::Steps(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill) {
     Client.Host = Host;
     Client.UserID = UserID;
     Client.Connect();

@@ -1,5 +1,6 @@
 #include "mail/Zelsmtp.h"
 
+#include "platform/Application.h"
 #include "rtl/SysUtils.h"
 
 #include <string_view>
@@ -14,8 +15,22 @@ std::string Duration(std::uint32_t ms) {
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
+// The socket's Write ends a line at a zero byte, so its line end would never go out.
+void RefuseZeroByte(const char* field, std::string_view text) {
+    if (text.find('\0') != std::string_view::npos)
+        throw rtl::Exception(rtl::FormatMessage(kMsgZeroByte, field), rtl::TErrorKind::Invalid);
+}
+
 void RefuseLineBreak(const char* field, std::string_view text) {
-    if (HasLineBreak(text)) throw rtl::Exception(std::string("The ") + field + " field holds a line break");
+    if (HasLineBreak(text))
+        throw rtl::Exception(std::string("The ") + field + " field holds a line break", rtl::TErrorKind::Invalid);
+    RefuseZeroByte(field, text);
+}
+
+// RFC 5321, 4.5.3.1.4: a command line holds at most 512 octets with its CR LF.
+// A longer one would be cut by the socket's Write and sent without a line end.
+void RefuseLongCommand(const char* field, const std::string& command) {
+    if (command.size() + 2 > 512) throw rtl::Exception(rtl::FormatMessage(kMsgCommandTooLong, field), rtl::TErrorKind::Invalid);
 }
 
 // A line is a continuation line when it starts with a blank, or when its
@@ -33,6 +48,7 @@ TZelSMTP::TZelSMTP(rtl::TComponent* AOwner) : net::TZelSock(AOwner) {
     FPostMessage = std::make_unique<TPostMessage>();
     ClearParams = true;
     SubType = mtPlain;
+    MaxLineLength = kMaxReplyLineBytes;
     AbortHook = [this](rtl::TObject*) { DropConnection(); };
     LimitTimer = std::make_unique<net::TThreadTimer>(this);
     LimitTimer->SetEnabled(false);
@@ -47,10 +63,20 @@ TMessageComposer TZelSMTP::Composer() {
     composer.OnAttachmentNotFound = OnAttachmentNotFound;
     composer.EncoderOwner = this;
     composer.Clock = Clock;
+    composer.OnProgress = [this] { ComposeProgress(); };
     return composer;
 }
 
 void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader, MessageStream, Boundary); }
+
+void TZelSMTP::ComposeProgress() {
+    // A large attachment takes seconds to encode: the windows, the stop
+    // button and the timers get their passes meanwhile.
+    PassNowAndThen();
+    if (!Canceled) return;
+    Canceled = false;
+    throw net::EAbortError("Socket send aborted");
+}
 
 void TZelSMTP::WriteAttachment(int Index) { Composer().WriteAttachment(*FPostMessage, Index, Boundary, MessageStream); }
 
@@ -89,8 +115,38 @@ std::string TZelSMTP::ExtractAddress(const std::string& Entry) {
 }
 
 std::string TZelSMTP::FinalReplyLine(std::string Reply, const std::function<std::string()>& NextLine) {
-    while (IsContinuation(Reply)) Reply = NextLine();
+    for (int lines = 1; IsContinuation(Reply); ++lines) {
+        if (lines >= kMaxReplyLines)
+            throw rtl::Exception(rtl::FormatMessage(kMsgTooManyReplyLines, rtl::IntToStr(kMaxReplyLines)),
+                                 rtl::TErrorKind::Protocol);
+        Reply = NextLine();
+    }
     return Reply;
+}
+
+bool TZelSMTP::IsReplyStart(const std::string& Line) {
+    const auto digit = [&](std::size_t i, char low, char high) { return Line[i] >= low && Line[i] <= high; };
+    if (Line.size() < 3 || !digit(0, '2', '5') || !digit(1, '0', '9') || !digit(2, '0', '9')) return false;
+    const std::string_view rest = std::string_view(Line).substr(3);
+    return rest.empty() || rest[0] == ' ' || rest[0] == '-' || rest == "\r\n" || rest == "\n";
+}
+
+std::string TZelSMTP::ReadReply() {
+    ReplyCode = 0;
+    const std::string first = ReadLn();
+    // Taken as a reply, junk would count as code 0 and pass every refusal test.
+    if (!IsReplyStart(first)) throw rtl::Exception(kMsgNotSmtp, rtl::TErrorKind::Protocol);
+    LastReply = first;
+    StatusMessage(1, LastReply);
+    ReplyCode = net::ReplyCodeOf(first);
+    return ReadFinalReplyLine(first);
+}
+
+void TZelSMTP::RefuseOutOfStep() {
+    // Take what has arrived by now, then judge: bytes before the command
+    // would be read as its reply, one step behind the dialogue.
+    Win::Application().ProcessMessages();
+    if (ReceiveStream.Size() > 0) throw rtl::Exception(kMsgOutOfStep, rtl::TErrorKind::Protocol);
 }
 
 std::string TZelSMTP::ReadFinalReplyLine(std::string Reply) {
@@ -130,6 +186,10 @@ auto TZelSMTP::WithinLimit(std::uint32_t LimitMs, const char* What, bool Progres
         throw net::ESockError(ProgressCounts ? "The server took no data for " + Duration(LimitMs) + " while sending " + What
                                              : "No reply from the server to " + std::string(What) + " within " + Duration(LimitMs),
                               rtl::TErrorKind::TimedOut);
+    } catch (const rtl::Exception& e) {
+        // A server that broke the protocol says nothing more of use, QUIT included.
+        if (e.Kind == rtl::TErrorKind::Protocol) DropConnection();
+        throw;
     }
 }
 
@@ -139,8 +199,13 @@ void TZelSMTP::WithinReplyLimit(std::uint32_t LimitMs, const char* What, const s
 
 std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What) {
     // Every reply is read whole: the lines of a multi-line reply left unread
-    // would be taken as the replies to the commands that follow.
-    return WithinLimit(LimitMs, What, false, [&] { return ReadFinalReplyLine(Transaction(Line)); });
+    // would be taken as the replies to the commands that follow. The end mark
+    // is no command: an answer that came during the text answers it.
+    return WithinLimit(LimitMs, What, false, [&] {
+        if (FPhase != TSmtpPhase::EndMark) RefuseOutOfStep();
+        Writeln(Line);
+        return ReadReply();
+    });
 }
 
 // ---- session ----
@@ -152,9 +217,17 @@ void TZelSMTP::Connect() {
     const bool nested = Busy();
     const auto settle = [&] { FPhase = nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle); };
     FPhase = TSmtpPhase::Connecting;
+    // The socket's TimeOut, when set, bounds the lookup and the connect; else the client's own limit does.
+    struct RestoreTimeOut {
+        std::int32_t& Field;
+        const std::int32_t Value;
+        ~RestoreTimeOut() { Field = Value; }
+    } restore{TimeOut, TimeOut};
     try {
         RefuseLineBreak("UserID", UserID);
         RefuseLoginInTheClear();
+        RefuseLongCommand("UserID", "HELO " + UserID);
+        if (TimeOut == 0) TimeOut = rtl::RangeChecked<std::int32_t>(TimeLimits.Connect);
         net::TZelSock::Connect();
     } catch (...) {
         settle();
@@ -163,10 +236,7 @@ void TZelSMTP::Connect() {
     try {
         if (Security == TSmtpSecurity::ImplicitTls) Handshake();
         FPhase = TSmtpPhase::Greeting;
-        const std::string first = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadLn(); });
-        ReplyCode = net::ReplyCodeOf(first);
-        const std::string greeting =
-            WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadFinalReplyLine(first); });
+        const std::string greeting = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadReply(); });
         if (ReplyCode >= 400) throw rtl::Exception(greeting, rtl::TErrorKind::Refused);
         if (Security != TSmtpSecurity::None)
             SecureHello();
@@ -204,31 +274,44 @@ void TZelSMTP::Connect() {
     if (OnConnect) OnConnect(this);
 }
 
-void TZelSMTP::CheckNoLineBreaks() {
+void TZelSMTP::CheckFields() {
     // A line break in any of these would put extra commands or header lines on the wire.
     const TPostMessage& m = *FPostMessage;
     RefuseLineBreak("FromAddress", m.FromAddress);
+    RefuseLongCommand("FromAddress", "MAIL FROM:<" + m.FromAddress + ">");
     RefuseLineBreak("FromName", m.FromName);
     RefuseLineBreak("Subject", m.Subject);
     RefuseLineBreak("ReplyTo", m.ReplyTo);
     RefuseLineBreak("Date", m.Date);
     RefuseLineBreak("LocalProgram", m.LocalProgram);
     for (const auto* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy})
-        for (const auto& entry : *list) RefuseLineBreak("recipient", entry);
-    for (const auto& entry : m.Attachments) RefuseLineBreak("attachment name", AttachmentName(entry));
+        for (const auto& entry : *list) {
+            RefuseLineBreak("recipient", entry);
+            const std::string address = ExtractAddress(entry);
+            if (!address.empty()) RefuseLongCommand("recipient", "RCPT TO:<" + address + ">");
+        }
+    for (const auto& entry : m.Attachments) {
+        RefuseLineBreak("attachment name", AttachmentName(entry));
+        RefuseZeroByte("attachment", entry);  // the file opened would be another one, named by the text before it
+    }
 }
 
 void TZelSMTP::SubmitMessage() {
     if (Busy()) return;
     FPhase = TSmtpPhase::Composing;
-    // However the submit ends, the phase follows the connection.
+    // However the submit ends, the phase follows the connection, and the
+    // composed text (as large as the attachments and more) is let go.
     struct Settle {
         TZelSMTP& Client;
-        ~Settle() { Client.FPhase = Client.Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle; }
+        ~Settle() {
+            Client.MessageStream.Clear();
+            Client.FPhase = Client.Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle;
+        }
     } settle{*this};
     TPostMessage& m = *FPostMessage;
-    CheckNoLineBreaks();
+    CheckFields();
     ComposeMessage();
+    ComposeProgress();  // a stop after the last piece
     EnsureConnected();
     for (int attempts = 0;; ++attempts) {
         const bool complete = !m.FromAddress.empty() &&
@@ -239,7 +322,7 @@ void TZelSMTP::SubmitMessage() {
         OnHeaderIncomplete(handled, m.FromAddress.empty() ? 1 : 2);
         if (!handled) throw rtl::Exception("Incomplete Header");
     }
-    CheckNoLineBreaks();  // the handler may have changed the envelope
+    CheckFields();  // the handler may have changed the envelope
     if (OnSendStart) OnSendStart(this);
 
     const auto refuseAbove = [this](std::int16_t limit, const std::string& reply) {
@@ -274,7 +357,15 @@ void TZelSMTP::SubmitMessage() {
         throw;
     }
     FPhase = TSmtpPhase::EndMark;
-    const std::string reply = Command(".", TimeLimits.EndMark, "the end of the message");
+    std::string reply;
+    try {
+        reply = Command(".", TimeLimits.EndMark, "the end of the message");
+    } catch (const rtl::Exception& e) {
+        // The whole message and its end mark went out: the server may hold
+        // it already. Reported as a plain failure, it would be sent twice.
+        DropConnection();
+        throw rtl::Exception(kMsgMaybeDelivered, e.Kind);
+    }
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);
         throw rtl::Exception(reply, rtl::TErrorKind::Refused);
@@ -307,13 +398,16 @@ void TZelSMTP::Disconnect() {
     std::string reply;
     try {
         reply = Command("QUIT", TimeLimits.Quit, "QUIT");
-    } catch (const net::ESockError& e) {
+    } catch (const rtl::Exception& e) {
         net::TZelSock::Disconnect();
         FPhase = TSmtpPhase::Idle;
         // Stopped by the user (the stop drops the connection) or by the
-        // program's end, or closed by the server before it answered: the
-        // message was already handed over, so there is nothing to report.
-        if (e.Kind == rtl::TErrorKind::ClosedByPeer || e.Kind == rtl::TErrorKind::Stopped) return;
+        // program's end, closed by the server before it answered, or answered
+        // with junk: the message was already handed over, so there is nothing
+        // to report.
+        if (e.Kind == rtl::TErrorKind::ClosedByPeer || e.Kind == rtl::TErrorKind::Stopped ||
+            e.Kind == rtl::TErrorKind::Protocol)
+            return;
         throw;
     } catch (...) {
         net::TZelSock::Disconnect();
@@ -329,6 +423,12 @@ void TZelSMTP::Abort() {
     if (FPhase == TSmtpPhase::Quit) {
         // Waiting for the reply to QUIT: close at once.
         if (Connected) DropConnection();
+        return;
+    }
+    // A lookup, connect or composition under way has no connection to drop
+    // (or none in use yet): its wait ends at the stop.
+    if (FPhase == TSmtpPhase::Connecting || FPhase == TSmtpPhase::Composing) {
+        if (!Canceled) Cancel();
         return;
     }
     if (Canceled || !Connected) return;

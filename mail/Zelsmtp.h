@@ -39,7 +39,51 @@ struct TSmtpTimeLimits {
     std::uint32_t EndMark = 600000;
     std::uint32_t Quit = 300000;
     std::uint32_t Handshake = 300000;  // the TLS handshake
+    // Host lookup and TCP connect together, when the socket's own TimeOut is 0.
+    std::uint32_t Connect = 60000;
 };
+
+// Bounds of what the client takes as one reply: RFC 5321 allows 512 octets a
+// line; servers that say more are tolerated, servers that never stop are not.
+inline constexpr std::int64_t kMaxReplyLineBytes = 4096;
+inline constexpr int kMaxReplyLines = 1000;
+
+// Failures of the dialogue shown to the user (GB2312), raised as exceptions:
+// no final full stop, the outer handler adds one.
+// A reply that does not start with a reply code (kind Protocol).
+// "服务器的应答不符合SMTP协议，连接已断开"
+inline constexpr char kMsgNotSmtp[] =
+    "\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xd3\xa6\xb4\xf0\xb2\xbb\xb7\xfb\xba\xcfSMTP\xd0\xad\xd2\xe9\xa3\xac"
+    "\xc1\xac\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa";
+// A reply of more than kMaxReplyLines lines (kind Protocol); %s is the bound.
+// "服务器的应答超过了 %s 行，不是正常的应答，连接已断开"
+inline constexpr char kMsgTooManyReplyLines[] =
+    "\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xd3\xa6\xb4\xf0\xb3\xac\xb9\xfd\xc1\xcb %s \xd0\xd0\xa3\xac\xb2\xbb\xca\xc7"
+    "\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0\xa3\xac\xc1\xac\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa";
+// Reply bytes already waiting when a command is to go out (kind Protocol).
+// "服务器在本程序发出命令之前就发来了应答，对话已经错位，连接已断开"
+inline constexpr char kMsgOutOfStep[] =
+    "\xb7\xfe\xce\xf1\xc6\xf7\xd4\xda\xb1\xbe\xb3\xcc\xd0\xf2\xb7\xa2\xb3\xf6\xc3\xfc\xc1\xee\xd6\xae\xc7\xb0"
+    "\xbe\xcd\xb7\xa2\xc0\xb4\xc1\xcb\xd3\xa6\xb4\xf0\xa3\xac\xb6\xd4\xbb\xb0\xd2\xd1\xbe\xad\xb4\xed\xce\xbb\xa3\xac"
+    "\xc1\xac\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa";
+// The end mark went out and its reply did not come (stop, time limit, close,
+// a broken reply); the kind is the cause's.
+// "传真已全部发出，但没有收到服务器的确认：服务器可能已经收下了这份传真。重新发送之前，请先检查您的邮箱，以免重复发送"
+inline constexpr char kMsgMaybeDelivered[] =
+    "\xb4\xab\xd5\xe6\xd2\xd1\xc8\xab\xb2\xbf\xb7\xa2\xb3\xf6\xa3\xac\xb5\xab\xc3\xbb\xd3\xd0\xca\xd5\xb5\xbd"
+    "\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xc8\xb7\xc8\xcf\xa3\xba\xb7\xfe\xce\xf1\xc6\xf7\xbf\xc9\xc4\xdc\xd2\xd1\xbe\xad"
+    "\xca\xd5\xcf\xc2\xc1\xcb\xd5\xe2\xb7\xdd\xb4\xab\xd5\xe6\xa1\xa3\xd6\xd8\xd0\xc2\xb7\xa2\xcb\xcd\xd6\xae\xc7\xb0"
+    "\xa3\xac\xc7\xeb\xcf\xc8\xbc\xec\xb2\xe9\xc4\xfa\xb5\xc4\xd3\xca\xcf\xe4\xa3\xac\xd2\xd4\xc3\xe2\xd6\xd8\xb8\xb4"
+    "\xb7\xa2\xcb\xcd";
+// A field holding a zero byte (kind Invalid); %s names the field.
+// "%s 字段含有零字节，无法发送"
+inline constexpr char kMsgZeroByte[] =
+    "%s \xd7\xd6\xb6\xce\xba\xac\xd3\xd0\xc1\xe3\xd7\xd6\xbd\xda\xa3\xac\xce\xde\xb7\xa8\xb7\xa2\xcb\xcd";
+// A field that makes its command line longer than 512 octets (kind Invalid); %s names the field.
+// "%s 字段太长：SMTP命令行最多只能有512个字节"
+inline constexpr char kMsgCommandTooLong[] =
+    "%s \xd7\xd6\xb6\xce\xcc\xab\xb3\xa4\xa3\xbaSMTP\xc3\xfc\xc1\xee\xd0\xd0\xd7\xee\xb6\xe0\xd6\xbb\xc4\xdc\xd3\xd0"
+    "512\xb8\xf6\xd7\xd6\xbd\xda";
 
 // The SMTP port a new mail client uses until it is told another.
 inline constexpr std::int32_t kDefaultSmtpPort = 25;
@@ -136,8 +180,12 @@ public:
     static std::string ExtractAddress(const std::string& Entry);
     // Follows continuation lines ("250-...", or a leading blank) to the final line.
     std::string ReadFinalReplyLine(std::string Reply);
-    // The same over any source of further lines.
+    // The same over any source of further lines. A reply of more than
+    // kMaxReplyLines lines raises rtl::Exception (kind Protocol).
     static std::string FinalReplyLine(std::string Reply, const std::function<std::string()>& NextLine);
+    // The first line of a reply as SMTP has it: three digits, the first 2 to
+    // 5, then a blank, a hyphen or the line end.
+    static bool IsReplyStart(const std::string& Line);
     // The attachment name of an entry: the text after its last "/", "\" or ":".
     static std::string AttachmentName(const std::string& Entry) { return TMessageComposer::AttachmentName(Entry); }
 
@@ -152,6 +200,13 @@ private:
     void WriteAttachment(int Index);
     // One command and its whole reply, within a time limit.
     std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What);
+    // One whole reply, its first line judged before anything is taken from
+    // it; sets LastReply and ReplyCode from the first line, returns the final one.
+    std::string ReadReply();
+    // Reply bytes waiting before a command: the server is out of step.
+    void RefuseOutOfStep();
+    // Between pieces of the composition: the loop's pass, and the stop.
+    void ComposeProgress();
     // Runs Wait with a time limit; expiry drops the connection and raises ESockError.
     template <typename Fn>
     auto WithinLimit(std::uint32_t LimitMs, const char* What, bool ProgressCounts, Fn&& Wait);
@@ -169,7 +224,9 @@ private:
     void Login(const std::vector<std::vector<std::string>>& Keywords);
     // The reply to MAIL FROM: a refusal raises; 530 without a login says what to set.
     void RefuseMailFrom(const std::string& Reply) const;
-    void CheckNoLineBreaks();
+    // Refuses, before the first command, what would put extra lines on the
+    // wire or be cut by the socket: line breaks, zero bytes, overlong commands.
+    void CheckFields();
 
     std::unique_ptr<TPostMessage> FPostMessage;
     TSmtpPhase FPhase = TSmtpPhase::Idle;

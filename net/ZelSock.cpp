@@ -9,6 +9,7 @@
 #include "platform/Application.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace net {
@@ -222,11 +223,22 @@ void TZelSock::WaitCycle() {
     // A program that is ending (its last window closed, a signal, a logout)
     // runs no more network waits: each ends as a stop ends it.
     if (Win::Application().Terminated() && !Canceled) Cancel();
+    LastPassAt = std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+void TZelSock::PassNowAndThen() {
+    constexpr std::int64_t kEvery = 10'000'000;  // ns: well inside the 100 ms a stop may wait
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (now - LastPassAt < kEvery) return;
+    Win::Application().ProcessMessages();
+    LastPassAt = now;
+    if (Win::Application().Terminated() && !Canceled) Cancel();
 }
 
 void TZelSock::Cancel() {
-    StatusMessage(8, "Canceling");
+    // Set first: a status handler that stops again finds the stop made.
     Canceled = true;
+    StatusMessage(8, "Canceling");
 }
 
 void TZelSock::Abort() {}
@@ -353,6 +365,7 @@ void TZelSock::RequestCloseSocket() {
     SocketHandle = NoSocket;
     // What was queued for the closed connection must not reach the next one.
     ResetSendQueue();
+    ReadPassHeld = false;
     auto reopen = [this] {
         if (FinalClose) return;
         OpenSocket(0);
@@ -373,6 +386,7 @@ void TZelSock::ReplaceSocket() {
     if (SocketHandle != NoSocket) Win::closesocket(SocketHandle);
     SocketHandle = NoSocket;
     ResetSendQueue();
+    ReadPassHeld = false;
     OpenSocket(0);
     Win::WSAAsyncSelect(SocketHandle, NotifyWindow, WM_SOCKETEVENT, kAllEvents);
 }

@@ -63,6 +63,12 @@ inline constexpr std::uint16_t NoSocket = 65535;
 // The text of a wait that ends because its connection is gone for good.
 inline constexpr const char* ConnectionClosedText = "Connection Closed";
 
+// ReadLn met a line longer than MaxLineLength (kind Protocol); %s is the limit.
+// "服务器发来的一行超过了 %s 字节，不是正常的应答"
+inline constexpr char kMsgLineTooLong[] =
+    "\xb7\xfe\xce\xf1\xc6\xf7\xb7\xa2\xc0\xb4\xb5\xc4\xd2\xbb\xd0\xd0\xb3\xac\xb9\xfd\xc1\xcb %s "
+    "\xd7\xd6\xbd\xda\xa3\xac\xb2\xbb\xca\xc7\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0";
+
 // A repeating timer driven by window-system timer messages on a hidden window
 // of its own (no thread, despite the name).
 class TThreadTimer : public rtl::TComponent {
@@ -156,8 +162,15 @@ public:
     // Sends Text up to its first zero character, at most 16384 characters.
     void Write(const std::string& Text);
     void Writeln(const std::string& Text);
-    // The next received line, line feed included.
+    // The next received line, line feed included. Lines already received are
+    // taken in time linear in their bytes; between them the message loop gets
+    // a pass now and then, so a stop or a time limit acts amid a long reply.
     std::string ReadLn();
+    // Longest line ReadLn takes, line feed included; 0: no limit. With a limit
+    // a longer line raises ESockError (kind Protocol) as soon as it shows,
+    // and the receive pass stops taking bytes while that many lie unread, so
+    // a peer that never ends its line cannot fill the memory.
+    std::int64_t MaxLineLength = 0;
     // Sends the stream's whole content with progress counters and OnPacketSent.
     void SendStream(rtl::TStream& Stream);
     // Returns when Connected; otherwise asks OnConnectionRequired once, then
@@ -209,6 +222,9 @@ protected:
     void TimerExpired(rtl::TObject* Sender);
     // One wait cycle: up to 2 ms waiting for a message, one pass of the message loop.
     void WaitCycle();
+    // One pass of the message loop when none has run for a while (10 ms):
+    // for work that runs long without waiting.
+    void PassNowAndThen();
 
     // The send pass and the receive pass.
     void WriteFromStream();
@@ -219,7 +235,6 @@ protected:
     std::vector<char> LineBuffer;
     std::unique_ptr<TThreadTimer> TimeoutTimer;
     rtl::TMemoryStream SendSpare;
-    rtl::TMemoryStream ReceiveSpare;
     bool LastEventOk = false;
     bool TimedOut = false;
     bool LookupDone = false;
@@ -264,6 +279,8 @@ private:
     bool SendBroken = false;        // a send failed other than "would block"
     bool WritePassSkipped = false;  // a send pass met the running pass: run it after
     bool ReadPassSkipped = false;   // likewise for a receive pass
+    bool ReadPassHeld = false;      // a receive pass left the bytes in the socket: MaxLineLength lie unread
+    std::int64_t LastPassAt = 0;    // steady clock, ns: the last pass of the message loop a wait ran
     Win::HANDLE LookupRequest = 0;  // the lookup the component waits for
     std::unique_ptr<TTlsSession> Tls;
     std::string TlsFailure;          // why the session cannot go on; empty while it can

@@ -141,6 +141,11 @@ void TZelSock::ReadToStream() {
         ReadPassSkipped = true;
         return;
     }
+    // Enough unread for the longest line: the bytes wait in the socket until ReadLn takes some.
+    if (MaxLineLength > 0 && ReceiveStream.Size() >= MaxLineLength) {
+        ReadPassHeld = true;
+        return;
+    }
     bool stored = false;
     try {
         TPassScope scope(InHandler, WritePassSkipped, ReadPassSkipped, [this](Win::UINT msg) { PostToSelf(msg); });
@@ -256,9 +261,20 @@ std::int64_t TZelSock::FindLineFeed(std::int64_t& Scanned) {
 
 std::string TZelSock::ReadLn() {
     StatusMessage(8, "ReadLn");
+    const auto tooLong = [this] {
+        return ESockError(rtl::FormatMessage(kMsgLineTooLong, rtl::IntToStr(MaxLineLength)), rtl::TErrorKind::Protocol);
+    };
     std::int64_t scanned = 0;
+    // A line is waiting, and many more may: the stop button and the timers
+    // must not wait until all of them are taken. The pass may empty the
+    // buffer (a stop drops the connection), so the line is looked for again.
+    if (FindLineFeed(scanned) >= 0) {
+        PassNowAndThen();
+        scanned = 0;
+    }
     std::int64_t lineFeed = FindLineFeed(scanned);
     while (lineFeed < 0) {
+        if (MaxLineLength > 0 && ReceiveStream.Size() >= MaxLineLength) throw tooLong();
         WaitCycle();
         lineFeed = FindLineFeed(scanned);
         if (Canceled) break;
@@ -268,18 +284,17 @@ std::string TZelSock::ReadLn() {
     }
     if (Canceled) throw EAbortError("Socket readln aborted");
     if (lineFeed < 0) throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
+    if (MaxLineLength > 0 && lineFeed + 1 > MaxLineLength) throw tooLong();
 
-    const std::uint8_t* data = ReceiveStream.Memory();
-    std::string line(reinterpret_cast<const char*>(data), static_cast<std::size_t>(lineFeed + 1));
-    const std::int64_t rest = ReceiveStream.Size() - (lineFeed + 1);
-    if (rest == 0) {
+    std::string line(reinterpret_cast<const char*>(ReceiveStream.Memory()), static_cast<std::size_t>(lineFeed + 1));
+    if (lineFeed + 1 == ReceiveStream.Size())
         ReceiveStream.Clear();
-    } else {
-        ReceiveSpare.Clear();
-        ReceiveSpare.WriteBuffer(data + lineFeed + 1, rest);
-        ReceiveStream.Clear();
-        ReceiveStream.Swap(ReceiveSpare);
-        ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
+    else
+        ReceiveStream.DiscardFront(lineFeed + 1);  // constant time: no copy of the rest per line
+    ReceiveStream.Seek(0, rtl::TSeekOrigin::soEnd);
+    if (ReadPassHeld) {
+        ReadPassHeld = false;
+        PostToSelf(WM_READMORE);
     }
     return line;
 }

@@ -6,6 +6,7 @@
 #include <langinfo.h>
 #include <string_view>
 #include <strings.h>
+#include <utility>
 
 namespace Win {
 namespace {
@@ -59,6 +60,23 @@ bool FileNameToCharset(const std::string& Name, const char* Charset, std::string
     iconv_close(cd);
     Out.resize(static_cast<std::size_t>(dst - Out.data()));
     return ok;
+}
+
+bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb) {
+    iconv_t cd = iconv_open("CP936", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string out(utf8.size() * 2 + 8, '\0');  // no character grows beyond two bytes
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t inLeft = utf8.size();
+    char* dst = out.data();
+    std::size_t outLeft = out.size();
+    const bool exact = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0 &&
+                       iconv(cd, nullptr, nullptr, &dst, &outLeft) != static_cast<std::size_t>(-1);
+    iconv_close(cd);
+    if (!exact) return false;
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+    gb = std::move(out);
+    return true;
 }
 
 std::string Gb2312ToUtf8(const std::string& gb) { return Convert("UTF-8//TRANSLIT", "CP936", gb); }

@@ -11,6 +11,10 @@ std::string Utf8ToGb2312(const std::string& utf8);
 // UTF-8 text in the locale's character set (the terminal's), for output;
 // characters it cannot hold are transliterated or become "?".
 std::string Utf8ToLocale(const std::string& utf8);
+// The same without any substitute: false, and gb untouched, when some
+// character has no GB2312 form of its own (an address must not turn into
+// another one, "jöhn" into "john" or "j?hn").
+bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb);
 // Lead byte of a double-byte character in code page 936.
 bool IsGb2312LeadByte(unsigned char byte);
 // Lead byte of a double-byte character in the locale's character set; UTF-8

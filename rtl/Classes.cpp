@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <new>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace rtl {
@@ -100,17 +101,30 @@ private:
     bool Mapped = false;
 };
 
+std::uint8_t* TMemoryStream::Data() const { return Block ? Block->Data + Start : nullptr; }
+
 void TMemoryStream::MakeRoom(std::int64_t capacity) {
-    if (Block && Block.use_count() == 1 && Capacity() >= capacity) return;
+    if (Block && Block.use_count() == 1) {
+        if (Capacity() >= capacity) return;
+        // Discarded bytes at the front at least as many as the content: move
+        // the content down instead of growing. Each byte is moved at most as
+        // often as bytes before it were discarded, so this stays linear.
+        if (Start >= FSize && static_cast<std::int64_t>(Block->Capacity) >= capacity) {
+            std::memmove(Block->Data, Block->Data + Start, static_cast<std::size_t>(FSize));
+            Start = 0;
+            return;
+        }
+    }
     auto block = std::make_shared<TBlock>(static_cast<std::size_t>(std::max(capacity, Capacity())));
-    if (FSize > 0) std::memcpy(block->Data, Block->Data, static_cast<std::size_t>(FSize));
+    if (FSize > 0) std::memcpy(block->Data, Data(), static_cast<std::size_t>(FSize));
     Block = std::move(block);
+    Start = 0;
 }
 
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
     if (count <= 0 || Pos >= FSize) return 0;
     const std::int64_t n = std::min(count, FSize - Pos);
-    std::memcpy(buffer, Block->Data + Pos, static_cast<std::size_t>(n));
+    std::memcpy(buffer, Data() + Pos, static_cast<std::size_t>(n));
     Pos += n;
     return n;
 }
@@ -120,8 +134,8 @@ std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
     const std::int64_t end = Pos + count;
     // Grow geometrically: appending chunk by chunk stays linear.
     MakeRoom(end > Capacity() ? std::max(end, Capacity() * 2) : end);
-    if (Pos > FSize) std::memset(Block->Data + FSize, 0, static_cast<std::size_t>(Pos - FSize));
-    std::memcpy(Block->Data + Pos, buffer, static_cast<std::size_t>(count));
+    if (Pos > FSize) std::memset(Data() + FSize, 0, static_cast<std::size_t>(Pos - FSize));
+    std::memcpy(Data() + Pos, buffer, static_cast<std::size_t>(count));
     Pos = end;
     FSize = std::max(FSize, end);
     return count;
@@ -139,6 +153,7 @@ std::int64_t TMemoryStream::CopyFrom(TStream& source, std::int64_t count) {
     auto* memory = dynamic_cast<TMemoryStream*>(&source);
     if (count != 0 || memory == nullptr || memory == this || FSize != 0 || Pos != 0) return TStream::CopyFrom(source, count);
     Block = memory->Block;
+    Start = memory->Start;
     FSize = memory->FSize;
     Pos = FSize;
     memory->Pos = memory->FSize;
@@ -147,6 +162,7 @@ std::int64_t TMemoryStream::CopyFrom(TStream& source, std::int64_t count) {
 
 void TMemoryStream::Clear() {
     Block.reset();
+    Start = 0;
     FSize = 0;
     Pos = 0;
 }
@@ -155,7 +171,7 @@ void TMemoryStream::SetSize(std::int64_t size) {
     size = std::max<std::int64_t>(0, size);
     if (size > FSize) {
         MakeRoom(size);
-        std::memset(Block->Data + FSize, 0, static_cast<std::size_t>(size - FSize));
+        std::memset(Data() + FSize, 0, static_cast<std::size_t>(size - FSize));
     }
     FSize = size;
     Pos = std::min(Pos, FSize);
@@ -165,17 +181,26 @@ void TMemoryStream::Reserve(std::int64_t capacity) {
     if (capacity > Capacity()) MakeRoom(capacity);
 }
 
-std::int64_t TMemoryStream::Capacity() const { return Block ? static_cast<std::int64_t>(Block->Capacity) : 0; }
+std::int64_t TMemoryStream::Capacity() const { return Block ? static_cast<std::int64_t>(Block->Capacity) - Start : 0; }
 
-const std::uint8_t* TMemoryStream::Memory() const { return Block ? Block->Data : nullptr; }
+void TMemoryStream::DiscardFront(std::int64_t count) {
+    count = std::clamp<std::int64_t>(count, 0, FSize);
+    Start += count;
+    FSize -= count;
+    Pos = std::max<std::int64_t>(0, Pos - count);
+    if (FSize == 0) Start = 0;
+}
+
+const std::uint8_t* TMemoryStream::Memory() const { return Data(); }
 
 std::string TMemoryStream::ToString() const {
     if (FSize == 0) return {};
-    return std::string(reinterpret_cast<const char*>(Block->Data), static_cast<std::size_t>(FSize));
+    return std::string(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(FSize));
 }
 
 void TMemoryStream::Swap(TMemoryStream& other) noexcept {
     Block.swap(other.Block);
+    std::swap(Start, other.Start);
     std::swap(FSize, other.FSize);
     std::swap(Pos, other.Pos);
 }
@@ -183,8 +208,24 @@ void TMemoryStream::Swap(TMemoryStream& other) noexcept {
 // ---- TFileStream ----
 
 TFileStream::TFileStream(const std::string& path) : FileName(path) {
-    Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (Fd < 0) throw EFOpenError(FormatMessage("Cannot open file %s", path));
+    // Only a regular file has a size to encode. A FIFO would block the open
+    // (or the reads) for ever, and a device or pseudo-file gives nothing or
+    // no end. stat never blocks and opens nothing; the open cannot block
+    // (O_NONBLOCK, which regular files ignore); fstat then judges what was
+    // really opened, in case the path changed in between.
+    const auto refuse = [&] {
+        if (Fd >= 0) ::close(Fd);
+        Fd = -1;
+        throw EFOpenError(FormatMessage("Cannot open file %s", path));
+    };
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) refuse();
+    Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (Fd < 0 || ::fstat(Fd, &info) != 0 || !S_ISREG(info.st_mode)) refuse();
+    FSize = info.st_size;
+    // A file that reports no size yet has bytes (those under /proc) would go out empty.
+    char probe;
+    if (FSize == 0 && ::pread(Fd, &probe, 1, 0) != 0) refuse();
 }
 
 TFileStream::~TFileStream() {
@@ -192,19 +233,25 @@ TFileStream::~TFileStream() {
 }
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    // Never past the size seen at open: a file that grows is not followed.
+    count = std::min(count, FSize - Pos);
     if (count <= 0) return 0;
     ssize_t n;
     do n = ::read(Fd, buffer, static_cast<std::size_t>(count));
     while (n < 0 && errno == EINTR);
-    return n < 0 ? 0 : n;
+    if (n <= 0) return 0;
+    Pos += n;
+    return n;
 }
 
 std::int64_t TFileStream::Write(const void*, std::int64_t) { return 0; }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
-    const off_t r = ::lseek(Fd, static_cast<off_t>(offset), whence);
-    return r < 0 ? 0 : r;
+    const std::int64_t base = origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? Pos : FSize;
+    const std::int64_t target = base + offset;
+    if (target < 0 || ::lseek(Fd, static_cast<off_t>(target), SEEK_SET) < 0) return Pos;
+    Pos = target;
+    return Pos;
 }
 
 // ---- TStringList ----

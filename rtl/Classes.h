@@ -74,6 +74,10 @@ public:
     // written is ever touched.
     void Reserve(std::int64_t capacity);
     std::int64_t Capacity() const;
+    // Removes the first count bytes in constant time; their room is reused
+    // when the stream next grows. Reading a buffer from its front thus costs
+    // one pass over its bytes however many pieces it is taken in.
+    void DiscardFront(std::int64_t count);
     // Read-only: the bytes may be shared with another stream.
     const std::uint8_t* Memory() const;
     std::string ToString() const;
@@ -84,16 +88,22 @@ private:
     // Gives this stream a buffer of its own of at least capacity bytes, keeping the content.
     void MakeRoom(std::int64_t capacity);
 
+    std::uint8_t* Data() const;
+
     std::shared_ptr<TBlock> Block;
+    std::int64_t Start = 0;  // where the content begins in Block
     std::int64_t FSize = 0;
     std::int64_t Pos = 0;
 };
 
-// A file opened for reading only, shared with readers (fmOpenRead or
-// fmShareDenyWrite in the design's words); writing is refused.
+// A regular file opened for reading only, shared with readers (fmOpenRead or
+// fmShareDenyWrite in the design's words); writing is refused. Its size is
+// taken once, when it is opened: the stream ends there even if the file grows.
 class TFileStream : public TStream {
 public:
-    // Raises EFOpenError "Cannot open file <path>" when the file cannot be opened.
+    // Raises EFOpenError "Cannot open file <path>" when the file cannot be
+    // opened, or is no regular file with a size (a FIFO, device, directory,
+    // socket, or a pseudo-file that reports no size). Never blocks.
     explicit TFileStream(const std::string& path);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
@@ -102,11 +112,14 @@ public:
     std::int64_t Read(void* buffer, std::int64_t count) override;
     std::int64_t Write(const void* buffer, std::int64_t count) override;
     std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    std::int64_t Size() override { return FSize; }
 
     const std::string FileName;
 
 private:
     int Fd = -1;
+    std::int64_t FSize = 0;
+    std::int64_t Pos = 0;
 };
 
 // Ordered list of 8-bit strings, each with an optional attached object.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <langinfo.h>
+#include <sys/stat.h>
 
 namespace rtl {
 
@@ -14,6 +15,15 @@ std::string FormatMessage(const std::string& pattern, const std::string& arg) {
     const auto at = pattern.find("%s");
     if (at == std::string::npos) return pattern;
     return pattern.substr(0, at) + arg + pattern.substr(at + 2);
+}
+
+std::string QuotedHead(const std::string& text) {
+    constexpr std::size_t kHead = 32;
+    if (text.size() <= kHead) return text;
+    // Strings below the windows are GB2312: a lead byte takes its trail byte along.
+    std::size_t end = 0;
+    while (end < kHead) end += static_cast<unsigned char>(text[end]) >= 0x81 && end + 1 < text.size() ? 2 : 1;
+    return text.substr(0, end) + "\xa1\xad";  // "…"
 }
 
 bool TryStrToInt(const std::string& text, std::int32_t& value) {
@@ -37,11 +47,17 @@ bool TryStrToInt(const std::string& text, std::int32_t& value) {
 
 std::int32_t StrToInt(const std::string& text) {
     std::int32_t value = 0;
-    if (!TryStrToInt(text, value)) throw EConvertError(FormatMessage("'%s' is not a valid integer value", text));
+    if (!TryStrToInt(text, value)) throw EConvertError(FormatMessage("'%s' is not a valid integer value", QuotedHead(text)));
     return value;
 }
 
 std::string IntToStr(std::int64_t value) { return std::to_string(value); }
+
+std::int64_t RegularFileSize(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return info.st_size;
+}
 
 std::string FormatLongTime(const std::tm& local) {
     const char* format = nl_langinfo(T_FMT);

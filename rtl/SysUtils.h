@@ -24,6 +24,10 @@ enum class TErrorKind {
     LookupFailed,  // the server name did not resolve
     Busy,          // a second operation while one is under way
     Tls,           // the TLS handshake or the server's certificate failed; the text says why
+    Protocol,      // the peer broke the protocol: a malformed, overlong or unasked-for reply
+    TooLarge,      // the data would not fit the limits of the transfer
+    OutOfMemory,   // an allocation failed
+    Invalid,       // an input the operation cannot use as it stands
 };
 
 // Root of every exception the program raises: a message text and its kind.
@@ -83,6 +87,11 @@ public:
 // Substitutes the single %s in a fixed message text.
 std::string FormatMessage(const std::string& pattern, const std::string& arg);
 
+// A text to quote in a message: the text itself when short, otherwise its
+// first whole characters (GB2312) followed by an ellipsis, so that a message
+// never carries a pasted document.
+std::string QuotedHead(const std::string& text);
+
 // Decimal text to a 32-bit signed integer. Accepts optional leading blanks,
 // one optional sign and at least one decimal digit, nothing after the digits.
 // Anything else, or a value outside 32 bits, raises EConvertError naming the
@@ -98,6 +107,10 @@ To RangeChecked(From value) {
     if (!std::in_range<To>(value)) throw ERangeError();
     return static_cast<To>(value);
 }
+
+// The size of a regular file, -1 for a path that names none (missing,
+// unreadable, a directory, FIFO or device). Opens nothing, never blocks.
+std::int64_t RegularFileSize(const std::string& path);
 
 // The time of day in the user's long time format (the locale's T_FMT).
 std::string FormatLongTime(const std::tm& local);

@@ -67,7 +67,12 @@ std::string Digits(const std::string& typed) {
 
 bool IsValidationMessage(const std::string& text) {
     return text == fax::kMsgEmptyNumber || text == fax::kMsgNoHyphenBeforeArea || text == fax::kMsgNoHyphen ||
-           text == fax::kMsgNoHyphenBeforeSubscriber;
+           text == fax::kMsgNoHyphenBeforeSubscriber || text == fax::kMsgBadSubscriber;
+}
+
+// What a domain label may hold: letters, digits, hyphens.
+bool IsLabelText(const std::string& text) {
+    return text.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-") == std::string::npos;
 }
 
 const rtl::TStringList& Coverage() {
@@ -91,6 +96,7 @@ void CheckParsed(const std::string& text, const fax::FaxNumber& number) {
     FUZZ_CHECK(number.Country == Digits(parts.Country), "country " + number.Country + " from " + Escaped(text));
     FUZZ_CHECK(number.Area == Digits(parts.Area), "area " + number.Area + " from " + Escaped(text));
     FUZZ_CHECK(number.Subscriber == parts.Subscriber, "subscriber " + Escaped(number.Subscriber));
+    FUZZ_CHECK(IsLabelText(number.Subscriber), "subscriber outside a domain label " + Escaped(number.Subscriber));
 
     const std::string address = fax::GatewayAddress(number);
     FUZZ_CHECK(address == fax::kGatewayLocalPart + number.Country + number.Area + number.Subscriber +
@@ -130,9 +136,14 @@ void CheckRefused(const std::string& text, const std::string& failure) {
                            : first == std::string::npos ? fax::kMsgNoHyphen
                            : first >= 6                 ? fax::kMsgNoHyphenBeforeArea
                                                         : fax::kMsgNoHyphenBeforeSubscriber;
-    // Two hyphens and a short country part are never refused, only converted.
+    // Two hyphens, a short country part and good codes are refused only for
+    // a subscriber part a domain label cannot hold.
     Parts parts;
-    FUZZ_CHECK(!SplitAtHyphens(text, parts) || first >= 6, "refused a well-formed number: " + Escaped(text));
+    if (SplitAtHyphens(text, parts) && first < 6) {
+        FUZZ_CHECK(!IsLabelText(parts.Subscriber) && failure == fax::kMsgBadSubscriber,
+                   "refused a well-formed number: " + Escaped(text));
+        return;
+    }
     FUZZ_CHECK(failure == expected, "wrong failure text for " + Escaped(text));
 }
 
@@ -143,7 +154,7 @@ void CheckConvertError(const std::string& text, const std::string& message) {
     FUZZ_CHECK(!IsIntegerText(parts.Area) || !IsIntegerText(parts.Country), "refused good codes: " + Escaped(text));
     // The area part is converted first, so a bad area is the one named.
     const std::string& bad = IsIntegerText(parts.Area) ? parts.Country : parts.Area;
-    FUZZ_CHECK(message == "'" + bad + "' is not a valid integer value",
+    FUZZ_CHECK(message == "'" + rtl::QuotedHead(bad) + "' is not a valid integer value",
                "message " + Escaped(message) + " for " + Escaped(text));
 }
 

@@ -2,7 +2,8 @@
 //
 // A server's reply lines: the reply code at the start of any line (codes above
 // 32767 are a range failure, more than 32 bits count as 0), and the search for
-// the final line of a multi-line reply over any sequence of lines.
+// the final line of a multi-line reply over any sequence of lines (refused
+// once it runs past kMaxReplyLines).
 #include "FuzzCheck.h"
 
 #include "mail/Zelsmtp.h"
@@ -66,6 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    "final line " + Escaped(final) + " after " + std::to_string(next) + " lines");
     } catch (const Exhausted&) {
         for (const auto& line : lines) FUZZ_CHECK(Continues(line), "stopped reading at a final line " + Escaped(line));
+    } catch (const rtl::Exception& e) {
+        // Only a reply that goes on past the bound is refused.
+        FUZZ_CHECK(e.Kind == rtl::TErrorKind::Protocol && next == static_cast<std::size_t>(mail::kMaxReplyLines),
+                   "refused after " + std::to_string(next) + " lines: " + e.Message);
+        for (std::size_t i = 0; i < next; ++i) FUZZ_CHECK(Continues(lines[i]), "refused after a final line");
     }
     return 0;
 }

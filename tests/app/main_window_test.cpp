@@ -71,6 +71,15 @@ TEST_F(WindowsTest, TheWindowsOpenAsDesigned) {
     EXPECT_EQ(at(Form1->Button3) + 1, at(Form1->Button4));
 }
 
+// A field the code page cannot hold exactly is refused, naming it: converted,
+// "jöhn.ŝmith" would go out as another mailbox.
+TEST_F(WindowsTest, AFieldTheCodePageCannotHoldIsRefusedNamingIt) {
+    Fill("no..such.host", "jöhn.ŝmith@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QString::fromUtf8("“您的电子邮件”中有无法用GB2312表示的字符，请修改后再发送。")});
+    EXPECT_EQ(Form1->ZelSMTP1->Host, "");
+}
+
 TEST_F(WindowsTest, BlankFieldsAreRefusedBeforeTheNumberIsLookedAt) {
     Fill("", "me@example.com", "not a number");
     Form1->Button4->click();

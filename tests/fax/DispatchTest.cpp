@@ -9,6 +9,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+#include <tuple>
 
 using fax::TFaxDispatch;
 using fax::TFaxForm;
@@ -95,4 +96,20 @@ TEST(Dispatch, AGatewayPatternChangesTheRecipientAndNothingElse) {
         wires.push_back(wire.replace(at, std::string(recipient).size(), "GATEWAY"));
     }
     EXPECT_EQ(wires[0], wires[1]);
+}
+
+// Servers refuse 8-bit bytes in HELO and MAIL FROM with misleading replies,
+// and a server name with a blank or line break names no server.
+TEST(Dispatch, AnEmailOrServerNameNoServerCouldTakeIsRefusedBeforeConnecting) {
+    const std::tuple<std::string, std::string, const char*> cases[] = {
+        {"no..such.host ", "me@example.com", fax::kMsgBadServerName},
+        {"no..such.host\r\nRSET", "me@example.com", fax::kMsgBadServerName},
+        {"no..such.host", "\xa4\xa2\xa4\xa4@example.com", fax::kMsgEmailNotAscii},  // kana before the "@"
+    };
+    for (const auto& [server, email, refusal] : cases) {
+        mail::TZelSMTP client(nullptr);
+        TFaxDispatch dispatch(client);
+        EXPECT_EQ(dispatch.Send({server, email, "001-212-5551234", {}, fax::CoverageList()}), refusal) << server << email;
+        EXPECT_EQ(client.Host, "");
+    }
 }

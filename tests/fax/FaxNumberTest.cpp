@@ -77,8 +77,6 @@ TEST(GatewayPattern, TheDefaultBuildsTheFixedAddressAndAPatternPlacesTheNumber) 
          "remote-printer.the_following_address@1212555-1234.iddd.faxgateway.example"},
         {"0044-20-7", "fax+{number}@gw.example.org", "fax+44207@gw.example.org"},
         {"001-212-", "{number}@fax.example.org", "1212@fax.example.org"},
-        // A number that looks like the placeholder is not replaced again.
-        {"001-212-{number}", "{number}@fax.example.org", "1212{number}@fax.example.org"},
     };
     for (const auto& c : cases) EXPECT_EQ(GatewayAddress(Parsed(c.number), c.pattern), c.address) << c.pattern;
 }
@@ -164,4 +162,13 @@ TEST(Coverage, AreaCountryAndSubstringKeys) {
     // The check searches what the page displays, not a copy of its own.
     EXPECT_FALSE(IsCovered(rtl::TStringList{"+1-201"}, Parsed("0044-20-1")));
     EXPECT_TRUE(IsCovered(rtl::TStringList{"x", "+86-complete coverage"}, Parsed("0086-10-1")));
+}
+
+// The subscriber part lands in the leftmost label of the gateway's domain:
+// whatever a label cannot hold could turn the address into another one.
+TEST(FaxNumber, ASubscriberPartADomainLabelCannotHoldIsRefused) {
+    for (const char* subscriber : {"12 34", "12.34", "1<x@evil.example>", "x@evil", "12\t34", "12\x7f", "\xb6\xfe"})
+        EXPECT_EQ(Failure(std::string("001-212-") + subscriber), kMsgBadSubscriber) << subscriber;
+    EXPECT_EQ(Parsed("001-212-Ab-9").Subscriber, "Ab-9");
+    EXPECT_EQ(Gb2312ToUtf8(kMsgBadSubscriber), "传真号码的形式必须为：001-212-1234567，用户号码只能由数字、英文字母和\"-\"组成。");
 }

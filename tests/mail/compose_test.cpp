@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -280,6 +281,26 @@ TEST(AttachmentName, ATrailByteThatLooksLikeABackslashIsNoSeparatorInAGbkLocale)
     EXPECT_EQ(name, "\x81\x5C.doc");
     // In a UTF-8 locale the same bytes are no character, and the backslash splits.
     EXPECT_EQ(TZelSMTP::AttachmentName("C:\\docs\\\x81\x5C.doc"), ".doc");
+}
+
+// Two attachments that each fit the 32-bit byte counters but not together
+// are refused before either is read, with both sizes. The files are sparse.
+TEST_F(Compose, AttachmentsBeyondTheByteCountersAreRefusedBeforeAnyIsRead) {
+    const TempFile first("first.bin", ""), second("second.bin", "");
+    ASSERT_EQ(::truncate(first.Path().c_str(), 800 << 20) | ::truncate(second.Path().c_str(), 800 << 20), 0);
+    M.Attachments = rtl::TStringList{first.Path(), second.Path()};
+    Client.OnEncodeStart = [](const std::string& f) { ADD_FAILURE() << "read " << f; };
+    const std::int64_t encoded = 2 * std::int64_t{(800 << 20) / 45 * 62 + 10};  // 45 bytes a line of 62
+    try {
+        Client.ComposeMessage();
+        ADD_FAILURE() << "composed";
+    } catch (const rtl::Exception& e) {
+        const std::int64_t size = std::stoll(e.Message.substr(e.Message.find_first_of("0123456789")));
+        EXPECT_GT(size - encoded, 0);
+        EXPECT_LT(size - encoded, 1000);  // the part headers
+        EXPECT_EQ(e.Message, rtl::FormatMessage(rtl::FormatMessage(mail::kMsgTooLarge, rtl::IntToStr(size)), "2147483647"));
+        EXPECT_EQ(e.Kind, rtl::TErrorKind::TooLarge);
+    }
 }
 
 TEST(ExtractAddress, TheThreeEntryShapes) {

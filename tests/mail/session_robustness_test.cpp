@@ -38,47 +38,6 @@ TEST_F(SessionTest, AbortWhenIdleClosesWithoutQuit) {
     EXPECT_EQ(disconnects, 1);
 }
 
-// While the host is looked up and the TCP connection opens there is no
-// connection to stop: the connect goes on as if nothing happened.
-TEST_F(SessionTest, AbortWhileConnectingChangesNothing) {
-    LogEvents();
-    int aborts = 0;
-    Smtp.Host = "localhost";
-    Smtp.ReportLevel = 8;
-    Smtp.OnStatus = [&](rtl::TComponent*, const std::string&) {
-        if (Smtp.Connected) return;
-        ++aborts;
-        Smtp.Abort();
-    };
-    Greeted();
-    Peer.Start();
-    EXPECT_EQ(Catch([&] { Smtp.Connect(); }), None());
-    ExpectScriptPlayed();
-    EXPECT_GE(aborts, 2);
-    EXPECT_THAT(Log, ElementsAre("Connect"));
-}
-
-TEST_F(SessionTest, AbortDuringTcpConnectLeavesTimeOutToEndIt) {
-    testsupport::StalledListener stalled;
-    Smtp.Port = stalled.Port();
-    Smtp.TimeOut = 400;
-    int aborts = 0;
-    net::TThreadTimer stop(nullptr);
-    stop.SetEnabled(false);
-    stop.SetInterval(30);
-    stop.SetOnTimer([&](rtl::TObject*) {
-        ++aborts;
-        Smtp.Abort();
-    });
-    stop.SetEnabled(true);
-    const auto start = Clock::now();
-    EXPECT_EQ(Catch([&] { Smtp.Connect(); }), (Raised{"ESockError", "Connection Timed out"}));
-    stop.SetEnabled(false);
-    EXPECT_GE(MsSince(start), 350);
-    EXPECT_GE(aborts, 3);
-    EXPECT_FALSE(Smtp.Busy());
-}
-
 // The stop button while the greeting is awaited must end Connect at once; a
 // QUIT whose reply is then awaited would keep a silent server's user waiting
 // for the whole QUIT time limit.
@@ -145,7 +104,8 @@ TEST_F(SessionTest, AbortDuringTransferRaisesAndSendsNoEndMark) {
     ExpectScriptPlayed();
     const std::string received = Peer.Received();
     EXPECT_EQ(received.find("\r\n.\r\n"), std::string::npos);
-    EXPECT_LT(received.size(), static_cast<std::size_t>(Smtp.MessageStream.Size()));
+    EXPECT_LT(received.size(), 200000u);
+    EXPECT_EQ(Smtp.MessageStream.Size(), 0);  // the composed text went with the send
 }
 
 TEST_F(SessionTest, AbortWhileAwaitingQuitReplyClosesAtOnce) {
@@ -275,14 +235,8 @@ INSTANTIATE_TEST_SUITE_P(
                        ToMail(p);
                        p.Expect("MAIL FROM:<fax@sender.test>").Send("250 ok\r\n");
                        p.Expect("RCPT TO:<you@rcpt.test>").Send("250 ok\r\n").Expect("DATA");
-                   }},
-        SilentStep{"EndMark", &mail::TSmtpTimeLimits::EndMark, "end of the message",
-                   [](auto& p) {
-                       ToMail(p);
-                       p.Expect("MAIL FROM:<fax@sender.test>").Send("250 ok\r\n");
-                       p.Expect("RCPT TO:<you@rcpt.test>").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");
-                       p.ExpectData(SimpleData());
                    }}),
+    // The end mark's silence has a message of its own: untrusted_peer_test.cpp.
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(SessionTest, SilentServerAfterQuitEndsDisconnectWithSockError) {

@@ -91,6 +91,42 @@ TEST_F(ZelSockTransfer, ALineLongerThanOneReceivePassArrivesWhole) {
     ExpectScriptDone(peer);
 }
 
+// A peer that never ends its line: ReadLn refuses it once past the limit,
+// and the rest stays in the socket instead of the memory.
+TEST_F(ZelSockTransfer, ALineBeyondTheLimitEndsReadLnAndTheBufferStaysBounded) {
+    ScriptedPeer peer;
+    peer.Send(std::string(1 << 20, 'x')).ReadUntilClose().Start();
+    Sock->MaxLineLength = 4096;
+    ConnectTo(peer);
+    EXPECT_EQ(MessageOf<ESockError>([this] { Sock->ReadLn(); }), rtl::FormatMessage(net::kMsgLineTooLong, "4096"));
+    testsupport::PumpFor(200ms);
+    EXPECT_LT(Sock->ReceiveStream.Size(), 4096 + 16383);
+    Sock->Disconnect();
+    ExpectScriptDone(peer);
+}
+
+// Lines already received cost their own bytes, not the rest's, and a stop
+// pressed meanwhile is seen before the rest is taken.
+TEST_F(ZelSockTransfer, BufferedLinesAreTakenInLinearTimeAndAStopActsBetweenThem) {
+    const std::string line = "250-" + std::string(34, 'x') + "\r\n";
+    std::string lines;
+    for (int i = 0; i < 100000; ++i) lines += line;  // 4 MB
+    ScriptedPeer peer;
+    peer.Send(lines).ReadUntilClose().Start();
+    ConnectTo(peer);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return Sock->ReceiveStream.Size() == std::int64_t(lines.size()); }, 5000ms));
+    const auto start = Clock::now();
+    for (int i = 0; i < 50000; ++i) ASSERT_EQ(Sock->ReadLn(), line);
+    EXPECT_LT(ElapsedMs(start), 1000);  // quadratic: over 10 s
+    TLater stop(1ms, [this] { Sock->Cancel(); });
+    std::this_thread::sleep_for(20ms);  // the stop is due before the next line
+    int taken = 0;
+    EXPECT_THROW(for (;; ++taken) Sock->ReadLn(), EAbortError);
+    EXPECT_LT(taken, 50000);
+    Sock->Disconnect();
+    ExpectScriptDone(peer);
+}
+
 TEST_F(ZelSockTransfer, CanceledReadLnKeepsTheBufferedLineAndStaysCanceled) {
     ScriptedPeer peer;
     peer.Send("250 ok\r\n").Pause(300ms).Close().Start();

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace rtl;
 
@@ -26,6 +30,20 @@ TEST(StrToInt, RefusesWithTheConversionMessage) {
             ADD_FAILURE() << "accepted '" << bad << "'";
         } catch (const EConvertError& e) {
             EXPECT_EQ(e.Message, std::string("'") + bad + "' is not a valid integer value");
+        }
+    }
+}
+
+// A pasted document must not become a message box of its size; the head
+// keeps whole GB2312 characters.
+TEST(StrToInt, QuotesOnlyTheHeadOfALongText) {
+    const std::string gb(40, '\xd6'), shortText = std::string(31, '7') + "x";
+    for (const auto& [text, quoted] : {std::pair{shortText, shortText}, std::pair{"x" + gb, "x" + gb.substr(0, 32) + "\xa1\xad"}}) {
+        try {
+            StrToInt(text);
+            ADD_FAILURE() << text;
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.Message, "'" + quoted + "' is not a valid integer value");
         }
     }
 }
@@ -127,6 +145,22 @@ TEST(MemoryStream, WholeCopyIsSharedUntilEitherSideWrites) {
     EXPECT_EQ(source.Position(), 9);
 }
 
+// Bytes taken from the front and appended at the back leave what a string would hold.
+TEST(MemoryStream, DiscardFrontKeepsTheRestThroughAnyGrowth) {
+    std::mt19937 random(5);
+    TMemoryStream stream;
+    std::string model;
+    for (int step = 0; step < 2000; ++step) {
+        const std::size_t n = random() % 3000;
+        stream.DiscardFront(static_cast<std::int64_t>(std::min(n, model.size())));
+        model.erase(0, std::min(n, model.size()));
+        const std::string piece(random() % 4000, static_cast<char>('a' + step % 26));
+        stream.Seek(0, TSeekOrigin::soEnd);
+        stream.WriteString(piece);
+        ASSERT_EQ(stream.ToString(), model += piece) << step;
+    }
+}
+
 TEST(FileStream, OpensReadsAndReportsMissingFile) {
     const std::string path = ::testing::TempDir() + "rtl_file_stream.bin";
     { std::ofstream(path, std::ios::binary) << std::string("abc\0def", 7); }
@@ -144,6 +178,33 @@ TEST(FileStream, OpensReadsAndReportsMissingFile) {
     } catch (const EFOpenError& e) {
         EXPECT_EQ(e.Message, "Cannot open file /no/such/dir/file.doc");
     }
+}
+
+// Only a regular file with a size is an attachment: the others hang, go out
+// empty or never end. And a file read ends where it ended when opened.
+TEST(FileStream, TakesOnlyRegularFilesAndOnlyTheSizeSeenWhenOpened) {
+    const std::string fifo = ::testing::TempDir() + "rtl_fifo_" + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // so that no open can block
+    for (const std::string& path : {fifo, ::testing::TempDir(), std::string("/dev/zero"), std::string("/proc/self/status")}) {
+        try {
+            TFileStream opened(path);
+            ADD_FAILURE() << path << ": " << opened.Size() << " bytes";
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.Message, "Cannot open file " + path);
+        }
+    }
+    ::close(writer);
+    std::remove(fifo.c_str());
+
+    const std::string path = ::testing::TempDir() + "rtl_growing.bin";
+    { std::ofstream(path, std::ios::binary) << std::string(100, 'a'); }
+    TFileStream f(path);
+    { std::ofstream(path, std::ios::binary | std::ios::app) << std::string(1000, 'b'); }
+    std::string all(2000, '\0');
+    EXPECT_EQ(f.Size(), 100);
+    EXPECT_EQ(f.Read(all.data(), 2000), 100);
+    std::remove(path.c_str());
 }
 
 TEST(StringList, AddInsertDeleteAssignCopies) {
