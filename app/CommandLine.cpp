@@ -261,9 +261,18 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
     fax::TFaxDispatch dispatch(*client);
     fax::TFaxForm form;
-    form.Server = ToGb(settings.Server);
-    form.Email = ToGb(settings.Email);
-    form.Number = ToGb(parser.value(o.Number));
+    // The send button's checks, in its order and with its texts.
+    const std::pair<QString, std::pair<const char*, std::string*>> fields[] = {
+        {settings.Server, {"SMTP邮件服务器", &form.Server}},
+        {settings.Email, {"您的电子邮件", &form.Email}},
+        {parser.value(o.Number), {"对方传真号码", &form.Number}},
+    };
+    for (const auto& [text, field] : fields) {
+        if (!Win::Utf8ToGb2312Exact(text.toStdString(), *field.second)) {
+            Complain(UnrepresentableFieldText(field.first));
+            return kExitFailed;
+        }
+    }
     form.GatewayPattern = settings.GatewayPattern.toStdString();
     for (const QString& file : files) form.Files.Add(QFile::encodeName(file).toStdString());
     form.CoverageLines = fax::CoverageList();
@@ -275,6 +284,11 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
             Complain(FromGb(refusal));
             return kExitFailed;
         }
+    } catch (const mail::EMaybeDelivered& e) {
+        // Whatever ended the wait, the user must learn that the fax may have gone.
+        progress.EndBar();
+        Complain(MessageForDisplay(e.what()));
+        return interrupted ? kExitInterrupted : kExitFailed;
     } catch (const std::exception& e) {
         progress.EndBar();
         if (interrupted) {

@@ -95,6 +95,8 @@ void ShowException(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const rtl::EAbort&) {
         // The silent exception ends an operation without a word.
+    } catch (const mail::EMaybeDelivered& e) {
+        ShowModalMessage(ApplicationTitle(), MessageForDisplay(e.what()), TMsgIcon::Error);
     } catch (const rtl::Exception& e) {
         // A send stopped because the user chose to quit needs no word either.
         if (e.Kind == rtl::TErrorKind::Stopped && Win::Application().Terminated()) return;
@@ -183,9 +185,13 @@ void CenterOnScreen(QWidget* window) {
 QString FromGb(const std::string& gb) { return QString::fromUtf8(Win::Gb2312ToUtf8(gb).c_str()); }
 std::string ToGb(const QString& text) { return Win::Utf8ToGb2312(text.toStdString()); }
 
+QString UnrepresentableFieldText(const char* fieldName) {
+    return QString::fromUtf8("“%1”中有无法用GB2312表示的字符，请修改后再发送。").arg(QString::fromUtf8(fieldName));
+}
+
 bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {
     if (Win::Utf8ToGb2312Exact(text.toStdString(), gb)) return true;
-    ShowMessage(QString::fromUtf8("“%1”中有无法用GB2312表示的字符，请修改后再发送。").arg(QString::fromUtf8(fieldName)));
+    ShowMessage(UnrepresentableFieldText(fieldName));
     return false;
 }
 

@@ -89,6 +89,8 @@ std::string ToGb(const QString& text);
 // it exactly; otherwise shows a message naming the field (UTF-8) and returns
 // false, so that nothing is sent with a text changed on the way.
 bool FieldToGb(const QString& text, const char* fieldName, std::string& gb);
+// The refusal FieldToGb shows.
+QString UnrepresentableFieldText(const char* fieldName);
 
 // The Qt application object with the outer handler as a last line of defence:
 // no exception crosses Qt's event loop.

@@ -364,7 +364,7 @@ void TZelSMTP::SubmitMessage() {
         // The whole message and its end mark went out: the server may hold
         // it already. Reported as a plain failure, it would be sent twice.
         DropConnection();
-        throw rtl::Exception(kMsgMaybeDelivered, e.Kind);
+        throw EMaybeDelivered(kMsgMaybeDelivered, e.Kind);
     }
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);

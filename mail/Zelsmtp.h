@@ -69,6 +69,14 @@ inline constexpr char kMsgOutOfStep[] =
 // The end mark went out and its reply did not come (stop, time limit, close,
 // a broken reply); the kind is the cause's.
 // "传真已全部发出，但没有收到服务器的确认：服务器可能已经收下了这份传真。重新发送之前，请先检查您的邮箱，以免重复发送"
+// Raised with kMsgMaybeDelivered: the end mark went out and its reply did not
+// come. Its kind says what ended the wait; a front end must show it even when
+// the user stopped the send.
+class EMaybeDelivered : public rtl::Exception {
+public:
+    using rtl::Exception::Exception;
+};
+
 inline constexpr char kMsgMaybeDelivered[] =
     "\xb4\xab\xd5\xe6\xd2\xd1\xc8\xab\xb2\xbf\xb7\xa2\xb3\xf6\xa3\xac\xb5\xab\xc3\xbb\xd3\xd0\xca\xd5\xb5\xbd"
     "\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xc8\xb7\xc8\xcf\xa3\xba\xb7\xfe\xce\xf1\xc6\xf7\xbf\xc9\xc4\xdc\xd2\xd1\xbe\xad"
