@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -149,6 +150,22 @@ void ApplyWindowStyle(QWidget* window) {
     window->setWindowTitle(QString::fromUtf8(kWindowCaption));
     window->setBackgroundRole(QPalette::Button);
     window->setAutoFillBackground(true);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setFont(SongTiFont());
+    FitToWidth(label, right - left);
+    label->move(left, top);
+    return label;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
+    // The input-method request of the original fields has no counterpart
+    // here: the desktop's input method serves every edit.
+    auto* edit = new QLineEdit(parent);
+    edit->setGeometry(left, top, width, height);
+    return edit;
 }
 
 QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height) {

@@ -15,6 +15,7 @@
 
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QStatusBar;
 class QWidget;
@@ -69,6 +70,11 @@ void PutCaptionOnFrame(QGroupBox* box);
 void ApplyWindowStyle(QWidget* window);
 // A button of the GB2312 font at the given place.
 QPushButton* MakeButton(QWidget* parent, const char* text, int left, int top, int width, int height);
+// A label of the GB2312 font whose text ends at or before right: the next
+// field's left edge, or the fields' right edge for a line of its own.
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right);
+// A line edit at the given place.
+QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height);
 // Binds a button's click to a window handler run under the outer handler.
 void OnClick(QPushButton* button, std::function<void()> handler);
 // A window's mail client with its design-time settings: the default port,

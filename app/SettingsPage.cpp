@@ -16,21 +16,6 @@
 namespace app {
 namespace {
 
-// A label whose text ends at or before right, as on the main page.
-QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setFont(SongTiFont());
-    FitToWidth(label, right - left);
-    label->move(left, top);
-    return label;
-}
-
-QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
-    auto* edit = new QLineEdit(parent);
-    edit->setGeometry(left, top, width, height);
-    return edit;
-}
-
 // Login names and passwords go to the server as UTF-8, as SASL carries them
 // (RFC 4616), not in the code page of the message text.
 

@@ -26,24 +26,6 @@
 namespace app {
 namespace {
 
-// A label whose text ends at or before right: the next field's left edge, or
-// the fields' right edge for a line of its own.
-QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int right) {
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setFont(SongTiFont());
-    FitToWidth(label, right - left);
-    label->move(left, top);
-    return label;
-}
-
-QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height) {
-    // The input-method request of the original fields has no counterpart
-    // here: the desktop's input method serves every edit.
-    auto* edit = new QLineEdit(parent);
-    edit->setGeometry(left, top, width, height);
-    return edit;
-}
-
 // Rows of the list box's fixed item height, whatever the font's line height.
 class TFixedRowHeight : public QStyledItemDelegate {
 public:

@@ -4,9 +4,16 @@
 
 #include "rtl/Classes.h"
 
+#include <string>
+#include <string_view>
+
 namespace codec {
 
 enum UUMethods { uuMime = 0, uuCode = 1 };
+
+// Base64 of a short text on one line, padded, without a line end (encoded
+// words, SMTP login); attachments go through the processor below.
+std::string Base64(std::string_view bytes);
 
 // How whole lines are encoded; both write the same bytes. The vector encoder
 // runs on x86-64 processors with AVX2; elsewhere asking for it gives the

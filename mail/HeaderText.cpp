@@ -1,5 +1,7 @@
 #include "mail/HeaderText.h"
 
+#include "codec/ZelUUE.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -47,19 +49,6 @@ std::size_t CharLength(const std::string& text, std::size_t i, const std::string
     return std::min(n, text.size() - i);
 }
 
-std::string Base64(const std::string& bytes) {
-    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
-
 std::size_t Base64Length(std::size_t bytes) { return (bytes + 2) / 3 * 4; }
 
 // Text as B-encoded words, the first after Used characters of its line and
@@ -81,7 +70,7 @@ std::string EncodedWords(const std::string& text, const std::string& charset, st
             if (Base64Length(next - pos) > room) break;
             end = next;
         }
-        out += open + Base64(text.substr(pos, end - pos)) + "?=";
+        out += open + codec::Base64(text.substr(pos, end - pos)) + "?=";
         pos = end;
     }
     return out;

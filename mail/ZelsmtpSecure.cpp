@@ -36,20 +36,6 @@ constexpr const char* kLoginRequired =
 // " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
 constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
 
-std::string Base64(const std::string& bytes) {
-    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
-
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
@@ -139,11 +125,11 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     // text or an exception: only the AUTH command itself carries them.
     std::string reply;
     if (Offers(Keywords, "AUTH", "PLAIN")) {
-        reply = Command("AUTH PLAIN " + Base64(std::string(1, '\0') + name + '\0' + password), TimeLimits.Helo, "AUTH");
+        reply = Command("AUTH PLAIN " + codec::Base64(std::string(1, '\0') + name + '\0' + password), TimeLimits.Helo, "AUTH");
     } else if (Offers(Keywords, "AUTH", "LOGIN")) {
         reply = Command("AUTH LOGIN", TimeLimits.Helo, "AUTH");
-        if (ReplyCode == 334) reply = Command(Base64(name), TimeLimits.Helo, "AUTH");
-        if (ReplyCode == 334) reply = Command(Base64(password), TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) reply = Command(codec::Base64(name), TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) reply = Command(codec::Base64(password), TimeLimits.Helo, "AUTH");
     } else {
         throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
     }
