@@ -19,8 +19,10 @@ inline constexpr char kFeedbackSmtpHost[] = FAXMAIL_FEEDBACK_SMTP_HOST;
 inline constexpr char kFeedbackAddress[] = FAXMAIL_FEEDBACK_ADDRESS;
 inline constexpr char kMakersWebAddress[] = FAXMAIL_WEB_ADDRESS;
 // The user id for HELO: the mailbox's local part.
-inline constexpr std::string_view kFeedbackUserId =
-    std::string_view(kFeedbackAddress).substr(0, std::string_view(kFeedbackAddress).find('@'));
+inline std::string FeedbackUserId() {
+    const std::string_view address(kFeedbackAddress);
+    return std::string(address.substr(0, address.find('@')));
+}
 
 // A host under the reserved .example domain stands for one not configured:
 // it can never be looked up.

@@ -126,7 +126,7 @@ void TForm4::Button4Click() {
     std::string fromName, comment;
     if (!FieldToGb(Edit3->text(), "您的电子邮件", fromName) || !FieldToGb(Memo3->toPlainText(), "您的批评或建议", comment))
         return;
-    FeedbackJob->Run(FeedbackHost, std::string(kFeedbackUserId), [&](mail::TPostMessage& message) {
+    FeedbackJob->Run(FeedbackHost, FeedbackUserId(), [&](mail::TPostMessage& message) {
         message.FromAddress = kFeedbackAddress;
         message.FromName = fromName;
         message.Subject = kFeedbackSubject;
