@@ -3,6 +3,7 @@
 // end before any credential or message byte goes out.
 #include "mail/Zelsmtp.h"
 #include "platform/CodePage.h"
+#include "tests/support/FailureOf.h"
 #include "tests/support/MessageLoop.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/ScriptedPeer.h"
@@ -23,21 +24,8 @@ using testsupport::SmtpServerOptions;
 
 namespace {
 
-struct TFailure {
-    bool Raised = false;
-    rtl::TErrorKind Kind = rtl::TErrorKind::Other;
-    std::string Text;  // UTF-8
-};
-
-template <typename Fn>
-TFailure FailureOf(Fn fn) {
-    try {
-        fn();
-    } catch (const rtl::Exception& e) {
-        return {true, e.Kind, Win::Gb2312ToUtf8(e.Message)};
-    }
-    return {};
-}
+using testsupport::FailureOf;
+using testsupport::TFailure;
 
 const testsupport::TestCertificates& Certs() { return testsupport::Certificates(); }
 

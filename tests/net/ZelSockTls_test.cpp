@@ -3,6 +3,7 @@
 // handshake, and a stop or a close while the handshake runs.
 #include "platform/CodePage.h"
 #include "tests/net/NetTest.h"
+#include "tests/support/FailureOf.h"
 #include "tests/support/PythonServer.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/TempFiles.h"
@@ -18,21 +19,8 @@ using testsupport::CertificateFiles;
 using testsupport::PythonServer;
 using testsupport::ScriptedPeer;
 
-struct TFailure {
-    bool Raised = false;
-    rtl::TErrorKind Kind = rtl::TErrorKind::Other;
-    std::string Text;  // UTF-8
-};
-
-template <typename Fn>
-TFailure FailureOf(Fn fn) {
-    try {
-        fn();
-    } catch (const rtl::Exception& e) {
-        return {true, e.Kind, Win::Gb2312ToUtf8(e.Message)};
-    }
-    return {};
-}
+using testsupport::FailureOf;
+using testsupport::TFailure;
 
 std::unique_ptr<PythonServer> TlsServer(const CertificateFiles& files, const std::string& maxVersion = "") {
     std::vector<std::string> args{files.Cert, files.Key};
