@@ -2,8 +2,12 @@
 #include "AppFixture.h"
 
 #include "tests/support/RealSmtpServer.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TempFiles.h"
 
+#include <QComboBox>
+
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -45,10 +49,11 @@ TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
 TEST_F(WindowsTest, FeedbackInChineseThroughTheStartWindowToARealServer) {
     std::unique_ptr<testsupport::RealSmtpServer> server;
     try {
-        server = std::make_unique<testsupport::RealSmtpServer>(25);
+        server = std::make_unique<testsupport::RealSmtpServer>();
     } catch (const std::exception& e) {
-        FAIL() << e.what() << " (port 25 must be free on 127.0.0.1)";
+        FAIL() << e.what();
     }
+    UsePort(server->Port());
     Form4->FeedbackHost = "127.0.0.1";
     Form4->Edit3->setText("me@example.com");
     Form4->Memo3->setPlainText(QString::fromUtf8("您的批评或建议:\n传真很清楚，谢谢！"));
@@ -63,4 +68,34 @@ TEST_F(WindowsTest, FeedbackInChineseThroughTheStartWindowToARealServer) {
                   " \"To\": \"feedback@morvane.example\"},"
                   " \"body_lines\": [\"您的批评或建议:\", \"传真很清楚，谢谢！\"]}"),
               "message ok");
+}
+
+// The send settings as a user sets them on the page: STARTTLS, a login and
+// the company's own authority; the login and the fax go only over TLS.
+TEST_F(WindowsTest, TheSettingsPageLogsInOverStartTls) {
+    const auto& certs = testsupport::Certificates();
+    testsupport::SmtpServerOptions options;
+    options.CertFile = certs.Server.Cert;
+    options.KeyFile = certs.Server.Key;
+    options.OfferStartTls = options.RequireStartTls = true;
+    options.User = "tester";
+    options.Password = "s3cret";
+    testsupport::RealSmtpServer server(options);
+    app::TSettingsPage& page = *Form1->SettingsPage;
+    page.SecurityBox->setCurrentIndex(static_cast<int>(mail::TSmtpSecurity::StartTls));
+    UsePort(server.Port());
+    page.LoginEdit->setText("tester");
+    page.PasswordEdit->setText("s3cret");
+    page.TrustFileEdit->setText(QString::fromStdString(certs.Authority));
+    const testsupport::TempFile doc("scan.tif", testsupport::RandomBytes(5000, 14));
+    AddFile(doc.Path());
+    Fill("localhost", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text.toStdString();
+    ASSERT_TRUE(server.WaitForMessages(1, 10s));
+    const auto commands = server.Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "login ok tester"), commands.end());
+    EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& line) { return line.rfind("clear ", 0) == 0; }),
+              2)  // EHLO and STARTTLS
+        << ::testing::PrintToString(commands);
 }
