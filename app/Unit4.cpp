@@ -2,6 +2,7 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/SettingsPage.h"
 #include "app/Unit1.h"
 #include "platform/Application.h"
 
@@ -111,6 +112,8 @@ void TForm4::closeEvent(QCloseEvent* event) {
     // Stopped as the stop button stops them; the waits end as the program ends.
     if (faxGoingOut) MainWindow->ZelSMTP1->Abort();
     ZelSMTP1->Abort();
+    // A password changed in its field without leaving it still reaches the store.
+    if (MainWindow != nullptr) MainWindow->SettingsPage->PasswordEditExit();
     event->accept();
     // Closing the start window ends the program, whichever window is showing.
     Win::Application().Terminate();

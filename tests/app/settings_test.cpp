@@ -165,3 +165,12 @@ TEST(QtTranslations, StandardDialogsSpeakChineseWhateverTheLocale) {
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString::fromUtf8("取消"));
     EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QString::fromUtf8("查找范围："));
 }
+
+TEST_F(WindowsTest, APasswordChangedJustBeforeTheProgramEndsIsRemembered) {
+    app::TSettingsPage* page = Form1->SettingsPage;
+    page->PasswordEdit->setText("old");
+    page->RememberBox->setChecked(true);
+    page->PasswordEdit->setText("new");  // still in the field when the program ends
+    Form4->close();
+    EXPECT_EQ(Secrets->Secrets[app::kPasswordKey], QString("new"));
+}
