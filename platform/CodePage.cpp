@@ -43,41 +43,37 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
 
 }  // namespace
 
-bool FileNameToCharset(const std::string& Name, const char* Charset, std::string& Out) {
-    std::string from = nl_langinfo(CODESET);
-    // The "C" locale says ASCII, but the names on the disk are UTF-8 all the same.
-    if (from.empty() || strcasecmp(from.c_str(), "ANSI_X3.4-1968") == 0) from = "UTF-8";
-    iconv_t cd = iconv_open(Charset, from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    Out.assign(Name.size() * 4 + 8, '\0');
-    char* in = const_cast<char*>(Name.data());
-    std::size_t inLeft = Name.size();
-    char* dst = Out.data();
-    std::size_t outLeft = Out.size();
-    // Four bytes out for every byte in is room enough for any of these sets.
-    const bool ok = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0 &&
-                    iconv(cd, nullptr, nullptr, &dst, &outLeft) != static_cast<std::size_t>(-1);
-    iconv_close(cd);
-    Out.resize(static_cast<std::size_t>(dst - Out.data()));
-    return ok;
-}
+namespace {
 
-bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb) {
-    iconv_t cd = iconv_open("CP936", "UTF-8");
+// All of text in the other set, or false: no substitute, nothing dropped.
+// Four bytes out for every byte in is room enough for any of the sets used here.
+bool ConvertExactly(const char* to, const char* from, const std::string& text, std::string& out) {
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    std::string out(utf8.size() * 2 + 8, '\0');  // no character grows beyond two bytes
-    char* in = const_cast<char*>(utf8.data());
-    std::size_t inLeft = utf8.size();
-    char* dst = out.data();
-    std::size_t outLeft = out.size();
+    std::string result(text.size() * 4 + 8, '\0');
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    char* dst = result.data();
+    std::size_t outLeft = result.size();
     const bool exact = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0 &&
                        iconv(cd, nullptr, nullptr, &dst, &outLeft) != static_cast<std::size_t>(-1);
     iconv_close(cd);
     if (!exact) return false;
-    out.resize(static_cast<std::size_t>(dst - out.data()));
-    gb = std::move(out);
+    result.resize(static_cast<std::size_t>(dst - result.data()));
+    out = std::move(result);
     return true;
 }
+
+}  // namespace
+
+bool FileNameToCharset(const std::string& Name, const char* Charset, std::string& Out) {
+    std::string from = nl_langinfo(CODESET);
+    // The "C" locale says ASCII, but the names on the disk are UTF-8 all the same.
+    if (from.empty() || strcasecmp(from.c_str(), "ANSI_X3.4-1968") == 0) from = "UTF-8";
+    return ConvertExactly(Charset, from.c_str(), Name, Out);
+}
+
+bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb) { return ConvertExactly("CP936", "UTF-8", utf8, gb); }
 
 std::string Gb2312ToUtf8(const std::string& gb) { return Convert("UTF-8//TRANSLIT", "CP936", gb); }
 std::string Utf8ToGb2312(const std::string& utf8) { return Convert("CP936//TRANSLIT", "UTF-8", utf8); }

@@ -14,12 +14,7 @@
 using namespace std::chrono_literals;
 
 TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
-    std::unique_ptr<testsupport::RealSmtpServer> server;
-    try {
-        server = std::make_unique<testsupport::RealSmtpServer>();
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+    const auto server = std::make_unique<testsupport::RealSmtpServer>();  // throws when it does not come up
     UsePort(server->Port());
     const testsupport::TempFile doc("contract.pdf", testsupport::RandomBytes(300000, 11));
     const testsupport::TempFile picture("\xE8\x8D\x89\xE5\x9B\xBE.png", testsupport::RandomBytes(47, 12));  // 草图.png
@@ -47,12 +42,7 @@ TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
 }
 
 TEST_F(WindowsTest, FeedbackInChineseThroughTheStartWindowToARealServer) {
-    std::unique_ptr<testsupport::RealSmtpServer> server;
-    try {
-        server = std::make_unique<testsupport::RealSmtpServer>();
-    } catch (const std::exception& e) {
-        FAIL() << e.what();
-    }
+    const auto server = std::make_unique<testsupport::RealSmtpServer>();  // throws when it does not come up
     UsePort(server->Port());
     Form4->FeedbackHost = "127.0.0.1";
     Form4->Edit3->setText("me@example.com");
