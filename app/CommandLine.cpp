@@ -2,6 +2,7 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/NumberEcho.h"
 #include "app/SecretStore.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
@@ -39,13 +40,13 @@ const char kHelp[] =
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
-    "  -n, --number 号码                对方传真号码，如 001-212-1234567（必填）\n"
+    "  -n, --number 号码                对方传真号码，如 001-212-1234567 或 +1 212 123 4567（必填）\n"
     "  --server 主机                    SMTP邮件服务器\n"
     "  --from 地址                      您的电子邮件\n"
     "  --port 端口                      服务器端口（1 到 65535）\n"
     "  --security none|starttls|tls     连接的保护方式\n"
     "  --user 名字                      登录名（空：不登录）\n"
-    "  --gateway 格式                   传真网关地址的格式，{number} 代表完整号码\n"
+    "  --gateway 格式                   传真网关地址的格式，{number}、{e164} 或 {national} 代表号码\n"
     "  --ca-file 文件                   另外信任的证书颁发机构文件\n"
     "\n"
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
@@ -175,17 +176,18 @@ int Coverage(const QStringList& args) {
         for (const auto& line : lines) Say(FromGb(line));
         return kExitSent;
     }
-    const fax::FaxParseResult parsed = fax::ParseFaxNumber(ToGb(args[0]));
-    if (!parsed.Ok) {
-        Complain(FromGb(parsed.Failure));
+    // What the window shows beside the number field, then the answer.
+    const TSendSettings settings = ReadSendSettings();
+    const TNumberEcho echo = EchoNumber(args[0], settings.HomeCountry, lines, ToGb(settings.GatewayPattern));
+    if (!echo.Understood) {
+        Complain(echo.Failure.isEmpty() ? FromGb(fax::kMsgEmptyNumber) : echo.Failure);
         return kExitFailed;
     }
-    const std::string gateway = fax::GatewayAddress(parsed.Number, ReadSendSettings().GatewayPattern.toStdString());
-    if (!fax::IsCovered(lines, parsed.Number)) {
-        Complain(FromGb(fax::kMsgNotCovered));
+    if (!echo.Covered) {
+        Complain(echo.Number + "\n" + FromGb(fax::kMsgNotCovered));
         return kExitFailed;
     }
-    Say(Utf8("可以发送，网关地址：") + FromGb(gateway));
+    Say(echo.Number + Utf8("\n可以发送，网关地址：") + echo.Gateway);
     return kExitSent;
 }
 
@@ -274,6 +276,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         }
     }
     form.GatewayPattern = settings.GatewayPattern.toStdString();
+    form.HomeCountry = settings.HomeCountry;
     for (const QString& file : files) form.Files.Add(QFile::encodeName(file).toStdString());
     form.CoverageLines = fax::CoverageList();
     progress.Stage(Utf8("正在连接") + settings.Server + ":" + QString::number(settings.Port));

@@ -2,6 +2,7 @@
 
 #include "app/Forms.h"
 #include "fax/FaxNumber.h"
+#include "fax/GatewayPattern.h"
 
 #include <QSettings>
 
@@ -52,7 +53,9 @@ TSendSettings ReadSendSettings() {
     s.RememberPassword = file->value("smtp/rememberPassword", false).toBool();
     s.TrustFile = file->value("smtp/trustFile").toString();
     const QString pattern = file->value("fax/gatewayPattern").toString();
-    if (fax::GatewayPatternFailure(ToGb(pattern)).empty()) s.GatewayPattern = pattern;
+    if (fax::GatewayPatternProblem(ToGb(pattern)).empty()) s.GatewayPattern = pattern;
+    const int home = file->value("fax/homeCountry").toInt(&isNumber);
+    if (isNumber && IsHomeCountry(home)) s.HomeCountry = home;
     return s;
 }
 
@@ -70,6 +73,11 @@ void WriteSendSettings(const TSendSettings& s) {
         file->remove("fax/gatewayPattern");
     else
         file->setValue("fax/gatewayPattern", s.GatewayPattern);
+    // Likewise the locale's home country: it follows the locale until the user picks another.
+    if (s.HomeCountry == DefaultHomeCountry())
+        file->remove("fax/homeCountry");
+    else
+        file->setValue("fax/homeCountry", s.HomeCountry);
 }
 
 int UsualPort(mail::TSmtpSecurity security) {

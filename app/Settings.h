@@ -3,6 +3,7 @@
 // folder; the password never goes there (see SecretStore.h).
 #pragma once
 
+#include "app/HomeCountry.h"
 #include "mail/Zelsmtp.h"
 
 #include <QString>
@@ -28,6 +29,7 @@ struct TSendSettings {
     bool RememberPassword = false;
     QString GatewayPattern = DefaultGatewayPattern();
     QString TrustFile;       // empty: the system's certificates only
+    int HomeCountry = DefaultHomeCountry();  // 本国国家代码; 0: none
 
     bool operator==(const TSendSettings&) const = default;
 };

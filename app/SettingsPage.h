@@ -45,6 +45,9 @@ public:
     QLineEdit* TrustFileEdit;
     QPushButton* TrustFileButton;
     QLabel* TrustFileHint;
+    QLabel* HomeCountryLabel;
+    QLineEdit* HomeCountryEdit;  // empty: none
+    QLabel* HomeCountryHint;
     QLabel* SavedNote;
 
     // A remembered value changed (the password is not one of them).
@@ -61,10 +64,13 @@ public:
     void ApplyTo(mail::TZelSMTP& client) const;
     // The accepted gateway pattern, in GB2312 as the fax layer takes it.
     std::string GatewayPattern() const;
+    // The accepted home country (0: none).
+    int HomeCountry() const { return AcceptedHome; }
 
     // Handlers.
     void SecurityBoxChange();
     void GatewayEditExit();
+    void HomeCountryEditExit();
     void PasswordEditExit();
     void RememberBoxClick();
     void TrustFileButtonClick();
@@ -77,6 +83,7 @@ private:
 
     mail::TSmtpSecurity Security = mail::TSmtpSecurity::None;
     QString AcceptedPattern;
+    int AcceptedHome = 0;
     bool StoreFailureShown = false;
 };
 

@@ -42,6 +42,8 @@ public:
     QLineEdit* Edit2;
     QLabel* Label3;
     QLineEdit* Edit3;
+    // The number as understood, its place and coverage, beside the number field.
+    QLabel* Label6;
     QLabel* Label4;
     QGroupBox* GroupBox2;
     QListWidget* ListBox1;
@@ -59,6 +61,7 @@ public:
     // Handlers.
     void FormCreate();
     void Edit3Enter();
+    void Edit3Change();
     void Button1Click();
     void Button2Click();
     void Button4Click();
