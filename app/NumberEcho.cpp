@@ -54,9 +54,16 @@ void ShowEcho(QLabel* label, const TNumberEcho& echo) {
     label->setText(QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width()));
 }
 
-QString WithPlace(const std::string& line) {
-    const std::string place = fax::PlaceOfCoverageEntry(line);
-    return place.empty() ? FromGb(line) : FromGb(line) + "  " + QString::fromStdString(place);
+const QStringList& CoveragePageLines() {
+    static const QStringList lines = [] {
+        QStringList out;
+        for (const std::string& line : fax::CoverageList()) {
+            const std::string place = fax::PlaceOfCoverageEntry(line);
+            out << (place.empty() ? FromGb(line) : FromGb(line) + "  " + QString::fromStdString(place));
+        }
+        return out;
+    }();
+    return lines;
 }
 
 }  // namespace app

@@ -97,9 +97,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setFont(DefaultFont());
-    QStringList lines;
-    for (const auto& line : fax::CoverageList()) lines << WithPlace(line);
-    Memo1->setPlainText(lines.join('\n'));
+    Memo1->setPlainText(CoveragePageLines().join('\n'));
 
     GroupBox1 = new QGroupBox(mainPage);
     GroupBox1->setGeometry(0, 0, 483, 276);
