@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -304,10 +305,20 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
 }  // namespace
 
+bool IsCommandName(const QString& word) {
+    static const QStringList commands = {"send", "coverage"};
+    return commands.contains(word);
+}
+
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
     const QString first = QString::fromLocal8Bit(argv[1]);
-    return !first.startsWith('-') || first.startsWith("--") || first == "-h" || first == "-v" || first == "-?";
+    if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?") return true;
+    if (first.startsWith('-')) return false;  // Qt's own options
+    // Documents to fax, as the file manager's "Open with" passes them: the
+    // windows, with the files in the list. A word that is neither is a
+    // mistyped command, which the command line names.
+    return IsCommandName(first) || !QFileInfo(first).isFile();
 }
 
 int RunCommandLine(int argc, char** argv) {
