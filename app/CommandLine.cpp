@@ -33,7 +33,7 @@ constexpr char kPasswordVariable[] = "FAXMAIL_PASSWORD";
 
 const char kHelp[] =
     "用法：\n"
-    "  faxmail                          打开窗口\n"
+    "  faxmail [文件...]                打开窗口；给出的文件已在附件列表中\n"
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"

@@ -1,5 +1,5 @@
 # Installs the Debian packages a command needs, saying what it installs.
-# Usage: source tools/deps.sh; faxmail_install_deps test|run|bench|fuzz
+# Usage: source tools/deps.sh; faxmail_install_deps test|run|bench|fuzz|package
 faxmail_install_deps() {
   # qtkeychain-qt6-dev: the remembered password in the desktop's secret store,
   # through libsecret (loaded at run time); qt6-translations-l10n: Qt's own
@@ -9,6 +9,8 @@ faxmail_install_deps() {
   case "${1:-test}" in
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    # The .deb and Debian's own checks of it; man-db and bash-completion for the install test.
+    package) packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream devscripts man-db bash-completion) ;;
   esac
   local missing=()
   for p in "${packages[@]}"; do
