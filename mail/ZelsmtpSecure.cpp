@@ -7,7 +7,6 @@
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace mail {
 namespace {
@@ -36,11 +35,6 @@ constexpr const char* kLoginRequired =
 // " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
 constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The words of an EHLO reply's keyword lines (all but the first line), upper case:
 // {"STARTTLS"}, {"AUTH", "LOGIN", "PLAIN"}, ...
 std::vector<std::vector<std::string>> Keywords(const std::vector<std::string>& Lines) {
@@ -50,7 +44,7 @@ std::vector<std::vector<std::string>> Keywords(const std::vector<std::string>& L
         std::string word;
         for (const char c : Lines[i].substr(std::min<std::size_t>(4, Lines[i].size())) + " ") {
             if (c == ' ' || c == '\r' || c == '\n') {
-                if (!word.empty()) words.push_back(Upper(word));
+                if (!word.empty()) words.push_back(rtl::UpperCase(word));
                 word.clear();
             } else {
                 word += c;
