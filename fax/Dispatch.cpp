@@ -1,5 +1,7 @@
 #include "fax/Dispatch.h"
 
+#include "fax/Mailbox.h"
+
 namespace fax {
 namespace {
 
@@ -27,6 +29,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
+    if (!IsSmtpMailbox(Form.Email)) return kMsgSenderNotMailbox;
     const FaxParseResult parsed = ParseFaxNumber(Form.Number);
     if (!parsed.Ok) return parsed.Failure;
     const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
