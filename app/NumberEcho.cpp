@@ -25,7 +25,7 @@ TNumberEcho EchoNumber(const QString& typed, int homeCountry, const rtl::TString
     try {
         reading = fax::ReadFaxNumber(gb, homeCountry);
     } catch (const rtl::EConvertError& e) {
-        echo.Failure = MessageForDisplay(e.Message);
+        echo.Failure = QString::fromUtf8("传真号码的国家号和区号必须是数字（") + FromGb(e.Message) + QString::fromUtf8("）。");
         return echo;
     }
     if (!reading.Ok) {

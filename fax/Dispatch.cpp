@@ -1,5 +1,6 @@
 #include "fax/Dispatch.h"
 
+#include "fax/Mailbox.h"
 #include "fax/GatewayPattern.h"
 #include "fax/NumberFront.h"
 
@@ -30,6 +31,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
+    if (!IsSmtpMailbox(Form.Email)) return kMsgSenderNotMailbox;
     const TNumberReading reading = ReadFaxNumber(Form.Number, Form.HomeCountry);
     if (!reading.Ok) return reading.Failure;
     const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
