@@ -31,7 +31,10 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (!parsed.Ok) return parsed.Failure;
     const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern);
+    const std::string gateway = GatewayAddress(parsed.Number, Form.GatewayPattern);
+    // A press refused during a send leaves the running send's address, which
+    // its success names.
+    if (!Job.Running() && !Client.Busy()) GatewayAddressText = gateway;
     if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
@@ -48,7 +51,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
         message.ToAddress.Clear();
         message.ToCarbonCopy.Clear();
         message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(GatewayAddressText);
+        message.ToBlindCarbonCopy.Add(gateway);
         message.Attachments.Assign(Form.Files);
     });
     return std::string();
