@@ -260,6 +260,12 @@ void TForm1::Button4Click() {
     fax::TFaxForm form;
     form.GatewayPattern = SettingsPage->GatewayPattern();
     form.HomeCountry = SettingsPage->HomeCountry();
+    // Blanks first, as the send checks them: an empty server is what the user
+    // must hear of, not a character of the number.
+    if (Edit1->text().isEmpty() || Edit2->text().isEmpty()) {
+        ShowMessage(FromGb(fax::kMsgBlankFields));
+        return;
+    }
     if (!FieldToGb(Edit1->text(), "SMTP邮件服务器", form.Server) || !FieldToGb(Edit2->text(), "您的电子邮件", form.Email) ||
         !FieldToGb(Edit3->text(), "对方传真号码", form.Number))
         return;
