@@ -1,5 +1,9 @@
 #include "fax/Dispatch.h"
 
+#include "fax/Mailbox.h"
+#include "fax/GatewayPattern.h"
+#include "fax/NumberFront.h"
+
 namespace fax {
 namespace {
 
@@ -27,15 +31,16 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
-    const FaxParseResult parsed = ParseFaxNumber(Form.Number);
-    if (!parsed.Ok) return parsed.Failure;
-    const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
+    if (!IsSmtpMailbox(Form.Email)) return kMsgSenderNotMailbox;
+    const TNumberReading reading = ReadFaxNumber(Form.Number, Form.HomeCountry);
+    if (!reading.Ok) return reading.Failure;
+    const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
-    const std::string gateway = GatewayAddress(parsed.Number, Form.GatewayPattern);
+    const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern);
     // A press refused during a send leaves the running send's address, which
     // its success names.
     if (!Job.Running() && !Client.Busy()) GatewayAddressText = gateway;
-    if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
+    if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
     // gateway as the only recipient, each document once, whatever an earlier
