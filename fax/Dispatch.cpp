@@ -36,7 +36,10 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (!reading.Ok) return reading.Failure;
     const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddressOf(reading, Form.GatewayPattern);
+    const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern);
+    // A press refused during a send leaves the running send's address, which
+    // its success names.
+    if (!Job.Running() && !Client.Busy()) GatewayAddressText = gateway;
     if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
@@ -53,7 +56,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
         message.ToAddress.Clear();
         message.ToCarbonCopy.Clear();
         message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(GatewayAddressText);
+        message.ToBlindCarbonCopy.Add(gateway);
         message.Attachments.Assign(Form.Files);
     });
     return std::string();
