@@ -100,7 +100,7 @@ void TZelSock::WriteTlsPass() {
         if (Tls->Established()) PostToSelf(WM_READMORE);
         return;
     }
-    RefillSendQueue(kRecordChunk);
+    RefillSendQueue(kSendChunk);
     if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     std::int64_t sent = SendQueue.Position();
