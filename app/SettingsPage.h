@@ -61,6 +61,8 @@ public:
     void ApplyTo(mail::TZelSMTP& client) const;
     // The accepted gateway pattern, in GB2312 as the fax layer takes it.
     std::string GatewayPattern() const;
+    // The saved values that could not be read and are not corrected yet.
+    const QList<TDamagedSetting>& Damaged() const { return DamagedValues; }
 
     // Handlers.
     void SecurityBoxChange();
@@ -71,6 +73,10 @@ public:
 
 private:
     void Changed();
+    // Marks the field of each damaged value; Repair takes the mark off one,
+    // true when it was marked.
+    void MarkDamaged();
+    bool Repair(const char* Key, QWidget* Field);
     void StorePassword();
     // A secret store reply that says once per run when no store answered.
     TSecretStore::TReply FailureReply();
@@ -78,6 +84,7 @@ private:
     mail::TSmtpSecurity Security = mail::TSmtpSecurity::None;
     QString AcceptedPattern;
     bool StoreFailureShown = false;
+    QList<TDamagedSetting> DamagedValues;
 };
 
 }  // namespace app
