@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -37,7 +38,7 @@ constexpr char kPasswordVariable[] = "FAXMAIL_PASSWORD";
 
 const char kHelp[] =
     "用法：\n"
-    "  faxmail                          打开窗口\n"
+    "  faxmail [文件...]                打开窗口；给出的文件已在附件列表中\n"
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
@@ -281,6 +282,11 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         Complain(DamagedSettingsMessage(settings.Damaged));
         return kExitFailed;
     }
+    // Blanks first, as the send button checks them, and before a password is asked for.
+    if (settings.Server.isEmpty() || settings.Email.isEmpty()) {
+        Complain(FromGb(fax::kMsgBlankFields));
+        return kExitFailed;
+    }
 
     QString password;
     if (!settings.LoginName.isEmpty()) {
@@ -420,11 +426,21 @@ int RunCommand(int argc, char** argv) {
 
 }  // namespace
 
+bool IsCommandName(const QString& word) {
+    static const QStringList commands = {"send", "coverage"};
+    return commands.contains(word);
+}
+
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
     const QString first = QString::fromLocal8Bit(argv[1]);
-    return !first.startsWith('-') || first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" ||
-           first == "-n";
+    // -n is send's: before the command it is a usage error, not a window.
+    if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" || first == "-n") return true;
+    if (first.startsWith('-')) return false;  // Qt's own options
+    // Documents to fax, as the file manager's "Open with" passes them: the
+    // windows, with the files in the list. A word that is neither is a
+    // mistyped command, which the command line names.
+    return IsCommandName(first) || !QFileInfo(first).isFile();
 }
 
 int RunCommandLine(int argc, char** argv) {

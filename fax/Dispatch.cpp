@@ -1,6 +1,8 @@
 #include "fax/Dispatch.h"
 
 #include "fax/Mailbox.h"
+#include "fax/GatewayPattern.h"
+#include "fax/NumberFront.h"
 
 namespace fax {
 namespace {
@@ -30,12 +32,15 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
     if (!IsSmtpMailbox(Form.Email)) return kMsgSenderNotMailbox;
-    const FaxParseResult parsed = ParseFaxNumber(Form.Number);
-    if (!parsed.Ok) return parsed.Failure;
-    const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
+    const TNumberReading reading = ReadFaxNumber(Form.Number, Form.HomeCountry);
+    if (!reading.Ok) return reading.Failure;
+    const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern);
-    if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
+    const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern);
+    // A press refused during a send leaves the running send's address, which
+    // its success names.
+    if (!Job.Running() && !Client.Busy()) GatewayAddressText = gateway;
+    if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
     // gateway as the only recipient, each document once, whatever an earlier
@@ -51,7 +56,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
         message.ToAddress.Clear();
         message.ToCarbonCopy.Clear();
         message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(GatewayAddressText);
+        message.ToBlindCarbonCopy.Add(gateway);
         message.Attachments.Assign(Form.Files);
     });
     return std::string();

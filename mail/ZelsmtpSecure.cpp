@@ -7,7 +7,6 @@
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace mail {
 namespace {
@@ -42,11 +41,6 @@ constexpr const char* kLoginTooLong =
 // " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
 constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The words of an EHLO reply's keyword lines (all but the first line), upper case:
 // {"STARTTLS"}, {"AUTH", "LOGIN", "PLAIN"}, ...
 std::vector<std::vector<std::string>> Keywords(const std::vector<std::string>& Lines) {
@@ -56,7 +50,7 @@ std::vector<std::vector<std::string>> Keywords(const std::vector<std::string>& L
         std::string word;
         for (const char c : Lines[i].substr(std::min<std::size_t>(4, Lines[i].size())) + " ") {
             if (c == ' ' || c == '\r' || c == '\n') {
-                if (!word.empty()) words.push_back(Upper(word));
+                if (!word.empty()) words.push_back(rtl::UpperCase(word));
                 word.clear();
             } else {
                 word += c;
@@ -108,14 +102,7 @@ void TZelSMTP::Handshake() {
 std::vector<std::string> TZelSMTP::Ehlo() {
     FPhase = TSmtpPhase::Ehlo;
     std::vector<std::string> lines;
-    std::string reply;
-    WithinReplyLimit(TimeLimits.Helo, "EHLO", [&] {
-        lines.push_back(Transaction("EHLO " + UserID));
-        reply = FinalReplyLine(lines.back(), [&] {
-            lines.push_back(ReadLn());
-            return lines.back();
-        });
-    });
+    const std::string reply = Command("EHLO " + UserID, TimeLimits.Helo, "EHLO", &lines);
     if (ReplyCode >= 300) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
     return lines;
 }
