@@ -101,6 +101,8 @@ void TZelSock::WriteTlsPass() {
         if (Tls->Established()) PostToSelf(WM_READMORE);
         return;
     }
+    RefillSendQueue(kRecordChunk);
+    if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     std::int64_t sent = SendQueue.Position();
     int taken = 0;
@@ -125,7 +127,7 @@ void TZelSock::WriteTlsPass() {
     }
     // Complete only once the ciphertext, too, is in the socket's hands.
     if (FlushTlsOutput()) {
-        if (sent >= size) {
+        if (sent >= size && SendSourceDone()) {
             if (SendFromOffset)
                 SendQueue.SetPosition(size);
             else
