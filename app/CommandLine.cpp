@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "app/Constants.h"
+#include "app/DamagedSettings.h"
 #include "app/Forms.h"
 #include "app/SecretStore.h"
 #include "app/Settings.h"
@@ -273,6 +274,14 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     if (parser.isSet(o.User)) settings.LoginName = parser.value(o.User);
     if (parser.isSet(o.Gateway)) settings.GatewayPattern = parser.value(o.Gateway);
     if (parser.isSet(o.CaFile)) settings.TrustFile = parser.value(o.CaFile);
+    // A value the file holds but the program cannot read stops the send,
+    // unless an option gives it.
+    for (const auto& [option, key] : {std::pair{&o.Port, "smtp/port"}, {&o.Security, "smtp/security"}, {&o.Gateway, "fax/gatewayPattern"}})
+        if (parser.isSet(*option)) Repaired(settings.Damaged, QLatin1String(key));
+    if (!settings.Damaged.isEmpty()) {
+        Complain(DamagedSettingsMessage(settings.Damaged));
+        return kExitFailed;
+    }
     // Blanks first, as the send button checks them, and before a password is asked for.
     if (settings.Server.isEmpty() || settings.Email.isEmpty()) {
         Complain(FromGb(fax::kMsgBlankFields));

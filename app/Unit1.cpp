@@ -2,6 +2,7 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/DamagedSettings.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
 #include "app/Unit4.h"
@@ -245,6 +246,13 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::Button4Click() {
+    // A protection the settings file names but the program cannot read is
+    // never replaced by none: the send waits for the page to be corrected.
+    const QString damaged = DamagedSettingsMessage(SettingsPage->Damaged());
+    if (!damaged.isEmpty()) {
+        ShowMessage(damaged);
+        return;
+    }
     // A press during a send is refused by the send itself; the running send
     // keeps the client as it started.
     if (!Dispatch->Sending() && !ZelSMTP1->Busy()) SettingsPage->ApplyTo(*ZelSMTP1);

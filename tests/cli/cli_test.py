@@ -199,6 +199,25 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn("选项要写在命令之后", result.stderr)
 
+    def test_a_damaged_setting_stops_the_send_unless_an_option_gives_it(self):
+        doc = self.document("page.tif", 100, 8)
+        cases = [("[smtp]\nsecurity=STARTTLS\n", [], 1, "smtp/security=STARTTLS"),
+                 ("[smtp]\nport=abc\n", [], 1, "smtp/port=abc"),
+                 ("[fax]\ngatewayPattern=fax@gw.example.org\n", [], 1, "fax/gatewayPattern=fax@gw.example.org"),
+                 ("[smtp]\nport=abc\n", ["--port", str(self.port)], 0, "")]
+        for damage, options, status, text in cases:
+            with self.subTest(damage=damage, options=options):
+                self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n" + damage.replace(
+                    "[smtp]\n", "[smtp]\nport=%d\n" % self.port if "port=" not in damage else "[smtp]\n"))
+                before = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                result = self.faxmail("send", "--number", "001-212-5551234", *options, doc)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stderr)
+                if status:
+                    self.assertIn(os.path.join(self.env["XDG_CONFIG_HOME"], "Morvane", "faxmail.conf"), result.stderr)
+                after = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                self.assertEqual(after - before, 1 - status)
+
     def test_coverage_names_the_gateway_of_a_covered_number(self):
         result = self.faxmail("coverage", "001-212-5551234")
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -67,10 +67,13 @@ TEST(LoginLimits, ARefusalThatEchoesTheCredentialsShowsItsCodeAlone) {
         client.LoginName = "tester";
         client.Password = password;
         client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
+        std::string statuses;
+        client.OnStatus = [&](rtl::TComponent*, const std::string& text) { statuses += text + "\n"; };
         const auto failure = FailureOf([&] { client.Connect(); });
+        client.OnStatus = nullptr;
         EXPECT_EQ(failure.Text, "服务器 localhost 拒绝了登录，请检查用户名和密码 (535)");
         for (const std::string& secret : {password, codec::Base64(password), codec::Base64(std::string(1, '\0') + "tester" + '\0' + password)})
-            EXPECT_EQ(failure.Text.find(secret), std::string::npos) << secret;
+            for (const std::string& shown : {failure.Text, statuses}) EXPECT_EQ(shown.find(secret), std::string::npos) << secret;
     }
 }
 
