@@ -3,11 +3,13 @@
 #include "app/Constants.h"
 #include "app/Forms.h"
 #include "app/SecretStore.h"
+#include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
 #include <QCommandLineParser>
@@ -56,8 +58,10 @@ const char kHelp[] =
 
 // ---- output in the terminal's encoding ----
 
+// UTF-8 where the locale's character set cannot hold the text (C, POSIX):
+// readable on today's terminals, never question marks.
 void Write(std::FILE* to, const QString& text) {
-    const std::string bytes = Win::Utf8ToLocale(text.toStdString());
+    const std::string bytes = Win::Utf8ToTerminal(rtl::TUtf8Text(text.toStdString()));
     std::fwrite(bytes.data(), 1, bytes.size(), to);
     std::fflush(to);
 }
@@ -71,6 +75,9 @@ int UsageError(const QString& text) {
     Complain(Utf8("用 faxmail --help 查看用法。"));
     return kExitUsage;
 }
+
+// Text of the terminal, an argument or the environment: the locale's character set.
+QString FromLocale(const std::string& bytes) { return QString::fromStdString(Win::LocaleTextToUtf8(bytes).Bytes()); }
 
 // ---- Ctrl+C ----
 //
@@ -130,7 +137,7 @@ private:
 QString AskPassword(const QString& user) {
     const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
     if (tty < 0) return {};
-    const std::string prompt = Win::Utf8ToLocale((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString());
+    const std::string prompt = Win::Utf8ToTerminal(rtl::TUtf8Text((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString()));
     [[maybe_unused]] ssize_t n = ::write(tty, prompt.data(), prompt.size());
     termios saved{};
     const bool isTerminal = ::tcgetattr(tty, &saved) == 0;
@@ -146,7 +153,7 @@ QString AskPassword(const QString& user) {
     n = ::write(tty, "\n", 1);
     ::close(tty);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    return QString::fromLocal8Bit(line.c_str());
+    return FromLocale(line);
 }
 
 // The remembered password, when the desktop's store answers within a few seconds.
@@ -201,7 +208,8 @@ struct TSendOptions {
     QList<QCommandLineOption> All() const { return {Number, Server, From, Port, Security, User, Gateway, CaFile}; }
 };
 
-int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files) {
+int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
+         std::vector<rtl::TFilePath> paths) {
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
 
@@ -231,7 +239,8 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
     QString password;
     if (!settings.LoginName.isEmpty()) {
-        password = qEnvironmentVariable(kPasswordVariable);
+        const char* variable = std::getenv(kPasswordVariable);
+        if (variable != nullptr) password = FromLocale(variable);
         if (password.isEmpty() && settings.RememberPassword) password = StoredPassword();
         if (password.isEmpty()) password = AskPassword(settings.LoginName);
         if (password.isEmpty()) {
@@ -240,8 +249,16 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         }
     }
 
+    // The send button's checks, in its order and with its texts.
+    fax::TSendRequest request;
+    const char* refusedField = nullptr;
+    if (!MakeSendRequest(settings, parser.value(o.Number), password, std::move(paths), request, refusedField)) {
+        Complain(UnrepresentableFieldText(refusedField));
+        return kExitFailed;
+    }
+
     std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
-    ApplySendSettings(*client, settings, password);
+    fax::ApplyConnection(request, *client);
     TProgress progress(*client);
     client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
     client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
@@ -260,25 +277,9 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     });
 
     fax::TFaxDispatch dispatch(*client);
-    fax::TFaxForm form;
-    // The send button's checks, in its order and with its texts.
-    const std::pair<QString, std::pair<const char*, std::string*>> fields[] = {
-        {settings.Server, {"SMTP邮件服务器", &form.Server}},
-        {settings.Email, {"您的电子邮件", &form.Email}},
-        {parser.value(o.Number), {"对方传真号码", &form.Number}},
-    };
-    for (const auto& [text, field] : fields) {
-        if (!Win::Utf8ToGb2312Exact(text.toStdString(), *field.second)) {
-            Complain(UnrepresentableFieldText(field.first));
-            return kExitFailed;
-        }
-    }
-    form.GatewayPattern = settings.GatewayPattern.toStdString();
-    for (const QString& file : files) form.Files.Add(QFile::encodeName(file).toStdString());
-    form.CoverageLines = fax::CoverageList();
     progress.Stage(Utf8("正在连接") + settings.Server + ":" + QString::number(settings.Port));
     try {
-        const std::string refusal = dispatch.Send(form);
+        const std::string refusal = dispatch.Send(request);
         progress.EndBar();
         if (!refusal.empty()) {
             Complain(FromGb(refusal));
@@ -306,7 +307,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
-    const QString first = QString::fromLocal8Bit(argv[1]);
+    const QString first = FromLocale(argv[1]);
     return !first.startsWith('-') || first.startsWith("--") || first == "-h" || first == "-v" || first == "-?";
 }
 
@@ -324,7 +325,10 @@ int RunCommandLine(int argc, char** argv) {
     parser.addOption(help);
     parser.addOption(version);
     parser.addOptions(send.All());
-    if (!parser.parse(core.arguments())) {
+    // Decoded from the locale here, not by Qt (which takes every argument for UTF-8).
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << FromLocale(argv[i]);
+    if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) return UsageError(Utf8("未知的选项：") + (unknown.first().size() > 1 ? "--" : "-") + unknown.first());
         return UsageError(Utf8("选项有误：") + parser.errorText());
@@ -339,6 +343,7 @@ int RunCommandLine(int argc, char** argv) {
     }
     QStringList args = parser.positionalArguments();
     const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    const int commandAt = static_cast<int>(arguments.indexOf(command));
     if (command == "coverage") {
         for (const QCommandLineOption& option : send.All())
             if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));
@@ -355,7 +360,15 @@ int RunCommandLine(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    return Send(parser, send, args);
+    // Each file is opened by the bytes the shell passed, never by its decoded
+    // name: the positional texts matched in order against the arguments.
+    std::vector<rtl::TFilePath> paths;
+    for (int i = 1, next = 0; next < args.size() && i < argc; ++i)
+        if (arguments[i] == args[next] && i > commandAt) {
+            paths.emplace_back(argv[i]);
+            ++next;
+        }
+    return Send(parser, send, args, std::move(paths));
 }
 
 }  // namespace app

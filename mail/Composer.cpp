@@ -2,6 +2,7 @@
 
 #include "mail/HeaderText.h"
 #include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
@@ -60,14 +61,11 @@ std::string TextPlain(const rtl::TStringList& body) {
 // The attachment name in the character set its parameters declare: the
 // user's code page when every character has a place there, else UTF-8.
 std::pair<std::string, std::string> MimeName(const std::string& name) {
-    if (CodePageCharset(name) == "us-ascii") return {name, "us-ascii"};
-    std::string converted;
-    if (Win::FileNameToCharset(name, "CP936", converted)) return {converted, CodePageCharset(converted)};
-    if (Win::FileNameToCharset(name, "UTF-8", converted)) return {converted, "UTF-8"};
-    // Bytes that are no text in the file system's encoding: only their ASCII survives.
-    for (char& c : converted = name)
-        if (static_cast<unsigned char>(c) >= 0x80) c = '_';
-    return {converted, "us-ascii"};
+    const rtl::TUtf8Text text = Win::FileNameText(rtl::TFilePath(name));
+    if (CodePageCharset(text.Bytes()) == "us-ascii") return {text.Bytes(), "us-ascii"};
+    rtl::TGbText gb;
+    if (Win::Utf8ToGbExactly(text, gb)) return {gb.Bytes(), CodePageCharset(gb.Bytes())};
+    return {text.Bytes(), "UTF-8"};
 }
 
 // The lines that open an attachment's part, for its name in the user's terms.
@@ -171,7 +169,9 @@ void TMessageComposer::WriteAttachment(const TPostMessage& Message, int Index, c
         file = std::make_unique<rtl::TFileStream>(entry);
     } catch (const rtl::EFOpenError&) {
         if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
-        throw;
+        // The message is code-page text; the path is the file system's bytes.
+        const rtl::TUtf8Text name = Win::FileNameText(rtl::TFilePath(entry));
+        throw rtl::EFOpenError(rtl::FormatMessage("Cannot open file %s", Win::Utf8ToGb2312(name.Bytes())));
     }
     processor.InputStream = file.get();
     const std::int64_t composed = MessageStream.Size() + EncodedSize(file->Size(), uu);

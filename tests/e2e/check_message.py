@@ -70,8 +70,9 @@ def munpack_differences(raw, wanted):
         if len(names) != len(wanted):
             return ["munpack wrote %d files (%r), expected %d" % (len(names), names, len(wanted))]
         for name, want in zip(names, wanted):
-            # munpack writes X for every character it keeps out of file names.
-            if want["name"].isascii() and name != re.sub(r"[^A-Za-z0-9#%+,\-.=@^_~]", "X", want["name"]):
+            # munpack writes X for every character it keeps out of file names, and
+            # knows no encoded words: a name sent as one (8-bit, or holding "=?") it shows raw.
+            if want["name"].isascii() and "=?" not in want["name"] and name != re.sub(r"[^A-Za-z0-9#%+,\-.=@^_~]", "X", want["name"]):
                 problems.append("munpack named %r for %r" % (name, want["name"]))
             with open(os.path.join(out, name), "rb") as f:
                 data = f.read()
