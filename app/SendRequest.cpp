@@ -28,7 +28,11 @@ bool MakeSendRequest(const TSendSettings& Settings, const QString& Number, const
         {Number, {"对方传真号码", &request.Number}},
         {Settings.GatewayPattern, {"传真网关", &request.GatewayPattern}},
     };
+    // Blanks are the dispatch's first refusal: an empty server is what the
+    // user must hear of, not a character of the number.
+    const bool blank = Settings.Server.isEmpty() || Settings.Email.isEmpty();
     for (const auto& [text, field] : fields) {
+        if (blank) break;
         if (!Win::Utf8ToGbExactly(rtl::TUtf8Text(text.toStdString()), *field.second)) {
             RefusedField = field.first;
             return false;

@@ -1,5 +1,9 @@
 #include "fax/Dispatch.h"
 
+#include "fax/Mailbox.h"
+#include "fax/GatewayPattern.h"
+#include "fax/NumberFront.h"
+
 namespace fax {
 namespace {
 
@@ -29,12 +33,16 @@ std::string TFaxDispatch::Send(const TSendRequest& Form) {
     if (server.empty() || email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(server)) return kMsgBadServerName;
     if (!IsPlainAscii(email)) return kMsgEmailNotAscii;
-    const FaxParseResult parsed = ParseFaxNumber(Form.Number.Bytes());
-    if (!parsed.Ok) return parsed.Failure;
-    const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern.Bytes());
+    if (!IsSmtpMailbox(email)) return kMsgSenderNotMailbox;
+    const TNumberReading reading = ReadFaxNumber(Form.Number.Bytes(), Form.HomeCountry);
+    if (!reading.Ok) return reading.Failure;
+    const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern.Bytes());
     if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern.Bytes());
-    if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
+    const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern.Bytes());
+    // A press refused during a send leaves the running send's address, which
+    // its success names.
+    if (!Job.Running() && !Client.Busy()) GatewayAddressText = gateway;
+    if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
     // gateway as the only recipient, each document once, whatever an earlier
@@ -50,7 +58,7 @@ std::string TFaxDispatch::Send(const TSendRequest& Form) {
         message.ToAddress.Clear();
         message.ToCarbonCopy.Clear();
         message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(GatewayAddressText);
+        message.ToBlindCarbonCopy.Add(gateway);
         // The list holds paths as the file system's bytes: the composer opens them as they are.
         message.Attachments.Clear();
         for (const rtl::TFilePath& file : Form.Files) message.Attachments.Add(file.Bytes());

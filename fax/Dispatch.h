@@ -33,13 +33,14 @@ public:
 
     // Sends one fax e-mail with the client's connection as it stands (see
     // ApplyConnection). Returns the refusal to show in a modal message box
-    // (blank fields, an e-mail address that is not plain ASCII, a server name
-    // with a blank or control character, a malformed number, an unusable
-    // gateway pattern, no coverage), or "" once the fax has gone out.
+    // (blank fields, an e-mail address that is not plain ASCII or not one
+    // mailbox, a server name with a blank or control character, a number the
+    // front cannot read, an unusable gateway pattern, no coverage), or "" once
+    // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TSendRequest& Form);
 
-    // The gateway address of the last number that parsed.
+    // The gateway address of the last number that parsed outside a send.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }

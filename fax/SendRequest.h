@@ -27,6 +27,7 @@ struct TSendRequest {
     std::vector<rtl::TFilePath> Files{};
     rtl::TGbText GatewayPattern{kDefaultGatewayPattern};
     rtl::TStringList CoverageLines = CoverageList();
+    int HomeCountry = 0;  // the country a number without a country code belongs to; 0: none
 };
 
 // Puts the request's connection on a mail client: port, protection, login

@@ -32,6 +32,12 @@ constexpr const char* kLoginRefused =
 // " 要求登录，请设置用户名和密码" (requires a login: set a user name and a password)
 constexpr const char* kLoginRequired =
     " \xd2\xaa\xc7\xf3\xb5\xc7\xc2\xbc\xa3\xac\xc7\xeb\xc9\xe8\xd6\xc3\xd3\xc3\xbb\xa7\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb";
+// "登录名和密码太长：SMTP登录命令最多只能有12288个字节，没有发送"
+// (login name and password too long: an SMTP login line holds at most 12288 octets; nothing was sent)
+constexpr const char* kLoginTooLong =
+    "\xb5\xc7\xc2\xbc\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb\xcc\xab\xb3\xa4\xa3\xbaSMTP\xb5\xc7\xc2\xbc\xc3"
+    "\xfc\xc1\xee\xd7\xee\xb6\xe0\xd6\xbb\xc4\xdc\xd3\xd0" "12288\xb8\xf6\xd7\xd6\xbd\xda\xa3\xac\xc3"
+    "\xbb\xd3\xd0\xb7\xa2\xcb\xcd";
 // " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
 constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
 
@@ -65,10 +71,24 @@ bool Offers(const std::vector<std::vector<std::string>>& Keywords, const std::st
 
 std::string FirstLine(const std::string& Reply) { return Reply.substr(0, Reply.find_first_of("\r\n")); }
 
+// RFC 4954, 4: a server need take no AUTH line longer than this, line end
+// included. A longer one is cut, and the reply to it never comes.
+constexpr std::size_t kMaxAuthLine = 12288;
+
+// The longest login line of either method: PLAIN carries both credentials at once.
+std::string PlainLine(const std::string& Name, const std::string& Password) {
+    return "AUTH PLAIN " + codec::Base64(std::string(1, '\0') + Name + '\0' + Password);
+}
+
 }  // namespace
 
 void TZelSMTP::RefuseLoginInTheClear() const {
     if (!LoginName.IsEmpty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
+}
+
+void TZelSMTP::RefuseLongLogin() const {
+    if (!LoginName.IsEmpty() && PlainLine(LoginName.Bytes(), Password.Bytes()).size() + 2 > kMaxAuthLine)
+        throw rtl::Exception(kLoginTooLong, rtl::TErrorKind::Invalid);
 }
 
 void TZelSMTP::Handshake() {
@@ -79,14 +99,7 @@ void TZelSMTP::Handshake() {
 std::vector<std::string> TZelSMTP::Ehlo() {
     FPhase = TSmtpPhase::Ehlo;
     std::vector<std::string> lines;
-    std::string reply;
-    WithinReplyLimit(TimeLimits.Helo, "EHLO", [&] {
-        lines.push_back(Transaction("EHLO " + UserID));
-        reply = FinalReplyLine(lines.back(), [&] {
-            lines.push_back(ReadLn());
-            return lines.back();
-        });
-    });
+    const std::string reply = Command("EHLO " + UserID, TimeLimits.Helo, "EHLO", &lines);
     if (ReplyCode >= 300) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
     return lines;
 }
@@ -113,20 +126,20 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     // UTF-8 as typed (RFC 4616), the same bytes for LOGIN: never through the code page.
     const std::string& name = LoginName.Bytes();
     const std::string& password = Password.Bytes();
-    // The replies name no credential, and no command line reaches a status
-    // text or an exception: only the AUTH command itself carries them.
-    std::string reply;
+    // No command line reaches a status text or an exception: only the AUTH
+    // command itself carries the credentials. Nor does a reply: a server may
+    // echo what it was sent, so a refusal shows its code alone.
     if (Offers(Keywords, "AUTH", "PLAIN")) {
-        reply = Command("AUTH PLAIN " + codec::Base64(std::string(1, '\0') + name + '\0' + password), TimeLimits.Helo, "AUTH");
+        Command(PlainLine(name, password), TimeLimits.Helo, "AUTH");
     } else if (Offers(Keywords, "AUTH", "LOGIN")) {
-        reply = Command("AUTH LOGIN", TimeLimits.Helo, "AUTH");
-        if (ReplyCode == 334) reply = Command(codec::Base64(name), TimeLimits.Helo, "AUTH");
-        if (ReplyCode == 334) reply = Command(codec::Base64(password), TimeLimits.Helo, "AUTH");
+        Command("AUTH LOGIN", TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) Command(codec::Base64(name), TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) Command(codec::Base64(password), TimeLimits.Helo, "AUTH");
     } else {
         throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
     }
     if (ReplyCode != 235)
-        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + FirstLine(reply) + ")", rtl::TErrorKind::Refused);
+        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + rtl::IntToStr(ReplyCode) + ")", rtl::TErrorKind::Refused);
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
