@@ -27,6 +27,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 GATEWAY = "remote-printer.the_following_address@12125551234.iddd.faxgateway.example"
 
 
+def locale_bytes(arg):
+    """An argument as a shell in this locale passes it; UTF-8 where the locale cannot hold it."""
+    if isinstance(arg, bytes):
+        return arg
+    try:
+        return os.fsencode(arg)
+    except UnicodeEncodeError:
+        return arg.encode("utf-8")
+
+
 class CommandLine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -62,8 +72,8 @@ class CommandLine(unittest.TestCase):
         return path
 
     def faxmail(self, *args, timeout=30):
-        return subprocess.run([FAXMAIL, *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=timeout, text=True)
+        return subprocess.run([FAXMAIL, *map(locale_bytes, args)], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout, text=True)
 
     def test_send_takes_saved_settings_and_options_override_them(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=saved@example.com\n[smtp]\nport=%d\n" % self.port)
