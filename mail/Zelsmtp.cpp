@@ -78,8 +78,6 @@ void TZelSMTP::ComposeProgress() {
     throw net::EAbortError("Socket send aborted");
 }
 
-void TZelSMTP::WriteAttachment(int Index) { Composer().WriteAttachment(*FPostMessage, Index, Boundary, MessageStream); }
-
 bool TZelSMTP::Busy() const {
     switch (FPhase) {
         case TSmtpPhase::Idle:
@@ -321,8 +319,9 @@ void TZelSMTP::SubmitMessage() {
     } settle{*this};
     TPostMessage& m = *FPostMessage;
     CheckFields();
-    ComposeMessage();
-    ComposeProgress();  // a stop after the last piece
+    // The text is composed while it goes out; its size and its files are settled now.
+    const std::unique_ptr<TMessageSource> text = Composer().Open(*FPostMessage, FinalHeader, Boundary);
+    ComposeProgress();  // a stop before the first command
     EnsureConnected();
     for (int attempts = 0;; ++attempts) {
         const bool complete = !m.FromAddress.empty() &&
@@ -359,7 +358,7 @@ void TZelSMTP::SubmitMessage() {
     FPhase = TSmtpPhase::Text;
     try {
         WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
-        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(*text); });
     } catch (...) {
         // A text cut off in the middle leaves the server inside DATA: any
         // further command would become part of the message. The connection

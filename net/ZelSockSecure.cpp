@@ -100,6 +100,8 @@ void TZelSock::WriteTlsPass() {
         if (Tls->Established()) PostToSelf(WM_READMORE);
         return;
     }
+    RefillSendQueue(kRecordChunk);
+    if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     std::int64_t sent = SendQueue.Position();
     int taken = 0;
@@ -124,7 +126,7 @@ void TZelSock::WriteTlsPass() {
     }
     // Complete only once the ciphertext, too, is in the socket's hands.
     if (FlushTlsOutput()) {
-        if (sent >= size) {
+        if (sent >= size && SendSourceDone()) {
             if (SendFromOffset)
                 SendQueue.SetPosition(size);
             else
