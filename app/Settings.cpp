@@ -1,6 +1,7 @@
 #include "app/Settings.h"
 
 #include "app/Forms.h"
+#include "app/SendRequest.h"
 #include "fax/FaxNumber.h"
 #include "fax/SettingValues.h"
 
@@ -92,12 +93,7 @@ int ProposedPort(mail::TSmtpSecurity from, mail::TSmtpSecurity to, int port) {
 }
 
 void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password) {
-    client.Port = settings.Port;
-    client.Security = settings.Security;
-    client.LoginName = settings.LoginName.toStdString();
-    client.Password = password.toStdString();
-    // A path keeps the file system's own bytes, as attachment paths do.
-    client.TrustFile = settings.TrustFile.toLocal8Bit().toStdString();
+    fax::ApplyConnection(ConnectionOf(settings, password), client);
 }
 
 }  // namespace app

@@ -117,7 +117,7 @@ int Send(int port, const std::string& attachment, const std::string& trustFile) 
     client.UserID = "bench";
     if (!trustFile.empty()) {
         client.Security = mail::TSmtpSecurity::ImplicitTls;
-        client.TrustFile = trustFile;
+        client.TrustFile = rtl::TFilePath(trustFile);
     }
     Clock::time_point sendStart{};
     client.OnSendStart = [&](rtl::TObject*) { sendStart = Clock::now(); };

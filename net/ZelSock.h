@@ -23,6 +23,7 @@
 #include "platform/Windows.h"
 #include "rtl/Classes.h"
 #include "rtl/SysUtils.h"
+#include "rtl/Text.h"
 
 #include <array>
 #include <cstddef>
@@ -123,7 +124,7 @@ public:
     std::int32_t TimeOut = 0;  // ms, for the lookup and for the connect; 0: no limit
     std::int32_t ReportLevel = 1;
     // Extra trusted authorities for StartTls (PEM); empty: the system's only.
-    std::string TrustFile;
+    rtl::TFilePath TrustFile;
     rtl::TNotifyEvent OnDisconnect;
     rtl::TNotifyEvent OnConnect;
     rtl::THandlerEvent OnInvalidHost;

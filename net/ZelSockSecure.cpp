@@ -37,7 +37,7 @@ void TZelSock::StartTls() {
     TlsReadNeedsWrite = TlsWriteNeedsRead = false;
     SendBroken = false;
     try {
-        Tls = std::make_unique<TTlsSession>(Host, TrustFile);
+        Tls = std::make_unique<TTlsSession>(Host, TrustFile.Bytes());
     } catch (const ESockError&) {
         RequestCloseSocket();
         throw;

@@ -34,8 +34,8 @@ TEST(LoginLimits, ALoginLineAServerNeedNotTakeIsRefusedBeforeConnecting) {
         client.Host = "no..such.host";  // refused by the resolver library, never asked
         client.UserID = "me";
         client.Security = mail::TSmtpSecurity::StartTls;
-        client.LoginName = "tester";
-        client.Password = std::string(c.PasswordLength, 'p');
+        client.LoginName = rtl::TUtf8Text("tester");
+        client.Password = rtl::TUtf8Text(std::string(c.PasswordLength, 'p'));
         const auto failure = FailureOf([&] { client.Connect(); });
         EXPECT_EQ(failure.Kind, c.Expected) << failure.Text;
         if (c.Expected == Kind::Invalid) {
@@ -62,10 +62,10 @@ TEST(LoginLimits, ARefusalThatEchoesTheCredentialsShowsItsCodeAlone) {
         client.Host = "localhost";
         client.Port = server.Port();
         client.UserID = "me";
-        client.TrustFile = testsupport::Certificates().Authority;
+        client.TrustFile = rtl::TFilePath(testsupport::Certificates().Authority);
         client.Security = mail::TSmtpSecurity::StartTls;
-        client.LoginName = "tester";
-        client.Password = password;
+        client.LoginName = rtl::TUtf8Text("tester");
+        client.Password = rtl::TUtf8Text(password);
         client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
         std::string statuses;
         client.OnStatus = [&](rtl::TComponent*, const std::string& text) { statuses += text + "\n"; };
