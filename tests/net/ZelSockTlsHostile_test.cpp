@@ -120,7 +120,7 @@ class ZelSockTlsHostile : public SockTest {
 protected:
     void StartTlsWith(const testsupport::CertificateFiles& files, std::vector<std::string> options = {}) {
         Server = TlsServer(files, std::move(options));
-        Sock->TrustFile = testsupport::Certificates().Authority;
+        Sock->TrustFile = rtl::TFilePath(testsupport::Certificates().Authority);
         Sock->Host = "localhost";
         Sock->Port = Server->Port();
         Sock->Connect();
