@@ -15,15 +15,15 @@ namespace app {
 TNumberEcho EchoNumber(const QString& typed, int homeCountry, const rtl::TStringList& coverage,
                        const std::string& gatewayPattern) {
     TNumberEcho echo;
-    std::string gb;
+    rtl::TGbText gb;
     if (typed.isEmpty()) return echo;
-    if (!Win::Utf8ToGb2312Exact(typed.toStdString(), gb)) {
+    if (!Win::Utf8ToGbExactly(rtl::TUtf8Text(typed.toStdString()), gb)) {
         echo.Failure = UnrepresentableFieldText("对方传真号码");
         return echo;
     }
     fax::TNumberReading reading;
     try {
-        reading = fax::ReadFaxNumber(gb, homeCountry);
+        reading = fax::ReadFaxNumber(gb.Bytes(), homeCountry);
     } catch (const rtl::EConvertError& e) {
         echo.Failure = QString::fromUtf8("传真号码的国家号和区号必须是数字（") + FromGb(e.Message) + QString::fromUtf8("）。");
         return echo;

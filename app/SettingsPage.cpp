@@ -1,5 +1,6 @@
 #include "app/SettingsPage.h"
 
+#include "app/DamagedSettings.h"
 #include "app/Forms.h"
 #include "fax/FaxNumber.h"
 #include "fax/GatewayPattern.h"
@@ -81,7 +82,13 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     connect(HomeCountryEdit, &QLineEdit::editingFinished, this, handle([this] { HomeCountryEditExit(); }));
     connect(PasswordEdit, &QLineEdit::editingFinished, this, handle([this] { PasswordEditExit(); }));
     connect(RememberBox, &QCheckBox::toggled, this, handle([this] { RememberBoxClick(); }));
-    connect(PortEdit, &QSpinBox::valueChanged, this, [this] { Changed(); });
+    connect(PortEdit, &QSpinBox::valueChanged, this, [this] {
+        Repair("smtp/port", PortEdit);
+        Changed();
+    });
+    connect(PortEdit, &QSpinBox::editingFinished, this, [this] {
+        if (Repair("smtp/port", PortEdit)) Changed();
+    });
     connect(LoginEdit, &QLineEdit::textChanged, this, [this] { Changed(); });
     connect(TrustFileEdit, &QLineEdit::textChanged, this, [this] { Changed(); });
     OnClick(TrustFileButton, [this] { TrustFileButtonClick(); });
@@ -102,6 +109,8 @@ void TSettingsPage::Show(const TSendSettings& s) {
         TrustFileEdit->setText(s.TrustFile);
         AcceptedHome = s.HomeCountry;
         HomeCountryEdit->setText(s.HomeCountry == 0 ? QString() : QString::number(s.HomeCountry));
+        DamagedValues = s.Damaged;
+        MarkDamaged();
     }
     if (!s.RememberPassword) return;
     SecretStore().Read(kPasswordKey, [page = QPointer<TSettingsPage>(this), failed = FailureReply()](
@@ -123,6 +132,7 @@ void TSettingsPage::Collect(TSendSettings& s) const {
     s.GatewayPattern = AcceptedPattern;
     s.TrustFile = TrustFileEdit->text();
     s.HomeCountry = AcceptedHome;
+    s.Damaged = DamagedValues;
 }
 
 void TSettingsPage::ApplyTo(mail::TZelSMTP& client) const {
@@ -137,7 +147,34 @@ void TSettingsPage::Changed() {
     if (OnChanged) OnChanged();
 }
 
+void TSettingsPage::MarkDamaged() {
+    for (const TDamagedSetting& d : DamagedValues) {
+        QWidget* field = d.Key == "smtp/port"       ? static_cast<QWidget*>(PortEdit)
+                         : d.Key == "smtp/security" ? static_cast<QWidget*>(SecurityBox)
+                         : d.Key == "fax/gatewayPattern" ? static_cast<QWidget*>(GatewayEdit)
+                         : d.Key == "fax/homeCountry"    ? static_cast<QWidget*>(HomeCountryEdit)
+                                                         : static_cast<QWidget*>(RememberBox);
+        field->setStyleSheet(QStringLiteral("background-color: #ffd0d0;"));
+        field->setToolTip(QString::fromUtf8("设置文件中的值“%1”无法识别，请重新设置%2。").arg(d.Value, DamagedSettingLabel(d.Key)));
+        // No choice shown, so that choosing any one (the first included) is a change.
+        if (field == SecurityBox) SecurityBox->setCurrentIndex(-1);
+        if (field == GatewayEdit) GatewayEdit->setText(d.Value);
+        if (field == HomeCountryEdit) HomeCountryEdit->setText(d.Value);
+    }
+}
+
+bool TSettingsPage::Repair(const char* Key, QWidget* Field) {
+    const qsizetype before = DamagedValues.size();
+    app::Repaired(DamagedValues, QLatin1String(Key));
+    if (DamagedValues.size() == before) return false;
+    Field->setStyleSheet(QString());
+    Field->setToolTip(QString());
+    return true;
+}
+
 void TSettingsPage::SecurityBoxChange() {
+    if (SecurityBox->currentIndex() < 0) return;
+    Repair("smtp/security", SecurityBox);
     const auto chosen = static_cast<mail::TSmtpSecurity>(SecurityBox->currentIndex());
     const int port = ProposedPort(Security, chosen, PortEdit->value());
     Security = chosen;
@@ -151,6 +188,7 @@ void TSettingsPage::GatewayEditExit() {
     const QString pattern = typed.isEmpty() ? DefaultGatewayPattern() : typed;
     if (pattern == AcceptedPattern) {
         GatewayEdit->setText(pattern);
+        if (Repair("fax/gatewayPattern", GatewayEdit)) Changed();
         return;
     }
     const std::string failure = fax::GatewayPatternProblem(ToGb(pattern));
@@ -162,19 +200,22 @@ void TSettingsPage::GatewayEditExit() {
         return;
     }
     AcceptedPattern = pattern;
+    Repair("fax/gatewayPattern", GatewayEdit);
     Changed();
 }
 
 void TSettingsPage::HomeCountryEditExit() {
     const QString typed = HomeCountryEdit->text().trimmed();
-    const int home = typed.isEmpty() ? 0 : typed.toInt();
-    if (!IsHomeCountry(home)) {
+    bool isNumber = true;
+    const int home = typed.isEmpty() ? 0 : typed.toInt(&isNumber);
+    if (!isNumber || !IsHomeCountry(home)) {
         // The accepted code comes back before the box takes the focus, as in the gateway field.
         HomeCountryEdit->setText(AcceptedHome == 0 ? QString() : QString::number(AcceptedHome));
-        ShowMessage(QString::fromUtf8("没有国家代码 %1。本国国家代码是一个国家的电话代码，如 86（中国）或 1（美国、加拿大）。").arg(home));
+        ShowMessage(QString::fromUtf8("没有国家代码 %1。本国国家代码是一个国家的电话代码，如 86（中国）或 1（美国、加拿大）。").arg(typed));
         return;
     }
-    if (home == AcceptedHome) return;
+    const bool repaired = Repair("fax/homeCountry", HomeCountryEdit);
+    if (home == AcceptedHome && !repaired) return;
     AcceptedHome = home;
     Changed();
 }
@@ -184,6 +225,7 @@ void TSettingsPage::PasswordEditExit() {
 }
 
 void TSettingsPage::RememberBoxClick() {
+    Repair("smtp/rememberPassword", RememberBox);
     if (RememberBox->isChecked()) {
         StorePassword();
     } else {

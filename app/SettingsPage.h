@@ -67,6 +67,8 @@ public:
     std::string GatewayPattern() const;
     // The accepted home country (0: none).
     int HomeCountry() const { return AcceptedHome; }
+    // The saved values that could not be read and are not corrected yet.
+    const QList<TDamagedSetting>& Damaged() const { return DamagedValues; }
 
     // Handlers.
     void SecurityBoxChange();
@@ -78,6 +80,10 @@ public:
 
 private:
     void Changed();
+    // Marks the field of each damaged value; Repair takes the mark off one,
+    // true when it was marked.
+    void MarkDamaged();
+    bool Repair(const char* Key, QWidget* Field);
     void StorePassword();
     // A secret store reply that says once per run when no store answered.
     TSecretStore::TReply FailureReply();
@@ -86,6 +92,7 @@ private:
     QString AcceptedPattern;
     int AcceptedHome = 0;
     bool StoreFailureShown = false;
+    QList<TDamagedSetting> DamagedValues;
     // The password the secret store holds as far as this run knows (empty:
     // none; unset: not known), so that an unchanged one is not written again.
     std::optional<QString> InStore;

@@ -2,7 +2,9 @@
 
 #include "tests/support/ScriptedPeer.h"
 
+#include <QFile>
 #include <QLabel>
+#include <QSettings>
 
 #include <chrono>
 
@@ -70,4 +72,14 @@ TEST_F(WindowsTest, TheHomeCountryReadsNationalNumbersAndIsRemembered) {
     EXPECT_TRUE(Boxes.empty());
     EXPECT_EQ(app::ReadSendSettings().GatewayPattern, QString("{e164}@fax.example.org"));
     EXPECT_EQ(Form1->Label6->toolTip().section(QString::fromUtf8("网关地址："), 1), QString("+12121234567@fax.example.org"));
+
+    // A damaged home country is not taken for the locale's: the national number asks for its code until the field is set.
+    QFile::remove(app::OpenSettings()->fileName());
+    app::OpenSettings()->setValue("fax/homeCountry", "abc");
+    MakeWindows();
+    Form1->Edit3->setText("(212) 123-4567");
+    EXPECT_TRUE(Form1->Label6->toolTip().contains(QString::fromUtf8("请在号码前加上国家代码"))) << Form1->Label6->toolTip().toStdString();
+    Leave(Form1->SettingsPage->HomeCountryEdit, "1");
+    EXPECT_TRUE(Form1->SettingsPage->Damaged().isEmpty());
+    EXPECT_EQ(app::ReadSendSettings().HomeCountry, 1);
 }
