@@ -1,5 +1,7 @@
 #include "fax/Dispatch.h"
 
+#include "rtl/SysUtils.h"
+
 namespace fax {
 namespace {
 
@@ -23,34 +25,60 @@ std::string UserIdOf(const std::string& Email) {
     return at == std::string::npos ? std::string() : Email.substr(0, at);
 }
 
-std::string TFaxDispatch::Send(const TFaxForm& Form) {
+std::string TFaxDispatch::Check(const TFaxForm& Form) {
+    Recipients.clear();
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
-    const FaxParseResult parsed = ParseFaxNumber(Form.Number);
-    if (!parsed.Ok) return parsed.Failure;
-    const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
-    if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern);
-    if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
+    std::vector<std::string> numbers{Form.Number};
+    numbers.insert(numbers.end(), Form.MoreNumbers.begin(), Form.MoreNumbers.end());
+    for (const std::string& number : numbers) {
+        const FaxParseResult parsed = ParseFaxNumber(number);
+        if (!parsed.Ok) return parsed.Failure;
+        const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
+        if (!patternFailure.empty()) return patternFailure;
+        const std::string address = GatewayAddress(parsed.Number, Form.GatewayPattern);
+        if (Recipients.empty()) GatewayAddressText = address;
+        if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
+        Recipients.emplace_back(address, number);
+    }
+    // Found now, not after the server has been reached.
+    for (const auto& file : Form.Files)
+        if (rtl::RegularFileSize(file) < 0) return rtl::FormatMessage("Cannot open file %s", file);
+    return std::string();
+}
 
+void TFaxDispatch::Fill(const TFaxForm& Form, mail::TPostMessage& message) const {
     // Each press sends exactly what is on the screen: one body line, the
-    // gateway as the only recipient, each document once, whatever an earlier
-    // press left behind.
-    Job.Run(Form.Server, UserIdOf(Form.Email), [&](mail::TPostMessage& message) {
-        message.FromAddress = Form.Email;
-        message.FromName = Form.Email;
-        message.Subject = Form.Email + "Send a Fax";
-        message.Body.Clear();
-        message.Body.Add(Form.Email + "Send a Fax");
-        message.ReplyTo = Form.Email;
-        message.Date = Client.Clock->Date();
-        message.ToAddress.Clear();
-        message.ToCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(GatewayAddressText);
-        message.Attachments.Assign(Form.Files);
-    });
+    // gateways as the only recipients, each document once, whatever an
+    // earlier press left behind.
+    message.FromAddress = Form.Email;
+    message.FromName = Form.Email;
+    message.Subject = Form.Subject.empty() ? Form.Email + "Send a Fax" : Form.Subject;
+    message.Body.Clear();
+    message.Body.Add(Form.Email + "Send a Fax");
+    message.ReplyTo = Form.Email;
+    message.Date = Client.Clock->Date();
+    message.ToAddress.Clear();
+    message.ToCarbonCopy.Clear();
+    message.ToBlindCarbonCopy.Clear();
+    for (const auto& recipient : Recipients) message.ToBlindCarbonCopy.Add(recipient.first);
+    message.Attachments.Assign(Form.Files);
+}
+
+std::string TFaxDispatch::Send(const TFaxForm& Form) {
+    const std::string refusal = Check(Form);
+    if (!refusal.empty()) return refusal;
+    // A refused recipient ends the send before DATA: the later "503 need RCPT"
+    // would hide the cause, and a message to some numbers only is not what was asked.
+    Client.OnRecipientNotFound = [this](const std::string& entry) {
+        rtl::Exception refused(Client.LastReply, rtl::TErrorKind::RecipientRefused);
+        refused.Subject = entry;
+        for (const auto& recipient : Recipients)
+            if (recipient.first == entry) refused.Subject = recipient.second;
+        throw refused;
+    };
+    Job.Run(Form.Server, UserIdOf(Form.Email), [&](mail::TPostMessage& message) { Fill(Form, message); });
     return std::string();
 }
 

@@ -9,6 +9,8 @@
 #include "rtl/Classes.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fax {
 
@@ -35,6 +37,10 @@ struct TFaxForm {
     rtl::TStringList Files;
     rtl::TStringList CoverageLines;
     std::string GatewayPattern = kDefaultGatewayPattern;
+    // More numbers for the same message (the command line's repeated
+    // --number): each gets its own RCPT, all are checked before connecting.
+    std::vector<std::string> MoreNumbers{};
+    std::string Subject{};  // empty: the design's subject
 };
 
 class TFaxDispatch {
@@ -47,6 +53,13 @@ public:
     // gateway pattern, no coverage), or "" once the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
+    // The checks of Send, in its order, without connecting: the refusal, or
+    // "" with the gateway addresses set. A file that cannot be opened is
+    // refused here too ("Cannot open file %s"), before any connection.
+    std::string Check(const TFaxForm& Form);
+    // What Send would hand to the mail client, on the client's message; the
+    // front end composes it without connecting (--dry-run). Call after Check.
+    void Fill(const TFaxForm& Form, mail::TPostMessage& Message) const;
 
     // The gateway address of the last number that parsed.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
@@ -57,6 +70,8 @@ private:
     mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
+    // Every recipient of the message, with the number it stands for.
+    std::vector<std::pair<std::string, std::string>> Recipients;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

@@ -69,6 +69,20 @@ bool Offers(const std::vector<std::vector<std::string>>& Keywords, const std::st
     });
 }
 
+// The SIZE keyword's limit in bytes; 0 when none is announced (or "SIZE 0": no limit).
+std::int64_t SizeLimitOf(const std::vector<std::vector<std::string>>& Keywords) {
+    for (const auto& words : Keywords) {
+        if (words[0] != "SIZE" || words.size() < 2) continue;
+        std::int64_t limit = 0;
+        for (const char c : words[1]) {
+            if (c < '0' || c > '9' || limit > (std::int64_t{1} << 50)) return 0;
+            limit = limit * 10 + (c - '0');
+        }
+        return limit;
+    }
+    return 0;
+}
+
 std::string FirstLine(const std::string& Reply) { return Reply.substr(0, Reply.find_first_of("\r\n")); }
 
 // SASL wants UTF-8; what the user typed reaches this layer as GB2312.
@@ -77,11 +91,11 @@ std::string Utf8(const std::string& Gb) { return Win::Gb2312ToUtf8(Gb); }
 }  // namespace
 
 void TZelSMTP::RefuseLoginInTheClear() const {
-    if (!LoginName.empty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
+    if (!LoginName.empty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls, rtl::TErrorKind::Invalid);
 }
 
 void TZelSMTP::Handshake() {
-    FPhase = TSmtpPhase::Handshake;
+    Step(TSmtpPhase::Handshake);
     WithinReplyLimit(TimeLimits.Handshake, "the TLS handshake", [&] { StartTls(); });
 }
 
@@ -110,15 +124,19 @@ void TZelSMTP::SecureHello() {
         }
         FPhase = TSmtpPhase::StartTls;
         const std::string reply = Command("STARTTLS", TimeLimits.Helo, "STARTTLS");
-        if (ReplyCode != 220) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+        if (ReplyCode != 220) throw rtl::Exception(reply, rtl::TErrorKind::StartTlsRefused);
         Handshake();
         keywords = Keywords(Ehlo());  // what was offered in the clear no longer counts
     }
+    ServerSizeLimit = SizeLimitOf(keywords);
+    ServerAuthMethods.clear();
+    for (const auto& words : keywords)
+        if (words[0] == "AUTH") ServerAuthMethods.insert(ServerAuthMethods.end(), words.begin() + 1, words.end());
     if (!LoginName.empty()) Login(keywords);
 }
 
 void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
-    FPhase = TSmtpPhase::Auth;
+    Step(TSmtpPhase::Auth);
     const std::string name = Utf8(LoginName);
     const std::string password = Utf8(Password);
     // The replies name no credential, and no command line reaches a status
@@ -133,15 +151,26 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     } else {
         throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
     }
-    if (ReplyCode != 235)
-        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + FirstLine(reply) + ")", rtl::TErrorKind::Refused);
+    if (ReplyCode == 235) return;
+    // Each refusal has its own remedy: only 535 blames the name or the password.
+    const rtl::TErrorKind kind = ReplyCode == 454   ? rtl::TErrorKind::LoginUnavailable
+                                 : ReplyCode == 534 ? rtl::TErrorKind::MechanismTooWeak
+                                 : ReplyCode == 530 ? rtl::TErrorKind::EncryptionRequired
+                                                    : rtl::TErrorKind::LoginRefused;
+    throw rtl::Exception(kServer + Host + (kind == rtl::TErrorKind::LoginRefused ? kLoginRefused : "") + " (" +
+                             FirstLine(reply) + ")",
+                         kind);
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
+    // "530 Must issue a STARTTLS command first" asks for protection, not for a login.
+    if (ReplyCode == 530 && Security == TSmtpSecurity::None && Upper(Reply).find("TLS") != std::string::npos)
+        throw rtl::Exception(Reply, rtl::TErrorKind::EncryptionRequired);
     if (ReplyCode == 530 && LoginName.empty())
         throw rtl::Exception(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")",
-                             rtl::TErrorKind::Refused);
-    if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::Refused);
+                             rtl::TErrorKind::LoginRequired);
+    if (ReplyCode == 552) throw rtl::Exception(Reply, rtl::TErrorKind::TooLarge);
+    if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::SenderRefused);
 }
 
 }  // namespace mail

@@ -2,6 +2,7 @@
 
 #include "platform/Windows.h"
 #include "tests/support/ScriptedPeer.h"
+#include "tests/support/TempFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -49,8 +50,9 @@ TEST(Dispatch, RefusalsComeInOrderAndTouchNothing) {
 TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
     mail::TZelSMTP client(nullptr);
     TFaxDispatch dispatch(client);
+    testsupport::TempFile document("a.doc", "text");
     TFaxForm form{"no..such.host", "me@example.com", "001-212-5551234", {}, fax::CoverageList()};
-    form.Files.Add("/tmp/a.doc");
+    form.Files.Add(document.Path());
     try {
         dispatch.Send(form);
         FAIL() << "sent to a host that does not exist";
