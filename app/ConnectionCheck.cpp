@@ -146,12 +146,12 @@ bool TConnectionCheck::Run(const TSendSettings& settings, const QString& passwor
         const auto outer = Prepare;
         // A guess need not wait as long as the user's own settings.
         Prepare = [&](mail::TZelSMTP& client) {
+            if (outer) outer(client);
             client.TimeLimits.Connect = std::min<std::uint32_t>(client.TimeLimits.Connect, 5000);
             client.TimeLimits.Greeting = std::min<std::uint32_t>(client.TimeLimits.Greeting, 10000);
             client.TimeLimits.GreetingProbe = 0;
             client.TimeLimits.Handshake = std::min<std::uint32_t>(client.TimeLimits.Handshake, 10000);
             client.TimeLimits.Helo = std::min<std::uint32_t>(client.TimeLimits.Helo, 10000);
-            if (outer) outer(client);
         };
         const bool works = Attempt(other, password, false);
         Prepare = outer;

@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include "app/ConnectionTest.h"
 #include "app/Constants.h"
 #include "app/FailureText.h"
 #include "app/Forms.h"
@@ -162,6 +163,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     SettingsPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
     SettingsPage->Show(saved);
     SettingsPage->OnChanged = [this] { SaveSettings(); };
+    SettingsPage->OnTestConnection = [this] { TestConnection(*this); };
     connect(Edit1, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
     connect(Edit2, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
 
