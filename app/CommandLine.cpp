@@ -403,7 +403,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         Complain(ExplainFailure(e, target));
         return ExitStatusOf(e);
     }
-    Say(FromGb(dispatch.LastGatewayAddress()));
+    for (const std::string& address : dispatch.GatewayAddresses()) Say(FromGb(address));
     return kExitSent;
 }
 

@@ -63,6 +63,12 @@ public:
 
     // The gateway address of the last number that parsed.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
+    // The gateway address of every number of the last send that passed Check.
+    std::vector<std::string> GatewayAddresses() const {
+        std::vector<std::string> addresses;
+        for (const auto& recipient : Recipients) addresses.push_back(recipient.first);
+        return addresses;
+    }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
 
