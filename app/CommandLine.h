@@ -5,14 +5,17 @@
 
 #include "app/FailureText.h"
 
+#include <QString>
+
 namespace app {
 
 // Exit statuses of the command line: app/FailureText.h.
 
 // True when the arguments name a command (or ask for help or the version)
 // rather than starting the windows. Qt's own single-dash options
-// (-platform, -style, ...) still start the windows.
+// (-platform, -style, ...) and existing files (documents to fax) start the windows.
 bool IsCommandLine(int argc, char** argv);
+bool IsCommandName(const QString& word);
 
 // Runs the command the arguments name; returns the exit status. Needs no display.
 int RunCommandLine(int argc, char** argv);

@@ -78,10 +78,21 @@ void ShowMessage(const QString& text) { ShowModalMessage(ApplicationTitle(), tex
 
 void SetOpenDialogFunction(TOpenDialogFn fn) { OpenDialogFunction() = std::move(fn); }
 
-QString RunOpenDialog(QWidget* parent) {
-    if (OpenDialogFunction()) return OpenDialogFunction()(parent);
-    return QFileDialog::getOpenFileName(parent);
+namespace {
+QStringList OpenDialog(QWidget* parent, bool many) {
+    if (OpenDialogFunction()) return OpenDialogFunction()(parent, many);
+    if (many) return QFileDialog::getOpenFileNames(parent);
+    const QString path = QFileDialog::getOpenFileName(parent);
+    return path.isEmpty() ? QStringList() : QStringList{path};
 }
+}  // namespace
+
+QString RunOpenDialog(QWidget* parent) {
+    const QStringList paths = OpenDialog(parent, false);
+    return paths.isEmpty() ? QString() : paths.front();
+}
+
+QStringList RunOpenFilesDialog(QWidget* parent) { return OpenDialog(parent, true); }
 
 QString ApplicationTitle() { return QString::fromUtf8(Win::Application().Title.c_str()); }
 
@@ -110,6 +121,10 @@ void ShowException(std::exception_ptr error) {
 }
 
 void RunHandler(const std::function<void()>& handler) {
+    struct Scope {
+        Scope() { Win::Application().EnterHandler(); }
+        ~Scope() { Win::Application().LeaveHandler(); }
+    } scope;
     try {
         handler();
     } catch (...) {
@@ -213,6 +228,10 @@ bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {
 }
 
 TApplicationObject::TApplicationObject(int& argc, char** argv) : QApplication(argc, argv) {
+    // Closing the start window ends the program (Terminate). Qt's own quit on
+    // the last window closed would end it while a send still unwinds, before
+    // the box saying the fax may have gone could stay up.
+    setQuitOnLastWindowClosed(false);
     Win::Application().SetExceptionHandler(&ShowException);
 }
 

@@ -1,5 +1,8 @@
 #include "fax/Dispatch.h"
 
+#include "fax/Mailbox.h"
+#include "fax/GatewayPattern.h"
+#include "fax/NumberFront.h"
 #include "rtl/SysUtils.h"
 
 namespace fax {
@@ -26,25 +29,30 @@ std::string UserIdOf(const std::string& Email) {
 }
 
 std::string TFaxDispatch::Check(const TFaxForm& Form) {
-    Recipients.clear();
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
+    if (!IsSmtpMailbox(Form.Email)) return kMsgSenderNotMailbox;
+    // A press refused during a send leaves the running send's addresses,
+    // which its success names and its refusals report.
+    const bool idle = !Job.Running() && !Client.Busy();
+    std::vector<std::pair<std::string, std::string>> recipients;
     std::vector<std::string> numbers{Form.Number};
     numbers.insert(numbers.end(), Form.MoreNumbers.begin(), Form.MoreNumbers.end());
     for (const std::string& number : numbers) {
-        const FaxParseResult parsed = ParseFaxNumber(number);
-        if (!parsed.Ok) return parsed.Failure;
-        const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
+        const TNumberReading reading = ReadFaxNumber(number, Form.HomeCountry);
+        if (!reading.Ok) return reading.Failure;
+        const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
         if (!patternFailure.empty()) return patternFailure;
-        const std::string address = GatewayAddress(parsed.Number, Form.GatewayPattern);
-        if (Recipients.empty()) GatewayAddressText = address;
-        if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
-        Recipients.emplace_back(address, number);
+        const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern);
+        if (idle && recipients.empty()) GatewayAddressText = gateway;
+        if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
+        recipients.emplace_back(gateway, number);
     }
     // Found now, not after the server has been reached.
     for (const auto& file : Form.Files)
         if (rtl::RegularFileSize(file) < 0) return rtl::FormatMessage("Cannot open file %s", file);
+    if (idle) Recipients = std::move(recipients);
     return std::string();
 }
 

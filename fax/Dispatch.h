@@ -37,6 +37,7 @@ struct TFaxForm {
     rtl::TStringList Files;
     rtl::TStringList CoverageLines;
     std::string GatewayPattern = kDefaultGatewayPattern;
+    int HomeCountry = 0;  // the country a number without a country code belongs to; 0: none
     // More numbers for the same message (the command line's repeated
     // --number): each gets its own RCPT, all are checked before connecting.
     std::vector<std::string> MoreNumbers{};
@@ -48,9 +49,10 @@ public:
     explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
-    // (blank fields, an e-mail address that is not plain ASCII, a server name
-    // with a blank or control character, a malformed number, an unusable
-    // gateway pattern, no coverage), or "" once the fax has gone out.
+    // (blank fields, an e-mail address that is not plain ASCII or not one
+    // mailbox, a server name with a blank or control character, a number the
+    // front cannot read, an unusable gateway pattern, no coverage), or "" once
+    // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
     // The checks of Send, in its order, without connecting: the refusal, or
@@ -61,7 +63,7 @@ public:
     // front end composes it without connecting (--dry-run). Call after Check.
     void Fill(const TFaxForm& Form, mail::TPostMessage& Message) const;
 
-    // The gateway address of the last number that parsed.
+    // The gateway address of the last number that parsed outside a send.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // The gateway address of every number of the last send that passed Check.
     std::vector<std::string> GatewayAddresses() const {

@@ -132,7 +132,7 @@ bool TZelSMTP::IsReplyStart(const std::string& Line) {
     return rest.empty() || rest[0] == ' ' || rest[0] == '-' || rest == "\r\n" || rest == "\n";
 }
 
-std::string TZelSMTP::ReadReply() {
+std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     ReplyCode = 0;
     const std::string first = ReadLn();
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
@@ -140,7 +140,12 @@ std::string TZelSMTP::ReadReply() {
     LastReply = first;
     StatusMessage(1, LastReply);
     ReplyCode = net::ReplyCodeOf(first);
-    return ReadFinalReplyLine(first);
+    if (Lines == nullptr) return ReadFinalReplyLine(first);
+    Lines->push_back(first);
+    return FinalReplyLine(first, [&] {
+        Lines->push_back(ReadLn());
+        return Lines->back();
+    });
 }
 
 void TZelSMTP::RefuseOutOfStep() {
@@ -198,14 +203,16 @@ void TZelSMTP::WithinReplyLimit(std::uint32_t LimitMs, const char* What, const s
     WithinLimit(LimitMs, What, false, Wait);
 }
 
-std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What) {
+std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What,
+                              std::vector<std::string>* Lines) {
     // Every reply is read whole: the lines of a multi-line reply left unread
     // would be taken as the replies to the commands that follow. The end mark
     // is no command: an answer that came during the text answers it.
     return WithinLimit(LimitMs, What, false, [&] {
+        StatusMessage(8, "Transaction");
         if (FPhase != TSmtpPhase::EndMark) RefuseOutOfStep();
         Writeln(Line);
-        return ReadReply();
+        return ReadReply(Lines);
     });
 }
 
@@ -220,7 +227,8 @@ void TZelSMTP::Connect() {
     Step(TSmtpPhase::Connecting);
     ServerSizeLimit = 0;  // a HELO dialogue announces nothing
     ServerAuthMethods.clear();
-    // The socket's TimeOut, when set, bounds the lookup and the connect; else the client's own limit does.
+    // The socket's TimeOut, when set, bounds the lookup and the connect each
+    // on its own (up to twice it in all); else the client's own limit does.
     struct RestoreTimeOut {
         std::int32_t& Field;
         const std::int32_t Value;
@@ -229,6 +237,7 @@ void TZelSMTP::Connect() {
     try {
         RefuseLineBreak("UserID", UserID);
         RefuseLoginInTheClear();
+        RefuseLongLogin();
         RefuseLongCommand("UserID", "HELO " + UserID);
         if (TimeOut == 0) TimeOut = rtl::RangeChecked<std::int32_t>(TimeLimits.Connect);
         net::TZelSock::Connect();
@@ -248,7 +257,9 @@ void TZelSMTP::Connect() {
         else
             FPhase = TSmtpPhase::Helo;
         for (int attempts = 0; Security == TSmtpSecurity::None; ++attempts) {
+            // Again: the authentication-failed handler may have changed it.
             RefuseLineBreak("UserID", UserID);
+            RefuseLongCommand("UserID", "HELO " + UserID);
             Command("HELO " + UserID, TimeLimits.Helo, "HELO");
             if (ReplyCode < 300) break;
             if (attempts > 0 || !OnAuthenticationFailed) throw rtl::Exception("Authentication failed", rtl::TErrorKind::Refused);

@@ -39,7 +39,8 @@ struct TSmtpTimeLimits {
     std::uint32_t EndMark = 600000;
     std::uint32_t Quit = 300000;
     std::uint32_t Handshake = 300000;  // the TLS handshake
-    // Host lookup and TCP connect together, when the socket's own TimeOut is 0.
+    // The host lookup, and then the TCP connect, each on its own (up to twice
+    // this in all), when the socket's own TimeOut is 0.
     std::uint32_t Connect = 60000;
     // Without TLS from the start, a greeting this late makes the client ask
     // the port, on a second connection, whether it speaks TLS (0: never);
@@ -223,11 +224,13 @@ private:
     // The composer, set up with this client's encoding and events.
     TMessageComposer Composer();
     void WriteAttachment(int Index);
-    // One command and its whole reply, within a time limit.
-    std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What);
+    // One command and its whole reply, within a time limit; Lines, when
+    // given, receives every line of the reply.
+    std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What,
+                        std::vector<std::string>* Lines = nullptr);
     // One whole reply, its first line judged before anything is taken from
     // it; sets LastReply and ReplyCode from the first line, returns the final one.
-    std::string ReadReply();
+    std::string ReadReply(std::vector<std::string>* Lines = nullptr);
     // Reply bytes waiting before a command: the server is out of step.
     void RefuseOutOfStep();
     // Between pieces of the composition: the loop's pass, and the stop.
@@ -251,6 +254,8 @@ private:
     void RefuseAboveServerSize();
     // The protected opening (ZelsmtpSecure.cpp).
     void RefuseLoginInTheClear() const;
+    // A login line longer than a server must take (RFC 4954), before connecting.
+    void RefuseLongLogin() const;
     void Handshake();
     // The whole EHLO reply, one line each.
     std::vector<std::string> Ehlo();

@@ -283,6 +283,7 @@ private:
     bool WritePassSkipped = false;  // a send pass met the running pass: run it after
     bool ReadPassSkipped = false;   // likewise for a receive pass
     bool ReadPassHeld = false;      // a receive pass left the bytes in the socket: MaxLineLength lie unread
+    bool CancelReporting = false;   // Cancel's status report runs: a handler's stop adds nothing
     std::int64_t LastPassAt = 0;    // steady clock, ns: the last pass of the message loop a wait ran
     Win::HANDLE LookupRequest = 0;  // the lookup the component waits for
     std::unique_ptr<TTlsSession> Tls;

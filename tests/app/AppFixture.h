@@ -36,6 +36,7 @@ struct TestSecretStore : app::TSecretStore {
         reply(it == Secrets.end() ? TOutcome::NotFound : TOutcome::Done, it == Secrets.end() ? QString() : it->second);
     }
     void Write(const QString& key, const QString& secret, TReply reply) override {
+        ++Writes;
         if (Answers) Secrets[key] = secret;
         reply(Answers ? TOutcome::Done : TOutcome::Failed, {});
     }
@@ -45,6 +46,7 @@ struct TestSecretStore : app::TSecretStore {
     }
     bool Answers = true;
     std::map<QString, QString> Secrets;
+    int Writes = 0;
 };
 
 struct ShownBox {
@@ -57,7 +59,10 @@ class WindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         app::SetMessageBoxFunction([this](const QString& c, const QString& t, app::TMsgIcon i) { Boxes.push_back({c, t, i}); });
-        app::SetOpenDialogFunction([this](QWidget*) { return NextFile; });
+        app::SetOpenDialogFunction([this](QWidget*, bool many) {
+            if (many && !NextFiles.isEmpty()) return NextFiles;
+            return NextFile.isEmpty() ? QStringList() : QStringList{NextFile};
+        });
         app::SetQuestionBoxFunction([this](const QString&, const QString& text) {
             Questions << text;
             return AnswerYes;
@@ -118,5 +123,6 @@ protected:
     QStringList Questions;
     bool AnswerYes = false;
     QString NextFile;
+    QStringList NextFiles;  // what the dialog answers when several may be chosen
     TestSecretStore* Secrets = nullptr;
 };

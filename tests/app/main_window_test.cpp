@@ -1,13 +1,18 @@
 #include "AppFixture.h"
 
+#include "app/StartUp.h"
+
 #include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempFiles.h"
 
 #include <QAccessible>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <chrono>
@@ -85,11 +90,14 @@ TEST_F(WindowsTest, BlankFieldsAreRefusedBeforeTheNumberIsLookedAt) {
     Form1->Button4->click();
     Fill("smtp.example.com", "", "");
     Form1->Button4->click();
-    ASSERT_EQ(Boxes.size(), 2u);
+    Fill("", "ŝ@example.com", "001-212-ŝ");  // blanks come before the code page too
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 3u);
     EXPECT_EQ(Boxes[0].Text, QString::fromUtf8("邮件服务器或电子邮件不能为空白"));
     EXPECT_EQ(Boxes[0].Caption, QString("Morvane 2.0"));
     EXPECT_EQ(Boxes[0].Icon, app::TMsgIcon::None);
     EXPECT_EQ(Boxes[1].Text, Boxes[0].Text);
+    EXPECT_EQ(Boxes[2].Text, Boxes[0].Text);
 }
 
 TEST_F(WindowsTest, NumberAndCoverageRefusalsConnectToNothing) {
@@ -97,9 +105,10 @@ TEST_F(WindowsTest, NumberAndCoverageRefusalsConnectToNothing) {
     // status text and a "Null Remote Address." box, which must not appear.
     const std::vector<std::pair<const char*, const char*>> cases{
         {"", "请输入对方传真号码。"},
-        {"000001-1-2", "传真号码的形式必须为：001-212-1234567，在城市区号前您没有输入\"-\"."},
-        {"0012125551234", "传真号码的形式必须为：001-212-1234567，您没有输入\"-\"."},
-        {"001-2125551234", "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入\"-\"."},
+        {"number-1-2", "传真号码的形式必须为：001-212-1234567，在城市区号前您没有输入\"-\"."},
+        {"fax", "传真号码的形式必须为：001-212-1234567，您没有输入\"-\"."},
+        {"tel-2125551234", "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入\"-\"."},
+        {"+1 212 555 CALL", "传真号码的形式必须为：001-212-1234567，号码中只能有数字、空格和 + - . ( ) /，不能有字母或其它符号。"},
         {"0086-10-12345678", "对不起，您所输入的号码，目前不能发送免费传真，请查看传真范围列表。"},
     };
     for (const auto& [number, message] : cases) {
@@ -147,6 +156,31 @@ TEST_F(WindowsTest, AttachmentListAddDeleteAndCancel) {
     Form1->Button2->click();
     EXPECT_EQ(Form1->ListBox1->count(), 1);
     EXPECT_TRUE(Boxes.empty());
+}
+
+// Files reach the list from the program's arguments, a drop and a dialog
+// choosing several at once, each in its order.
+TEST_F(WindowsTest, FilesFromOutsideJoinTheListInOrder) {
+    app::OpenDocuments(*Form4, *Form1, {"/tmp/argument.pdf"});
+    EXPECT_TRUE(Form1->isVisible());
+    EXPECT_FALSE(Form4->isVisible());
+
+    QMimeData dragged;
+    dragged.setUrls({QUrl::fromLocalFile("/tmp/dropped.tif")});
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    // Straight to the window: the application delivers drops only during a real drag.
+    static_cast<QObject*>(Form1.get())->event(&drop);
+    QMimeData remote;  // a web address is no file to fax
+    remote.setUrls({QUrl("https://example.com/x.pdf")});
+    QDropEvent ignored(QPointF(10, 10), Qt::CopyAction, &remote, Qt::LeftButton, Qt::NoModifier);
+    static_cast<QObject*>(Form1.get())->event(&ignored);
+
+    NextFiles = {"/tmp/b.doc", "/tmp/a.doc"};
+    Form1->Button1->click();
+
+    QStringList listed;
+    for (int i = 0; i < Form1->ListBox1->count(); ++i) listed << Form1->ListBox1->item(i)->text();
+    EXPECT_EQ(listed, QStringList({"/tmp/argument.pdf", "/tmp/dropped.tif", "/tmp/b.doc", "/tmp/a.doc"}));
 }
 
 TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {
@@ -362,11 +396,16 @@ TEST_F(WindowsTest, ASecondPressDuringASendIsRefusedWithoutDisturbingIt) {
     peer.ExpectUntil("\r\n.\r\n").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").Close();
     peer.Start();
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
-    QTimer::singleShot(200, Form1->Button4, [this] { Form1->Button4->click(); });
+    QTimer::singleShot(200, Form1->Button4, [this] {
+        Form1->Edit3->setText("001-212-5559999");
+        Form1->Button4->click();
+    });
     Form1->Button4->click();
     ASSERT_TRUE(peer.WaitDone(5000ms));
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, QString("Already connected."));
     EXPECT_EQ(Statuses1.back(), QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+    // The tool tip names where the fax went, not the refused press's number.
+    EXPECT_EQ(Form1->StatusBar1->toolTip(), QString::fromUtf8("传真已发往网关：") + kGateway);
 }

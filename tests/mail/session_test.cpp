@@ -217,6 +217,19 @@ TEST_F(SessionTest, ContinuationLinesOfGreetingAndHeloAreConsumed) {
     EXPECT_EQ(Peer.Received(), "HELO fax\r\nQUIT\r\n");
 }
 
+// Each command reports its transaction at level 8, as the socket's own does.
+TEST_F(SessionTest, EachCommandReportsItsTransaction) {
+    std::vector<std::string> seen;
+    Smtp.ReportLevel = 8;
+    Smtp.OnStatus = [&](rtl::TComponent*, const std::string& text) { seen.push_back(text); };
+    Peer.Send("220 ready\r\n").Expect("HELO fax").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").ReadUntilClose();
+    Peer.Start();
+    Smtp.Connect();
+    Smtp.Disconnect();
+    ExpectScriptPlayed();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "Transaction"), 2);  // HELO, QUIT
+}
+
 TEST_F(SessionTest, GreetingRefusedSendsQuitAndFailsWithFinalLine) {
     LogEvents();
     Peer.Send("421-mx.test busy\r\n421 try later\r\n").Expect("QUIT").Send("221 bye\r\n").ReadUntilClose();

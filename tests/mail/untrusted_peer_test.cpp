@@ -34,26 +34,33 @@ Ended EndOf(Fn&& fn) {
     return {"<none>", Kind::Other};
 }
 
-// Each ends Connect with a protocol error and drops the connection; no HELO, no QUIT.
+// Each ends Connect with a protocol error and drops the connection; nothing
+// more goes out, no QUIT. A row at EHLO is that command's reply.
 TEST_F(SessionTest, RepliesThatAreNoSmtpOrComeOutOfTurnEndTheDialogue) {
     std::string endless;
     for (int i = 0; i < mail::kMaxReplyLines; ++i) endless += "220-more\r\n";
-    const std::pair<std::string, std::string> cases[] = {
+    const struct {
+        std::string Reply, Message;
+        bool AtEhlo = false;
+    } cases[] = {
         {"\x01\xff junk\r\n", mail::kMsgNotSmtp}, {"\r\n", mail::kMsgNotSmtp}, {"-1 x\r\n", mail::kMsgNotSmtp},
         {"25 x\r\n", mail::kMsgNotSmtp}, {"4294967296 x\r\n", mail::kMsgNotSmtp}, {"199 x\r\n", mail::kMsgNotSmtp},
         {"220 " + std::string(5000, 'x') + "\r\n", rtl::FormatMessage(net::kMsgLineTooLong, "4096")},
         {endless + "220 end\r\n", rtl::FormatMessage(mail::kMsgTooManyReplyLines, "1000")},
         {"220 one too many\r\n220 ready\r\n", mail::kMsgOutOfStep},
+        {"99999 x\r\n", mail::kMsgNotSmtp, true},
     };
     SetReplyLimits(500);  // the old client waited here for a reply to HELO
-    for (const auto& [greeting, message] : cases) {
+    for (const auto& c : cases) {
         ScriptedPeer peer;
-        peer.Send(greeting).ReadUntilClose().Start();
+        if (c.AtEhlo) peer.Send("220 ready\r\n").Expect("EHLO fax");
+        peer.Send(c.Reply).ReadUntilClose().Start();
         Smtp.Port = peer.Port();
-        EXPECT_EQ(EndOf([&] { Smtp.Connect(); }), (Ended{message, Kind::Protocol})) << greeting.substr(0, 20);
+        Smtp.Security = c.AtEhlo ? mail::TSmtpSecurity::StartTls : mail::TSmtpSecurity::None;
+        EXPECT_EQ(EndOf([&] { Smtp.Connect(); }), (Ended{c.Message, Kind::Protocol})) << c.Reply.substr(0, 20);
         EXPECT_FALSE(Smtp.Connected);
         EXPECT_TRUE(peer.WaitDone(kBound));
-        EXPECT_EQ(peer.Received(), "");
+        EXPECT_EQ(peer.Received(), c.AtEhlo ? "EHLO fax\r\n" : "");
     }
 }
 
