@@ -2,15 +2,18 @@
 
 #include "app/ConnectionCheck.h"
 #include "app/Constants.h"
+#include "app/DamagedSettings.h"
 #include "app/FailureText.h"
 #include "app/Forms.h"
 #include "app/Messages.h"
 #include "app/SecretStore.h"
+#include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
 #include <QCommandLineParser>
@@ -82,8 +85,10 @@ const char kHelp[] =
 
 // ---- output in the terminal's encoding ----
 
+// UTF-8 where the locale's character set cannot hold the text (C, POSIX):
+// readable on today's terminals, never question marks.
 void Write(std::FILE* to, const QString& text) {
-    const std::string bytes = Win::Utf8ToLocale(text.toStdString());
+    const std::string bytes = Win::Utf8ToTerminal(rtl::TUtf8Text(text.toStdString()));
     std::fwrite(bytes.data(), 1, bytes.size(), to);
     std::fflush(to);
 }
@@ -97,6 +102,9 @@ int UsageError(const QString& text) {
     Complain(Utf8("用 faxmail --help 查看用法。"));
     return kExitUsage;
 }
+
+// Text of the terminal, an argument or the environment: the locale's character set.
+QString FromLocale(const std::string& bytes) { return QString::fromStdString(Win::LocaleTextToUtf8(bytes).Bytes()); }
 
 // ---- Ctrl+C ----
 //
@@ -167,7 +175,7 @@ TPrompt AskPassword(const QString& user, QString& password) {
     }
     // Echo is off before the prompt shows: what is typed after it is neither
     // shown nor flushed away.
-    const std::string prompt = Win::Utf8ToLocale((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString());
+    const std::string prompt = Win::Utf8ToTerminal(rtl::TUtf8Text((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString()));
     [[maybe_unused]] ssize_t n = ::write(tty, prompt.data(), prompt.size());
     // The interrupt pipe is watched too: a Ctrl+C that comes before the
     // read starts does not interrupt the read.
@@ -192,14 +200,15 @@ TPrompt AskPassword(const QString& user, QString& password) {
     ::close(tty);
     if (interrupted) return TPrompt::Interrupted;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    password = QString::fromLocal8Bit(line.c_str());
+    password = FromLocale(line);
     return TPrompt::Answered;
 }
 
 // The password from the environment; the variable is wiped and removed at
 // once, so neither child processes nor /proc/<pid>/environ see it later.
 QString TakePasswordVariable() {
-    const QString value = qEnvironmentVariable(kPasswordVariable);
+    const char* variable = std::getenv(kPasswordVariable);
+    const QString value = variable != nullptr ? FromLocale(variable) : QString();
     const std::size_t nameLength = std::strlen(kPasswordVariable);
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (std::strncmp(*entry, kPasswordVariable, nameLength) == 0 && (*entry)[nameLength] == '=')
@@ -274,7 +283,7 @@ struct TSendOptions {
     QList<QCommandLineOption> SendOnly() const { return {Number, Gateway, Subject, Timeout, DryRun}; }
 };
 
-// Saved settings with the options over them; a usage error's status, or 0.
+// Saved settings with the options over them; the status to exit with, or 0.
 int SettingsFromOptions(const QCommandLineParser& parser, const TSendOptions& o, TSendSettings& settings) {
     // One value each: a second would silently replace the first.
     for (const QCommandLineOption& option : o.All())
@@ -303,6 +312,14 @@ int SettingsFromOptions(const QCommandLineParser& parser, const TSendOptions& o,
     if (parser.isSet(o.User)) settings.LoginName = parser.value(o.User);
     if (parser.isSet(o.Gateway)) settings.GatewayPattern = parser.value(o.Gateway);
     if (parser.isSet(o.CaFile)) settings.TrustFile = parser.value(o.CaFile);
+    // A value the file holds but the program cannot read stops the send,
+    // unless an option gives it.
+    for (const auto& [option, key] : {std::pair{&o.Port, "smtp/port"}, {&o.Security, "smtp/security"}, {&o.Gateway, "fax/gatewayPattern"}})
+        if (parser.isSet(*option)) Repaired(settings.Damaged, QLatin1String(key));
+    if (!settings.Damaged.isEmpty()) {
+        Complain(DamagedSettingsMessage(settings.Damaged));
+        return kExitRefused;
+    }
     return 0;
 }
 
@@ -353,7 +370,8 @@ void TraceDialogue(mail::TZelSMTP& client) {
     };
 }
 
-int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files) {
+int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
+         std::vector<rtl::TFilePath> paths) {
     const QString fromEnvironment = TakePasswordVariable();
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
@@ -374,36 +392,34 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
     std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
     fax::TFaxDispatch dispatch(*client);
-    fax::TFaxForm form;
-    // The send button's checks, in its order and with its texts.
+    // The send button's checks, in its order and with its texts; more numbers
+    // and the subject are held to the same code page.
     const QStringList numbers = parser.values(o.Number);
-    form.MoreNumbers.resize(static_cast<std::size_t>(numbers.size() - 1));
-    std::vector<std::pair<QString, std::pair<const char*, std::string*>>> fields = {
-        {settings.Server, {"SMTP邮件服务器", &form.Server}},
-        {settings.Email, {"您的电子邮件", &form.Email}},
-        {numbers.first(), {"对方传真号码", &form.Number}},
-        {parser.value(o.Subject), {"--subject", &form.Subject}},
-    };
+    fax::TSendRequest request;
+    const char* refusedField = nullptr;
+    if (!MakeSendRequest(settings, numbers.first(), QString(), std::move(paths), request, refusedField)) {
+        Complain(UnrepresentableFieldText(refusedField));
+        return kExitRefused;
+    }
+    request.MoreNumbers.resize(static_cast<std::size_t>(numbers.size() - 1));
+    std::vector<std::pair<QString, std::pair<const char*, rtl::TGbText*>>> fields = {{parser.value(o.Subject), {"--subject", &request.Subject}}};
     for (qsizetype i = 1; i < numbers.size(); ++i)
-        fields.push_back({numbers[i], {"对方传真号码", &form.MoreNumbers[static_cast<std::size_t>(i - 1)]}});
+        fields.push_back({numbers[i], {"对方传真号码", &request.MoreNumbers[static_cast<std::size_t>(i - 1)]}});
     for (const auto& [text, field] : fields) {
-        if (!Win::Utf8ToGb2312Exact(text.toStdString(), *field.second)) {
+        if (!Win::Utf8ToGbExactly(rtl::TUtf8Text(text.toStdString()), *field.second)) {
             Complain(UnrepresentableFieldText(field.first));
             return kExitRefused;
         }
     }
-    form.GatewayPattern = settings.GatewayPattern.toStdString();
-    for (const QString& file : files) form.Files.Add(QFile::encodeName(file).toStdString());
-    form.CoverageLines = fax::CoverageList();
     // Everything that can be refused without the server is refused now.
-    const std::string refusal = dispatch.Check(form);
+    const std::string refusal = dispatch.Check(request);
     if (!refusal.empty()) {
         Complain(FromGb(refusal));
         return kExitRefused;
     }
     if (dryRun) {
         // The message exactly as it would go out after DATA, nothing connected.
-        dispatch.Fill(form, client->PostMessage());
+        dispatch.Fill(request, client->PostMessage());
         client->ComposeMessage();
         const std::string header = client->FinalHeader.Text() + "\r\n\r\n";
         std::fwrite(header.data(), 1, header.size(), stdout);
@@ -413,8 +429,9 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     }
     QString password;
     if (const int status = PasswordFor(settings, fromEnvironment, password)) return status;
+    request.Password = rtl::TUtf8Text(password.toStdString());
 
-    ApplySendSettings(*client, settings, password);
+    fax::ApplyConnection(request, *client);
     const TServerTarget target{settings.Server, settings.Port, true};
     TProgress progress(*client);
     client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
@@ -438,7 +455,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     });
     if (timeLimit > 0) limit.start(timeLimit * 1000);
     try {
-        const std::string late = dispatch.Send(form);
+        const std::string late = dispatch.Send(request);
         progress.EndBar();
         if (!late.empty()) {
             Complain(FromGb(late));
@@ -513,7 +530,10 @@ int RunCommand(int argc, char** argv) {
     parser.addOption(help);
     parser.addOption(version);
     parser.addOptions(send.All());
-    if (!parser.parse(core.arguments())) {
+    // Decoded from the locale here, not by Qt (which takes every argument for UTF-8).
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << FromLocale(argv[i]);
+    if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) return UsageError(Utf8("未知的选项：") + (unknown.first().size() > 1 ? "--" : "-") + unknown.first());
         return UsageError(Utf8("选项有误：") + parser.errorText());
@@ -528,6 +548,7 @@ int RunCommand(int argc, char** argv) {
     }
     QStringList args = parser.positionalArguments();
     const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    const int commandAt = static_cast<int>(arguments.indexOf(command));
     if (command == "coverage") {
         for (const QCommandLineOption& option : send.All())
             if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));
@@ -535,7 +556,7 @@ int RunCommand(int argc, char** argv) {
     }
     if (command != "send" && command != "check") return UsageError(Utf8("未知的命令：") + command);
     // "faxmail -n N send f": the command comes first, its options after it.
-    if (core.arguments().value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail ") + command + Utf8(" [选项] ..."));
+    if (arguments.value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail ") + command + Utf8(" [选项] ..."));
 
     if (::pipe(InterruptPipe) != 0) {
         Complain(Utf8("无法准备中断处理。"));
@@ -546,7 +567,16 @@ int RunCommand(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    return command == "check" ? Check(parser, send, args) : Send(parser, send, args);
+    if (command == "check") return Check(parser, send, args);
+    // Each file is opened by the bytes the shell passed, never by its decoded
+    // name: the positional texts matched in order against the arguments.
+    std::vector<rtl::TFilePath> paths;
+    for (int i = 1, next = 0; next < args.size() && i < argc; ++i)
+        if (arguments[i] == args[next] && i > commandAt) {
+            paths.emplace_back(argv[i]);
+            ++next;
+        }
+    return Send(parser, send, args, std::move(paths));
 }
 
 }  // namespace
@@ -558,14 +588,14 @@ bool IsCommandName(const QString& word) {
 
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
-    const QString first = QString::fromLocal8Bit(argv[1]);
+    const QString first = FromLocale(argv[1]);
     // -n is send's: before the command it is a usage error, not a window.
     if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" || first == "-n") return true;
     if (first.startsWith('-')) return false;  // Qt's own options
     // Documents to fax, as the file manager's "Open with" passes them: the
     // windows, with the files in the list. A word that is neither is a
     // mistyped command, which the command line names.
-    return IsCommandName(first) || !QFileInfo(first).isFile();
+    return IsCommandName(first) || rtl::RegularFileSize(argv[1]) < 0;  // by its own bytes
 }
 
 int RunCommandLine(int argc, char** argv) {

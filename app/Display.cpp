@@ -1,7 +1,7 @@
 #include "app/Display.h"
 
 #include "app/Messages.h"
-#include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 
 #include <clocale>
 #include <cstdio>
@@ -18,7 +18,7 @@ bool DisplayAvailable(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "-platform") == 0) return true;
     std::setlocale(LC_ALL, "");
-    const std::string text = Win::Utf8ToLocale(Msg(TMsg::NoDisplay).toStdString() + "\n");
+    const std::string text = Win::Utf8ToTerminal(rtl::TUtf8Text(Msg(TMsg::NoDisplay).toStdString() + "\n"));
     std::fwrite(text.data(), 1, text.size(), stderr);
     return false;
 }

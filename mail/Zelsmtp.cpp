@@ -79,8 +79,6 @@ void TZelSMTP::ComposeProgress() {
     throw net::EAbortError("Socket send aborted");
 }
 
-void TZelSMTP::WriteAttachment(int Index) { Composer().WriteAttachment(*FPostMessage, Index, Boundary, MessageStream); }
-
 bool TZelSMTP::Busy() const {
     switch (FPhase) {
         case TSmtpPhase::Idle:
@@ -138,7 +136,8 @@ std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
     if (!IsReplyStart(first)) throw rtl::Exception(kMsgNotSmtp, rtl::TErrorKind::Protocol);
     LastReply = first;
-    StatusMessage(1, LastReply);
+    // A server may echo the credentials in its answer to a login step.
+    if (FPhase != TSmtpPhase::Auth) StatusMessage(1, LastReply);
     ReplyCode = net::ReplyCodeOf(first);
     if (Lines == nullptr) return ReadFinalReplyLine(first);
     Lines->push_back(first);
@@ -326,8 +325,9 @@ void TZelSMTP::SubmitMessage() {
     } settle{*this};
     TPostMessage& m = *FPostMessage;
     CheckFields();
-    ComposeMessage();
-    ComposeProgress();  // a stop after the last piece
+    // The text is composed while it goes out; its size and its files are settled now.
+    const std::unique_ptr<TMessageSource> text = Composer().Open(*FPostMessage, FinalHeader, Boundary);
+    ComposeProgress();  // a stop before the first command
     EnsureConnected();
     for (int attempts = 0;; ++attempts) {
         const bool complete = !m.FromAddress.empty() &&
@@ -346,7 +346,7 @@ void TZelSMTP::SubmitMessage() {
     };
     FPhase = TSmtpPhase::Rset;
     refuseAbove(400, Command("RSET", TimeLimits.Rset, "RSET"));
-    RefuseAboveServerSize();
+    RefuseAboveServerSize(text->Size());
     FPhase = TSmtpPhase::MailFrom;
     RefuseMailFrom(Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));
     FPhase = TSmtpPhase::RcptTo;
@@ -365,7 +365,7 @@ void TZelSMTP::SubmitMessage() {
     Step(TSmtpPhase::Text);
     try {
         WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
-        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(*text); });
     } catch (...) {
         // A text cut off in the middle leaves the server inside DATA: any
         // further command would become part of the message. The connection

@@ -1,5 +1,5 @@
 // The SMTP mail client: a socket component holding one mail message, which it
-// composes in memory (MIME, base64 attachments) and sends in one dialogue:
+// composes (MIME, base64 attachments) while it sends it in one dialogue:
 // Connect, SubmitMessage, Disconnect. Progress and outcome reach the
 // application through events; failures are raised as exceptions.
 #pragma once
@@ -10,6 +10,7 @@
 #include "mail/PostMessage.h"
 #include "net/ZelSock.h"
 #include "rtl/Classes.h"
+#include "rtl/Text.h"
 
 #include <cstdint>
 #include <functional>
@@ -121,7 +122,7 @@ enum class TSmtpPhase {
     StartTls,
     Auth,
     Ready,       // connected, between sends
-    Composing,   // building the message text, before the first command
+    Composing,   // the header, the sizes and the attachments opened, before the first command
     Rset,
     MailFrom,
     RcptTo,
@@ -165,8 +166,9 @@ public:
     // Protection and login. The defaults (none, no login name) give the plain
     // HELO dialogue. The extra trusted certificates are the socket's TrustFile.
     TSmtpSecurity Security = TSmtpSecurity::None;
-    std::string LoginName;  // empty: no login
-    std::string Password;
+    // UTF-8 as typed: SASL carries these bytes unchanged.
+    rtl::TUtf8Text LoginName;  // empty: no login
+    rtl::TUtf8Text Password;
 
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;
@@ -198,7 +200,8 @@ public:
     // A connect or a submit is under way (the QUIT exchange does not count).
     bool Busy() const;
     TSmtpPhase Phase() const { return FPhase; }
-    // The composed message text after the header block, and its boundary.
+    // The message text after the header block as ComposeMessage builds it
+    // (a send composes it while it goes out, and leaves this empty), and its boundary.
     rtl::TMemoryStream MessageStream;
     std::string Boundary;
 
@@ -215,15 +218,14 @@ public:
     // The attachment name of an entry: the text after its last "/", "\" or ":".
     static std::string AttachmentName(const std::string& Entry) { return TMessageComposer::AttachmentName(Entry); }
 
-    // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage; the
-    // first step of every send, public so the text can be inspected.
+    // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage, the
+    // text a send would compose, so that it can be inspected.
     void ComposeMessage();
 
 private:
     void ClearMessageLists();
     // The composer, set up with this client's encoding and events.
     TMessageComposer Composer();
-    void WriteAttachment(int Index);
     // One command and its whole reply, within a time limit; Lines, when
     // given, receives every line of the reply.
     std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What,
@@ -250,8 +252,9 @@ private:
     // asks whether the port speaks TLS and raises ServerSpeaksTls if it does.
     // Returns the ms waited.
     std::uint32_t AwaitGreetingOrProbe();
-    // A composed message larger than the server's SIZE: kind TooLarge.
-    void RefuseAboveServerSize();
+    // A message whose text after the header holds TextSize bytes, larger
+    // than the server's SIZE: kind TooLarge.
+    void RefuseAboveServerSize(std::int64_t TextSize);
     // The protected opening (ZelsmtpSecure.cpp).
     void RefuseLoginInTheClear() const;
     // A login line longer than a server must take (RFC 4954), before connecting.

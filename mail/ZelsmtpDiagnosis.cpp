@@ -59,9 +59,9 @@ std::uint32_t TZelSMTP::AwaitGreetingOrProbe() {
     return since();
 }
 
-void TZelSMTP::RefuseAboveServerSize() {
+void TZelSMTP::RefuseAboveServerSize(std::int64_t TextSize) {
     if (ServerSizeLimit <= 0) return;
-    const std::int64_t size = static_cast<std::int64_t>(FinalHeader.Text().size()) + 4 + MessageStream.Size() + 5;
+    const std::int64_t size = static_cast<std::int64_t>(FinalHeader.Text().size()) + 4 + TextSize + 5;
     if (size <= ServerSizeLimit) return;
     rtl::Exception failure("SIZE " + std::to_string(ServerSizeLimit) + " < " + std::to_string(size),
                            rtl::TErrorKind::TooLarge);

@@ -39,7 +39,7 @@ void Aim(mail::TZelSMTP& client, std::uint16_t port, TSmtpSecurity security) {
     client.Host = "localhost";
     client.Port = port;
     client.UserID = "me";
-    client.TrustFile = testsupport::Certificates().Authority;
+    client.TrustFile = rtl::TFilePath(testsupport::Certificates().Authority);
     client.Security = security;
     client.TimeLimits.Handshake = client.TimeLimits.Helo = client.TimeLimits.Greeting = 10000;
 }

@@ -7,6 +7,7 @@
 #include "tests/net/NetTest.h"
 #include "tests/support/TempFiles.h"
 
+#include <memory>
 #include <new>
 #include <optional>
 #include <thread>
@@ -120,19 +121,27 @@ TEST_F(SessionTest, StopAndTheConnectLimitEndALookupOrConnectInProgress) {
     }
 }
 
-// Composition runs the loop: a stop then ends the send before any command.
-TEST_F(SessionTest, StopWhileComposingEndsTheSendBeforeAnyCommand) {
+// Composition runs while the text goes out: a stop then ends the send, and
+// neither the rest of the text nor the end mark follows.
+TEST_F(SessionTest, StopWhileComposingEndsTheSendWithoutTheEndMark) {
     const testsupport::TempFile scan("scan.bin", testsupport::RandomBytes(1 << 20, 3));
     FillSimple();
     Smtp.PostMessage().Attachments.Add(scan.Path());
-    Greeted().ReadUntilClose();
+    Greeted();
+    Envelope().Expect("RCPT TO:<you@rcpt.test>").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ReadUntilClose();
     Peer.Start();
     Smtp.Connect();
-    Smtp.OnEncodeStart = [](const std::string&) { std::this_thread::sleep_for(30ms); };  // the stop falls due
-    Later stop(1, [&] { Smtp.Abort(); });
+    std::unique_ptr<Later> stop;
+    Smtp.OnEncodeStart = [&](const std::string&) {
+        stop = std::make_unique<Later>(1, [&] { Smtp.Abort(); });
+        std::this_thread::sleep_for(30ms);  // the stop falls due
+    };
     EXPECT_EQ(Catch([&] { Smtp.SubmitMessage(); }), (Raised{"EAbortError", "Socket send aborted"}));
     EXPECT_EQ(Smtp.MessageStream.Size(), 0);
-    EXPECT_EQ(Peer.Received(), "HELO fax\r\n");
+    EXPECT_FALSE(Smtp.Connected);
+    ExpectScriptPlayed();
+    EXPECT_EQ(Peer.Received().find("\r\n.\r\n"), std::string::npos);
+    EXPECT_LT(Peer.Received().size(), std::size_t{1} << 20);
 }
 
 // A zero byte or a line past 512 octets, which Write would cut or a server
