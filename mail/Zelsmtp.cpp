@@ -70,6 +70,8 @@ TMessageComposer TZelSMTP::Composer() {
 
 void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader, MessageStream, Boundary); }
 
+std::unique_ptr<TMessageSource> TZelSMTP::OpenMessage() { return Composer().Open(*FPostMessage, FinalHeader, Boundary); }
+
 void TZelSMTP::ComposeProgress() {
     // A large attachment takes seconds to encode: the windows, the stop
     // button and the timers get their passes meanwhile.
