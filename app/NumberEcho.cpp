@@ -1,6 +1,7 @@
 #include "app/NumberEcho.h"
 
 #include "app/Forms.h"
+#include "app/Messages.h"
 #include "fax/Coverage.h"
 #include "fax/GatewayPattern.h"
 #include "fax/NumberFront.h"
@@ -47,9 +48,9 @@ void ShowEcho(QLabel* label, const TNumberEcho& echo) {
     const QString format = QString::fromUtf8("传真号码的形式必须为：001-212-1234567，");
     if (text.startsWith(format)) text = text.mid(format.size());
     // The coverage first: a long place is what the label cuts off.
-    if (echo.Understood) text = QString::fromUtf8(echo.Covered ? "可以发送：" : "不在传真范围内：") + echo.Number;
+    if (echo.Understood) text = Msg(echo.Covered ? TMsg::NumberCovered : TMsg::NumberNotCovered, {echo.Number});
     label->setStyleSheet(echo.Understood && echo.Covered ? "color: green" : "color: red");
-    label->setToolTip(echo.Understood && !echo.Gateway.isEmpty() ? text + QString::fromUtf8("\n网关地址：") + echo.Gateway
+    label->setToolTip(echo.Understood && !echo.Gateway.isEmpty() ? text + "\n" + Msg(TMsg::NumberGateway, {echo.Gateway})
                       : echo.Understood ? text : echo.Failure);
     label->setText(QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width()));
 }

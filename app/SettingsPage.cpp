@@ -2,6 +2,7 @@
 
 #include "app/DamagedSettings.h"
 #include "app/Forms.h"
+#include "app/Messages.h"
 #include "fax/FaxNumber.h"
 #include "fax/GatewayPattern.h"
 
@@ -63,9 +64,13 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     HomeCountryLabel = MakeLabel(GroupBox1, "本国国家代码：", 16, 216, 112);
     HomeCountryEdit = MakeEdit(GroupBox1, 112, 212, 49, 21);
     HomeCountryEdit->setValidator(new QIntValidator(0, 999, HomeCountryEdit));
-    HomeCountryHint = MakeLabel(GroupBox1, "（如 86；空白：号码必须带国家代码）", 168, 216, 465);
+    HomeCountryHint = MakeLabel(GroupBox1, "（如 86；空白：号码必须带国家代码）", 168, 216, 384);  // the test button on its right
 
     SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236, 465);
+    TestButton = MakeButton(GroupBox1, "测试连接", 390, 206, 75, 25);
+    OnClick(TestButton, [this] {
+        if (OnTestConnection) OnTestConnection();
+    });
 
     setTabOrder(PortEdit, SecurityBox);
     setTabOrder(SecurityBox, LoginEdit);
@@ -75,6 +80,7 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     setTabOrder(GatewayEdit, TrustFileEdit);
     setTabOrder(TrustFileEdit, TrustFileButton);
     setTabOrder(TrustFileButton, HomeCountryEdit);
+    setTabOrder(HomeCountryEdit, TestButton);
 
     const auto handle = [](auto handler) { return [handler] { RunHandler(handler); }; };
     connect(SecurityBox, &QComboBox::currentIndexChanged, this, handle([this] { SecurityBoxChange(); }));
@@ -211,7 +217,7 @@ void TSettingsPage::HomeCountryEditExit() {
     if (!isNumber || !IsHomeCountry(home)) {
         // The accepted code comes back before the box takes the focus, as in the gateway field.
         HomeCountryEdit->setText(AcceptedHome == 0 ? QString() : QString::number(AcceptedHome));
-        ShowMessage(QString::fromUtf8("没有国家代码 %1。本国国家代码是一个国家的电话代码，如 86（中国）或 1（美国、加拿大）。").arg(typed));
+        ShowMessage(Msg(TMsg::NoSuchHomeCountry, {typed}));
         return;
     }
     const bool repaired = Repair("fax/homeCountry", HomeCountryEdit);

@@ -1,8 +1,11 @@
 #include "app/Unit1.h"
 
+#include "app/ConnectionTest.h"
 #include "app/Constants.h"
+#include "app/FailureText.h"
 #include "app/Forms.h"
 #include "app/DamagedSettings.h"
+#include "app/Messages.h"
 #include "app/NumberEcho.h"
 #include "app/SendRequest.h"
 #include "app/Settings.h"
@@ -157,6 +160,11 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { ZelSMTP1Success(s); };
     ZelSMTP1->OnInvalidHost = [this](bool& handled) { ZelSMTP1InvalidHost(handled); };
     Dispatch = std::make_unique<fax::TFaxDispatch>(*ZelSMTP1);
+    // Where a send stands, while the user waits for it.
+    ZelSMTP1->OnStep = [this](mail::TSmtpPhase phase) {
+        const QString text = StepText(phase, {Edit1->text(), ZelSMTP1->Port}, ZelSMTP1->TimeLimits.Greeting);
+        if (!text.isEmpty()) SetStatusText(StatusBar1, text);
+    };
 
     // What was saved last time, then every change saved as it happens.
     const TSendSettings saved = ReadSendSettings();
@@ -168,6 +176,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
         SaveSettings();
         Edit3Change();  // the home country or the gateway may read the number otherwise
     };
+    SettingsPage->OnTestConnection = [this] { TestConnection(*this); };
     connect(Edit1, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
     connect(Edit2, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
 
@@ -281,8 +290,21 @@ void TForm1::Button4Click() {
     }
     request.CoverageLines = CoverageLines();
     if (!Dispatch->Sending() && !ZelSMTP1->Busy()) fax::ApplyConnection(request, *ZelSMTP1);
-    const std::string refusal = Dispatch->Send(request);
-    if (!refusal.empty()) ShowMessage(FromGb(refusal));
+    try {
+        const std::string refusal = Dispatch->Send(request);
+        if (!refusal.empty()) ShowMessage(FromGb(refusal));
+    } catch (const rtl::EAbort&) {
+        throw;
+    } catch (const mail::EMaybeDelivered&) {
+        throw;  // the outer handler shows it, even when the user stopped the send
+    } catch (const rtl::Exception& e) {
+        // The stop button asked for this: a word in the status bar, no error box.
+        if (e.Kind == rtl::TErrorKind::Stopped) {
+            if (!Win::Application().Terminated()) SetStatusText(StatusBar1, Msg(TMsg::Stopped));
+            return;
+        }
+        ShowModalMessage(ApplicationTitle(), ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}), TMsgIcon::Error);
+    }
 }
 
 void TForm1::Button3Click() { ZelSMTP1->Abort(); }

@@ -10,6 +10,8 @@
 #include "rtl/Classes.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fax {
 
@@ -39,9 +41,22 @@ public:
     // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TSendRequest& Form);
+    // The checks of Send, in its order, without connecting: the refusal, or
+    // "" with the gateway addresses set. A file that cannot be opened is
+    // refused here too ("Cannot open file %s"), before any connection.
+    std::string Check(const TSendRequest& Form);
+    // What Send would hand to the mail client, on the client's message; the
+    // front end composes it without connecting (--dry-run). Call after Check.
+    void Fill(const TSendRequest& Form, mail::TPostMessage& Message) const;
 
     // The gateway address of the last number that parsed outside a send.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
+    // The gateway address of every number of the last send that passed Check.
+    std::vector<std::string> GatewayAddresses() const {
+        std::vector<std::string> addresses;
+        for (const auto& recipient : Recipients) addresses.push_back(recipient.first);
+        return addresses;
+    }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
 
@@ -49,6 +64,8 @@ private:
     mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
+    // Every recipient of the message, with the number it stands for.
+    std::vector<std::pair<std::string, std::string>> Recipients;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

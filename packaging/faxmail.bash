@@ -3,8 +3,9 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send coverage"
-    local send_options="--number --server --from --port --security --user --gateway --ca-file"
+    local commands="send check coverage"
+    local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run"
+    local check_options="--server --from --port --security --user --ca-file --verbose"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -16,7 +17,7 @@ _faxmail() {
     case $prev in
         --security) COMPREPLY=($(compgen -W "none starttls tls" -- "$cur")); return ;;
         --ca-file) _filedir; return ;;
-        -n | --number | --server | --from | --port | --user | --gateway) return ;;
+        -n | --number | --server | --from | --port | --user | --gateway | --subject | --timeout) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -37,5 +38,6 @@ _faxmail() {
                 _filedir
             fi
             ;;
+        check) COMPREPLY=($(compgen -W "$check_options" -- "$cur")) ;;
     esac
 } && complete -F _faxmail faxmail
