@@ -54,7 +54,7 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     GatewayEdit = MakeEdit(GroupBox1, 112, 108, 353, 21);
     GatewayEdit->setText(AcceptedPattern);
     GatewayEdit->setCursorPosition(0);
-    GatewayHint = MakeLabel(GroupBox1, "{number}：国家+区号+用户号码；{e164}：+和完整号码；{national}：国内号码", 112, 136, 465);
+    GatewayHint = MakeLabel(GroupBox1, "{number} 国家+区号+用户号码；{e164} +和号码；{national} 国内号码", 112, 136, 455);
 
     TrustFileLabel = MakeLabel(GroupBox1, "信任的证书：", 16, 168, 112);
     TrustFileEdit = MakeEdit(GroupBox1, 112, 164, 289, 21);
