@@ -24,6 +24,8 @@ std::string UserIdOf(const std::string& Email) {
 }
 
 std::string TFaxDispatch::Send(const TFaxForm& Form) {
+    PressNumberText.clear();
+    PressGatewayText.clear();
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
@@ -32,6 +34,8 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
     GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern);
+    PressNumberText = parsed.Number.Country + parsed.Number.Area + parsed.Number.Subscriber;
+    PressGatewayText = GatewayAddressText;
     if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the

@@ -52,11 +52,17 @@ public:
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
+    // What the last press understood: the full number (as the gateway address
+    // holds it) and the gateway address; empty when its checks stopped earlier.
+    const std::string& PressNumber() const { return PressNumberText; }
+    const std::string& PressGateway() const { return PressGatewayText; }
 
 private:
     mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
+    std::string PressNumberText;
+    std::string PressGatewayText;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

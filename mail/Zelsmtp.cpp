@@ -69,6 +69,14 @@ TMessageComposer TZelSMTP::Composer() {
 
 void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader, MessageStream, Boundary); }
 
+std::string TZelSMTP::MessageId() const {
+    const int at = FinalHeader.IndexOfHeaderName("Message-ID");
+    if (at < 0) return std::string();
+    const std::string line = FinalHeader[at];
+    const auto value = line.find_first_not_of(' ', line.find(':') + 1);
+    return value == std::string::npos ? std::string() : line.substr(value);
+}
+
 void TZelSMTP::ComposeProgress() {
     // A large attachment takes seconds to encode: the windows, the stop
     // button and the timers get their passes meanwhile.
@@ -309,6 +317,7 @@ void TZelSMTP::SubmitMessage() {
         }
     } settle{*this};
     TPostMessage& m = *FPostMessage;
+    EndMarkReply.clear();
     CheckFields();
     ComposeMessage();
     ComposeProgress();  // a stop after the last piece
@@ -366,6 +375,7 @@ void TZelSMTP::SubmitMessage() {
         DropConnection();
         throw EMaybeDelivered(kMsgMaybeDelivered, e.Kind);
     }
+    EndMarkReply = reply.substr(0, reply.find_last_not_of("\r\n") + 1);
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);
         throw rtl::Exception(reply, rtl::TErrorKind::Refused);

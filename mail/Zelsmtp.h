@@ -183,6 +183,11 @@ public:
     // The composed message text after the header block, and its boundary.
     rtl::TMemoryStream MessageStream;
     std::string Boundary;
+    // The Message-ID of the message last composed ("<...>"), empty without one.
+    std::string MessageId() const;
+    // The server's final reply line to the end of the last message, without its
+    // line end ("" until one came): it usually names the server's queue id.
+    std::string EndMarkReply;
 
     // The mailbox of a recipient entry: "Name <box>", "prefix:box" or "box".
     static std::string ExtractAddress(const std::string& Entry);
