@@ -3,9 +3,10 @@
 faxmail_install_deps() {
   # qtkeychain-qt6-dev: the remembered password in the desktop's secret store,
   # through libsecret (loaded at run time); qt6-translations-l10n: Qt's own
-  # dialogs and buttons in Chinese.
+  # dialogs and buttons in Chinese; libqt6sql6-sqlite: the send history
+  # (Qt SQL comes with qt6-base-dev).
   local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
-                  qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n)
+                  qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libqt6sql6-sqlite)
   case "${1:-test}" in
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -1,0 +1,47 @@
+// Records one press of the send in the history: the attempt as it starts,
+// its message once composed (the Message-ID is known then), and how it ended.
+// Both front ends send through it; the mail path knows nothing of it.
+#pragma once
+
+#include "fax/Dispatch.h"
+#include "history/History.h"
+#include "mail/Zelsmtp.h"
+
+#include <QString>
+
+#include <string>
+
+namespace history {
+
+class TSendRecorder {
+public:
+    TSendRecorder(fax::TFaxDispatch& Dispatch, mail::TZelSMTP& Client, QString FrontEnd)
+        : Dispatch(Dispatch), Client(Client), FrontEnd(std::move(FrontEnd)) {}
+
+    // Where the records go; nullptr: nowhere.
+    THistory* Store = nullptr;
+
+    // Dispatch.Send(Form), recorded: returns and raises what it does. A press
+    // while a send is under way is refused by the send and not recorded.
+    std::string Send(const fax::TFaxForm& Form);
+
+    // The record of the last press.
+    const TRecord& Last() const { return Record; }
+
+private:
+    void Save();
+
+    fax::TFaxDispatch& Dispatch;
+    mail::TZelSMTP& Client;
+    QString FrontEnd;
+    TRecord Record;
+};
+
+// The SHA-256 of a file in lower-case hex, and its size; empty and -1 when it
+// cannot be read.
+TFileEntry FileEntryOf(const QString& Path);
+
+// The protection's name as the history keeps it: none, starttls, tls.
+QString ProtectionName(mail::TSmtpSecurity Security);
+
+}  // namespace history
