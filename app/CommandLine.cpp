@@ -2,10 +2,12 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/HistoryCommand.h"
 #include "app/SecretStore.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
+#include "history/SendRecorder.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
@@ -36,6 +38,8 @@ const char kHelp[] =
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
+    "  faxmail history [--limit N] [--json]\n"
+    "                                   发送记录，最新的在前（默认 20 条，0：全部；--json：每行一个JSON对象）\n"
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
@@ -51,7 +55,8 @@ const char kHelp[] =
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
     "\n"
-    "发送过程显示在标准错误上；发送成功后，传真所发往的网关地址写在标准输出上。\n"
+    "发送过程显示在标准错误上；发送成功后，标准输出上写两行：第一行是传真所发往的网关地址，\n"
+    "第二行是邮件的 Message-ID、一个空格和服务器对邮件结尾的应答（通常含有服务器的队列号）。\n"
     "退出状态：0 已发送；1 被拒绝或失败；2 用法错误；130 被 Ctrl+C 中断。\n";
 
 // ---- output in the terminal's encoding ----
@@ -260,6 +265,13 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     });
 
     fax::TFaxDispatch dispatch(*client);
+    history::THistory store;
+    store.OnNotice = [&](const QString& text) {
+        progress.EndBar();
+        Complain(text);
+    };
+    history::TSendRecorder recorder(dispatch, *client, history::kCommandLine);
+    recorder.Store = &store;
     fax::TFaxForm form;
     // The send button's checks, in its order and with its texts.
     const std::pair<QString, std::pair<const char*, std::string*>> fields[] = {
@@ -278,7 +290,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     form.CoverageLines = fax::CoverageList();
     progress.Stage(Utf8("正在连接") + settings.Server + ":" + QString::number(settings.Port));
     try {
-        const std::string refusal = dispatch.Send(form);
+        const std::string refusal = recorder.Send(form);
         progress.EndBar();
         if (!refusal.empty()) {
             Complain(FromGb(refusal));
@@ -299,6 +311,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         return kExitFailed;
     }
     Say(FromGb(dispatch.LastGatewayAddress()));
+    Say(SentLine(recorder.Last()));
     return kExitSent;
 }
 
@@ -321,6 +334,8 @@ int RunCommandLine(int argc, char** argv) {
     const QCommandLineOption help({"h", "help"}, "");
     const QCommandLineOption version({"v", "version"}, "");
     const TSendOptions send;
+    const THistoryOptions historyOptions;
+    parser.addOptions(historyOptions.All());
     parser.addOption(help);
     parser.addOption(version);
     parser.addOptions(send.All());
@@ -339,6 +354,13 @@ int RunCommandLine(int argc, char** argv) {
     }
     QStringList args = parser.positionalArguments();
     const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    if (command == "history") {
+        for (const QCommandLineOption& option : send.All())
+            if (parser.isSet(option)) return UsageError(Utf8("history 不接受选项 --") + option.names().last() + Utf8("。"));
+        return HistoryCommand(parser, historyOptions, args);
+    }
+    for (const QCommandLineOption& option : historyOptions.All())
+        if (parser.isSet(option)) return UsageError(Utf8("只有 history 接受选项 --") + option.names().last() + Utf8("。"));
     if (command == "coverage") {
         for (const QCommandLineOption& option : send.All())
             if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));

@@ -1,6 +1,7 @@
 #include "app/Forms.h"
 
 #include "app/Constants.h"
+#include "app/Settings.h"
 #include "mail/Zelsmtp.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
@@ -213,6 +214,9 @@ bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {
 }
 
 TApplicationObject::TApplicationObject(int& argc, char** argv) : QApplication(argc, argv) {
+    // The data location (the send history) is the command line's.
+    setOrganizationName(kOrganisationName);
+    setApplicationName(kSettingsApplicationName);
     Win::Application().SetExceptionHandler(&ShowException);
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/HistoryPage.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
 #include "app/Unit4.h"
@@ -20,6 +21,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 
 #include <cstdint>
 
@@ -89,6 +91,8 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     TabbedNotebook1->addTab(coveragePage, QString::fromUtf8("传真范围列表"));
     SettingsPage = new TSettingsPage;
     TabbedNotebook1->addTab(SettingsPage, QString::fromUtf8("发送设置"));
+    HistoryPage = new THistoryPage;
+    TabbedNotebook1->addTab(HistoryPage, QString::fromUtf8("发送记录"));
 
     Memo1 = new QPlainTextEdit(coveragePage);
     Memo1->setGeometry(8, 8, 465, 201);
@@ -147,6 +151,22 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { ZelSMTP1Success(s); };
     ZelSMTP1->OnInvalidHost = [this](bool& handled) { ZelSMTP1InvalidHost(handled); };
     Dispatch = std::make_unique<fax::TFaxDispatch>(*ZelSMTP1);
+    History = std::make_unique<history::THistory>();
+    History->OnNotice = [this](const QString& text) { HistoryNotices << text; };
+    Recorder = std::make_unique<history::TSendRecorder>(*Dispatch, *ZelSMTP1, history::kWindow);
+    Recorder->Store = History.get();
+    HistoryPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
+    HistoryPage->OnResend = [this](const QString& number, const QStringList& files) {
+        Edit3->setText(number);
+        ListBox1->clear();
+        ListBox1->addItems(files);
+        TabbedNotebook1->setCurrentIndex(0);
+    };
+    HistoryPage->SetStore(History.get());
+    // Read each time it is shown, not before.
+    connect(TabbedNotebook1, &QTabWidget::currentChanged, this, [this](int index) {
+        if (TabbedNotebook1->widget(index) == HistoryPage) HistoryPage->Refresh();
+    });
 
     // What was saved last time, then every change saved as it happens.
     const TSendSettings saved = ReadSendSettings();
@@ -224,8 +244,23 @@ void TForm1::Button4Click() {
     // Paths keep the file system's own bytes, so the files can be opened.
     for (int i = 0; i < ListBox1->count(); ++i) form.Files.Add(ListBox1->item(i)->text().toLocal8Bit().toStdString());
     form.CoverageLines = CoverageLines();
-    const std::string refusal = Dispatch->Send(form);
+    struct Ended {
+        TForm1* Form;
+        ~Ended() { Form->AfterSend(); }
+    } ended{this};
+    const std::string refusal = Recorder->Send(form);
     if (!refusal.empty()) ShowMessage(FromGb(refusal));
+}
+
+void TForm1::AfterSend() {
+    if (TabbedNotebook1->currentWidget() == HistoryPage) HistoryPage->Refresh();
+    History->Release();
+    if (HistoryNotices.isEmpty()) return;
+    // After the send's own message, never in the middle of it.
+    QTimer::singleShot(0, this, [this] {
+        const QStringList notices = std::exchange(HistoryNotices, {});
+        for (const QString& text : notices) ShowMessage(text);
+    });
 }
 
 void TForm1::Button3Click() { ZelSMTP1->Abort(); }
