@@ -165,7 +165,9 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     HistoryPage->SetStore(History.get());
     // Read each time it is shown, not before.
     connect(TabbedNotebook1, &QTabWidget::currentChanged, this, [this](int index) {
-        if (TabbedNotebook1->widget(index) == HistoryPage) HistoryPage->Refresh();
+        if (TabbedNotebook1->widget(index) != HistoryPage) return;
+        HistoryPage->Refresh();
+        ShowHistoryNotices();
     });
 
     // What was saved last time, then every change saved as it happens.
@@ -255,6 +257,10 @@ void TForm1::Button4Click() {
 void TForm1::AfterSend() {
     if (TabbedNotebook1->currentWidget() == HistoryPage) HistoryPage->Refresh();
     History->Release();
+    ShowHistoryNotices();
+}
+
+void TForm1::ShowHistoryNotices() {
     if (HistoryNotices.isEmpty()) return;
     // After the send's own message, never in the middle of it.
     QTimer::singleShot(0, this, [this] {

@@ -94,6 +94,7 @@ private:
     // What the history had to say during a send, shown once it has ended.
     QStringList HistoryNotices;
     void AfterSend();
+    void ShowHistoryNotices();
 };
 
 }  // namespace app

@@ -5,6 +5,7 @@
 #include "platform/CodePage.h"
 
 #include "tests/support/RealSmtpServer.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempFiles.h"
 
 #include <QFile>
@@ -168,4 +169,25 @@ TEST_F(RecordedSend, AStoppedFaxKeepsTheMessageIdItWasComposedWith) {
     EXPECT_FALSE(r.MessageId.isEmpty());
     EXPECT_EQ(Server->MessageCount(), 0);
     EXPECT_TRUE(Client.OnSendStart);  // the front end's own handler is back
+}
+
+TEST(RecordedMaybeSent, AFaxWhoseEndMarkGotNoReplyMayHaveGoneWithItsMessageId) {
+    testsupport::ScriptedPeer peer;
+    peer.Send("220 ready\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+    peer.ExpectUntil("\r\n").Send("250 ok\r\n").ExpectUntil("\r\n").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n");
+    peer.ExpectUntil("\r\n.\r\n").Close();  // the message arrived; its reply never comes
+    peer.Start();
+    QTemporaryDir folder;
+    history::THistory store(folder.filePath("history.sqlite"));
+    mail::TZelSMTP client(nullptr);
+    client.Port = peer.Port();
+    fax::TFaxDispatch dispatch(client);
+    history::TSendRecorder recorder(dispatch, client, history::kCommandLine);
+    recorder.Store = &store;
+    fax::TFaxForm form{"127.0.0.1", "me@example.com", "001-212-5551234", {}, fax::CoverageList()};
+    EXPECT_THROW(recorder.Send(form), mail::EMaybeDelivered);
+    ASSERT_TRUE(peer.WaitDone(5s));
+    const TRecord r = store.Latest(1).at(0);
+    EXPECT_EQ(r.Outcome, TOutcome::MaybeSent);
+    EXPECT_NE(peer.Received().find("\r\nMessage-ID: " + r.MessageId.toStdString() + "\r\n"), std::string::npos);
 }
