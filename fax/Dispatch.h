@@ -4,6 +4,7 @@
 
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
+#include "fax/NumberFront.h"
 #include "mail/SendJob.h"
 #include "mail/Zelsmtp.h"
 #include "rtl/Classes.h"
@@ -35,6 +36,7 @@ struct TFaxForm {
     rtl::TStringList Files;
     rtl::TStringList CoverageLines;
     std::string GatewayPattern = kDefaultGatewayPattern;
+    int HomeCountry = 0;  // the country a number without a country code belongs to; 0: none
 };
 
 class TFaxDispatch {
@@ -42,9 +44,10 @@ public:
     explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
-    // (blank fields, an e-mail address that is not plain ASCII, a server name
-    // with a blank or control character, a malformed number, an unusable
-    // gateway pattern, no coverage), or "" once the fax has gone out.
+    // (blank fields, an e-mail address that is not plain ASCII or not one
+    // mailbox, a server name with a blank or control character, a number the
+    // front cannot read, an unusable gateway pattern, no coverage), or "" once
+    // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
 
@@ -52,16 +55,16 @@ public:
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
-    // What the last press understood: the full number (as the gateway address
-    // holds it) and the gateway address; empty when its checks stopped earlier.
-    const std::string& PressNumber() const { return PressNumberText; }
+    // What the last press understood of its number and its gateway address;
+    // not Ok and empty when its checks stopped before them.
+    const TNumberReading& PressReading() const { return PressReadingValue; }
     const std::string& PressGateway() const { return PressGatewayText; }
 
 private:
     mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
-    std::string PressNumberText;
+    TNumberReading PressReadingValue;
     std::string PressGatewayText;
 };
 

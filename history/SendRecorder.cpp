@@ -50,6 +50,13 @@ QString ProtectionName(mail::TSmtpSecurity Security) {
     return "none";
 }
 
+void TSendRecorder::Understood() {
+    const fax::TNumberReading& reading = Dispatch.PressReading();
+    if (!reading.Ok) return;
+    Record.Number = QString::fromStdString(reading.Shown);
+    Record.Place = QString::fromStdString(reading.PlaceUtf8);
+}
+
 void TSendRecorder::Save() {
     if (Store != nullptr) Store->Update(Record);
 }
@@ -77,7 +84,7 @@ std::string TSendRecorder::Send(const fax::TFaxForm& Form) {
         ~Restore() { Client.OnSendStart = Previous; }
     } restore{Client, previous};
     Client.OnSendStart = [&](rtl::TObject* sender) {
-        Record.Number = FromGb(Dispatch.PressNumber());
+        Understood();
         Record.Gateways = QStringList{FromGb(Dispatch.PressGateway())};
         Record.MessageId = FromGb(Client.MessageId());
         Record.MessageSize = static_cast<qint64>(Client.FinalHeader.Text().size() + 4) + Client.MessageStream.Size();
@@ -89,7 +96,7 @@ std::string TSendRecorder::Send(const fax::TFaxForm& Form) {
         Record.Ended = QDateTime::currentDateTimeUtc();
         Record.Outcome = outcome;
         Record.Failure = FromGb(failure);
-        if (Record.Number.isEmpty()) Record.Number = FromGb(Dispatch.PressNumber());
+        if (Record.Number.isEmpty()) Understood();
         if (Record.Gateways.isEmpty() && !Dispatch.PressGateway().empty()) Record.Gateways = QStringList{FromGb(Dispatch.PressGateway())};
         Save();
     };

@@ -30,6 +30,8 @@ public:
 
 private:
     void Save();
+    // The number as the press read it, and its place.
+    void Understood();
 
     fax::TFaxDispatch& Dispatch;
     mail::TZelSMTP& Client;

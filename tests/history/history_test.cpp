@@ -143,7 +143,8 @@ TEST_F(RecordedSend, ASentFaxHasTheMessageIdTheServerReceived) {
     EXPECT_EQ(r.Outcome, TOutcome::Sent);
     EXPECT_EQ(r.MessageId.toStdString(), ReceivedMessageId(*Server, 1));
     EXPECT_EQ(r.Reply, "250 OK stored");
-    EXPECT_EQ(r.Number, "12125551234");
+    EXPECT_EQ(r.Number, "+1 212-555-1234");
+    EXPECT_EQ(r.Place, QString::fromUtf8("美国 New York, NY"));
     EXPECT_EQ(r.Files[0].Sha256, history::FileEntryOf(QString::fromStdString(Doc.Path())).Sha256);
     EXPECT_EQ(r.Files[0].Size, 5000);
     EXPECT_TRUE(r.Ended.isValid());

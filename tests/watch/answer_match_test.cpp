@@ -1,0 +1,125 @@
+#include "watch/AnswerMatch.h"
+
+#include <gtest/gtest.h>
+
+namespace watch {
+namespace {
+
+constexpr char kNumber[] = "001-212-1234567";
+constexpr char kGateway[] = "remote-printer.the_following_address@12121234567.iddd.faxgateway.example";
+
+TEST(AnswerMatch, NamesTheNumberInEveryCommonForm) {
+    const struct {
+        const char* Text;
+        bool Names;
+    } cases[] = {
+        {"Fax to 12121234567 delivered", true},
+        {"Fax to +1 212 1234567: sent", true},
+        {"Fax an +1-212-123-4567", true},
+        {"Fax to 001 (212) 1234567", true},
+        {"Fax to 0012121234567", true},
+        {"Fax to 212-1234567", true},
+        {"Fax to (0212) 123 4567", true},
+        {"传真 +1.212.1234567 已发送", true},
+        {"remote-printer@12121234567.iddd.faxgateway.example", true},
+        {"Fax to +1 212 7654321 delivered", false},
+        {"Fax to 212123456", false},     // one digit short
+        {"Fax to 121212345678", false},  // one digit more
+        {"Job ID12121234567", false},    // part of a word
+        {"2 pages, 0 errors", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(NamesNumber(c.Text, kNumber), c.Names) << c.Text;
+}
+
+TEST(AnswerMatch, TellsTheOutcomeFromEditableWords) {
+    const struct {
+        const char* Subject;
+        const char* Text;
+        TOutcome Outcome;
+    } cases[] = {
+        {"Fax delivered", "", TOutcome::Delivered},
+        {"Your fax was sent SUCCESSFULLY", "", TOutcome::Delivered},
+        {"传真发送成功", "", TOutcome::Delivered},
+        {"Fax status", "The fax has been sent.", TOutcome::Delivered},
+        {"Fax failed: busy", "", TOutcome::Failed},
+        {"Fax not sent: no answer", "", TOutcome::Failed},
+        {"传真失败", "", TOutcome::Failed},
+        {"对方忙", "", TOutcome::Failed},
+        {"Fax delivered", "If a fax failed, call us.", TOutcome::Delivered},  // the subject speaks first
+        {"Fax report", "Pages: 2, errors: 0, resent: no", TOutcome::Answered},  // whole words only
+        {"Fax report", "See the attached report.", TOutcome::Answered},
+    };
+    for (const auto& c : cases) {
+        TAnswer answer;
+        answer.Subject = c.Subject;
+        answer.Text = c.Text;
+        EXPECT_EQ(OutcomeOf(answer, TOutcomeWords{}), c.Outcome) << c.Subject << " / " << c.Text;
+    }
+    TAnswer custom;
+    custom.Subject = "Transmission OK";
+    EXPECT_EQ(OutcomeOf(custom, TOutcomeWords{{"ok"}, {}}), TOutcome::Delivered);
+}
+
+TEST(AnswerMatch, KnowsTheGatewaysSenders) {
+    const struct {
+        const char* Sender;
+        const char* Pattern;
+        bool Gateway;
+    } cases[] = {
+        {"noreply@iddd.faxgateway.example", "", true},
+        {"noreply@faxgateway.example", "", true},
+        {"status@mx.iddd.faxgateway.example", "", true},
+        {"NoReply@FaxGateway.Example", "", true},
+        {"noreply@example", "", false},  // a bare top-level domain is no gateway
+        {"friend@elsewhere.example", "", false},
+        {"fax@notify.example.net", "*@notify.example.net", true},
+        {"noreply@faxgateway.example", "*@notify.example.net", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FromGateway(c.Sender, kGateway, kNumber, c.Pattern), c.Gateway) << c.Sender;
+}
+
+TAnswer Answer(std::uint32_t uid, std::int64_t arrived, const std::string& from, const std::string& subject,
+               const std::string& inReplyTo = "") {
+    TAnswer a;
+    a.Uid = uid;
+    a.Arrived = arrived;
+    a.From = from;
+    a.Subject = subject;
+    a.MessageId = "answer" + std::to_string(uid) + "@gw";
+    a.InReplyTo = inReplyTo;
+    return a;
+}
+
+TEST(AnswerMatch, EachFaxTakesTheFirstAnswerAndEachAnswerOneFax) {
+    const std::string gw = "noreply@faxgateway.example";
+    const std::vector<TSentFax> faxes = {
+        {1, 1000, "<one@me>", "001-212-1234567", kGateway},
+        {2, 1100, "<two@me>", "001-212-1234567", kGateway},  // the same number again
+        {3, 1200, "<three@me>", "0044-20-71234567", "remote-printer.the_following_address@442071234567.iddd.faxgateway.example"},
+        {4, 1300, "<four@me>", "0086-10-12345678", "remote-printer.the_following_address@861012345678.iddd.faxgateway.example"},
+    };
+    const std::vector<TAnswer> answers = {
+        Answer(1, 900, gw, "Fax to 12121234567 delivered"),        // before any send: no one's
+        Answer(2, 1150, gw, "Fax to 12121234567 failed: busy"),     // the earliest waiting fax
+        Answer(3, 1160, gw, "Fax to 12121234567 delivered"),        // the next one
+        Answer(4, 1170, gw, "Fax to 12121234567 delivered"),        // none left for it
+        Answer(5, 1250, "x@elsewhere.example", "Re: your fax", "<three@me>"),  // by reference only
+        Answer(6, 1260, gw, "Fax to +44 20 7123 4567 delivered"),   // three has its answer
+        Answer(7, 1350, gw, "Fax to +86 10 1234 5678 sent"),        // already on a record
+    };
+    const std::set<std::string> used = {"<answer7@gw>"};
+    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, 1, TMatchRules{});
+    ASSERT_EQ(matches.size(), 3u);
+    EXPECT_EQ(matches[0].Fax, 1);
+    EXPECT_EQ(matches[0].Answer, 1u);
+    EXPECT_EQ(matches[0].Outcome, TOutcome::Failed);
+    EXPECT_EQ(matches[1].Fax, 2);
+    EXPECT_EQ(matches[1].Answer, 2u);
+    EXPECT_EQ(matches[1].Outcome, TOutcome::Delivered);
+    EXPECT_EQ(matches[2].Fax, 3);
+    EXPECT_EQ(matches[2].Answer, 4u);
+    EXPECT_EQ(matches[2].Outcome, TOutcome::Answered);
+}
+
+}  // namespace
+}  // namespace watch

@@ -1,0 +1,189 @@
+// The watch against a real IMAP server: dovecot with its own configuration,
+// answers placed in its Maildir as a gateway's mail would arrive.
+#include "watch/ConfirmationWatch.h"
+
+#include "tests/support/DovecotServer.h"
+#include "tests/support/TestCertificates.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <map>
+#include <mutex>
+
+namespace watch {
+namespace {
+
+using testsupport::DovecotServer;
+
+// The history as the watch sees it, in memory.
+class TMemoryStore final : public TConfirmationStore {
+public:
+    explicit TMemoryStore(std::vector<TSentFax> faxes) : Faxes(std::move(faxes)) {}
+    std::vector<TSentFax> Waiting() override {
+        std::lock_guard<std::mutex> guard(Lock);
+        std::vector<TSentFax> waiting;
+        for (const TSentFax& fax : Faxes)
+            if (Confirmed.count(fax.Id) == 0) waiting.push_back(fax);
+        return waiting;
+    }
+    std::set<std::string> UsedAnswers() override {
+        std::lock_guard<std::mutex> guard(Lock);
+        std::set<std::string> keys;
+        for (const auto& [id, c] : Confirmed) keys.insert(c.AnswerKey);
+        return keys;
+    }
+    void Confirm(std::int64_t fax, const TConfirmation& confirmation) override {
+        std::lock_guard<std::mutex> guard(Lock);
+        Confirmed[fax] = confirmation;
+    }
+    std::map<std::int64_t, TConfirmation> Snapshot() {
+        std::lock_guard<std::mutex> guard(Lock);
+        return Confirmed;
+    }
+
+private:
+    std::mutex Lock;
+    std::vector<TSentFax> Faxes;
+    std::map<std::int64_t, TConfirmation> Confirmed;
+};
+
+std::string Gateway(const std::string& digits) {
+    return "remote-printer.the_following_address@" + digits + ".iddd.faxgateway.example";
+}
+
+std::string Mail(const std::string& from, const std::string& subject, const std::string& extra = "", const std::string& body = "") {
+    static int n = 0;
+    return "From: " + from + "\r\nTo: me@example.org\r\nSubject: " + subject + "\r\nMessage-ID: <m" + std::to_string(++n) +
+           "." + std::to_string(::time(nullptr)) + "@mail.example>\r\n" + extra + "\r\n" + body + "\r\n";
+}
+
+class Mailbox : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Server = new DovecotServer(); }
+    static void TearDownTestSuite() {
+        delete Server;
+        Server = nullptr;
+    }
+
+    static TImapSettings Settings(TImapSecurity security = TImapSecurity::StartTls) {
+        TImapSettings s;
+        s.Server = "localhost";
+        s.Port = security == TImapSecurity::StartTls ? Server->StartTlsPort() : Server->TlsPort();
+        s.Security = security;
+        s.Login = DovecotServer::kUser;
+        s.Password = DovecotServer::kPassword;
+        s.TrustFile = testsupport::Certificates().Authority;
+        s.WaitSeconds = 10;
+        return s;
+    }
+
+    static DovecotServer* Server;
+};
+
+DovecotServer* Mailbox::Server = nullptr;
+
+TEST_F(Mailbox, PutsEachAnswerOnItsRecordAndLeavesTheFlags) {
+    const std::int64_t sent = ::time(nullptr) - 600;
+    const std::string gw = "Fax Service <noreply@faxgateway.example>";
+    TMemoryStore store({
+        {1, sent, "<f1@me.example>", "001-212-1234567", Gateway("12121234567")},
+        {2, sent, "<f2@me.example>", "0044-20-71234567", Gateway("442071234567")},
+        {3, sent, "<f3@me.example>", "0086-10-12345678", Gateway("861012345678")},
+        {4, sent, "<f4@me.example>", "0033-1-23456789", Gateway("3312345678")},
+    });
+    Server->Deliver(Mail("old@faxgateway.example", "Fax to +33 1 23456789 delivered"), sent - 60, "S");  // before the send
+    Server->Deliver(Mail("friend@elsewhere.example", "Lunch on Friday?"), sent + 10, "S");
+    Server->Deliver(Mail(gw, "Fax to +1 999 1234567 delivered"), sent + 20);  // another number
+    Server->Deliver(Mail(gw, "Fax to +1 212 1234567 delivered (2 pages)"), sent + 30, "SF");
+    Server->Deliver(Mail(gw, "=?UTF-8?B?5Lyg55yf?= 0044-20-7123 4567", "Content-Type: text/plain; charset=utf-8\r\n",
+                         "Transmission failed: no answer"), sent + 40);
+    Server->Deliver(Mail("postmaster@isp.example", "Re: your document", "In-Reply-To: <f3@me.example>\r\n"), sent + 50);
+    const std::vector<std::string> before = Server->MessageFiles();
+
+    auto mailbox = MakeImapMailbox();
+    mailbox->Open(Settings());
+    std::uint32_t lastUid = 0;
+    const std::vector<TConfirmed> confirmed = ReadAnswersOnce(*mailbox, store, TMatchRules{}, 86400, lastUid);
+    mailbox->Close();
+
+    EXPECT_EQ(confirmed.size(), 3u);
+    const auto records = store.Snapshot();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records.at(1).Outcome, TOutcome::Delivered);
+    EXPECT_EQ(records.at(1).Subject, "Fax to +1 212 1234567 delivered (2 pages)");
+    EXPECT_EQ(records.at(1).Time, sent + 30);
+    EXPECT_EQ(records.at(2).Outcome, TOutcome::Failed);
+    EXPECT_EQ(records.at(2).Subject, "传真 0044-20-7123 4567");
+    EXPECT_EQ(records.at(3).Outcome, TOutcome::Answered);
+    EXPECT_EQ(records.count(4), 0u);
+    // EXAMINE and BODY.PEEK: no flag moved, nothing renamed.
+    EXPECT_EQ(Server->MessageFiles(), before);
+
+    // A second pass finds nothing new for the records that have their answer.
+    auto again = MakeImapMailbox();
+    again->Open(Settings(TImapSecurity::ImplicitTls));
+    std::uint32_t fromStart = 0;
+    EXPECT_TRUE(ReadAnswersOnce(*again, store, TMatchRules{}, 86400, fromStart).empty());
+}
+
+TEST_F(Mailbox, AnAnswerArrivingDuringTheWatchReachesItsRecordAtOnce) {
+    const std::int64_t sent = ::time(nullptr) - 5;
+    auto* store = new TMemoryStore({{7, sent, "<f7@me.example>", "0061-2-98765432", Gateway("61298765432")}});
+    TWatchOptions options;
+    options.RetrySeconds = 1;
+    TConfirmationWatch watch(MakeImapMailbox(), [store] { return std::unique_ptr<TConfirmationStore>(store); },
+                             Settings(TImapSecurity::ImplicitTls), options);
+    std::promise<TConfirmed> arrived;
+    watch.OnConfirmed = [&](const TConfirmed& c) { arrived.set_value(c); };
+    watch.Start();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the watch is idling on the folder by now
+    Server->Deliver(Mail("noreply@faxgateway.example", "Fax to +61 2 9876 5432: 成功"), ::time(nullptr));
+    auto future = arrived.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const TConfirmed c = future.get();
+    EXPECT_EQ(c.Fax, 7);
+    EXPECT_EQ(c.Confirmation.Outcome, TOutcome::Delivered);
+
+    const auto stopping = std::chrono::steady_clock::now();
+    watch.Stop();
+    watch.Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
+}
+
+TEST_F(Mailbox, ReportsAWrongPasswordAndAnUntrustedCertificate) {
+    TImapSettings wrongPassword = Settings();
+    wrongPassword.Password = "not-the-password";
+    TImapSettings untrusted = Settings(TImapSecurity::ImplicitTls);
+    untrusted.TrustFile.clear();
+    TImapSettings untrustedStartTls = Settings();
+    untrustedStartTls.TrustFile.clear();
+    const struct {
+        const char* Name;
+        TImapSettings Settings;
+        TImapStage Stage;
+        rtl::TErrorKind Kind;
+        const char* Says;
+    } cases[] = {
+        {"wrong password", wrongPassword, TImapStage::Login, rtl::TErrorKind::Refused, "Authentication failed"},
+        // "服务器证书由未知的颁发机构签发" in GB2312, as the SMTP client says it
+        {"untrusted, TLS", untrusted, TImapStage::Secure, rtl::TErrorKind::Tls, "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xd3\xc9\xce\xb4\xd6\xaa"},
+        {"untrusted, STARTTLS", untrustedStartTls, TImapStage::Secure, rtl::TErrorKind::Tls, "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xd3\xc9\xce\xb4\xd6\xaa"},
+    };
+    for (const auto& c : cases) {
+        auto mailbox = MakeImapMailbox();
+        try {
+            mailbox->Open(c.Settings);
+            ADD_FAILURE() << c.Name << ": opened";
+        } catch (const EImapError& e) {
+            EXPECT_EQ(e.Stage, c.Stage) << c.Name;
+            EXPECT_EQ(e.Kind, c.Kind) << c.Name;
+            EXPECT_NE(e.Message.find(c.Says), std::string::npos) << c.Name << ": " << e.Message;
+            EXPECT_EQ(e.Message.find(DovecotServer::kPassword), std::string::npos) << c.Name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace watch

@@ -1,0 +1,191 @@
+#include "watch/AnswerMatch.h"
+
+#include "fax/FaxNumber.h"
+
+#include <algorithm>
+#include <fnmatch.h>
+
+namespace watch {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAsciiWordChar(char c) { return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string LowerAscii(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), Lower);
+    return text;
+}
+
+std::string Bare(const std::string& id) {
+    std::size_t first = id.find_first_not_of(" <");
+    std::size_t last = id.find_last_not_of(" >");
+    return first == std::string::npos ? std::string() : id.substr(first, last - first + 1);
+}
+
+std::string DigitsOf(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (IsDigit(c)) digits += c;
+    return digits;
+}
+
+// The written forms of the number, as digits only.
+std::vector<std::string> NumberForms(const std::string& number) {
+    const fax::FaxParseResult parsed = fax::ParseFaxNumber(number);
+    if (!parsed.Ok) {
+        std::string digits = DigitsOf(number);
+        if (digits.rfind("00", 0) == 0) digits.erase(0, 2);
+        return digits.empty() ? std::vector<std::string>{} : std::vector<std::string>{digits};
+    }
+    const std::string national = parsed.Number.Area + DigitsOf(parsed.Number.Subscriber);
+    const std::string& country = parsed.Number.Country;
+    return {country + national, national, "0" + national, "00" + country + national, "011" + country + national};
+}
+
+bool ContainsWord(const std::string& text, const std::string& word) {
+    if (word.empty()) return false;
+    const bool latin = IsAsciiWordChar(word.front());
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        if (!latin) return true;
+        const std::size_t end = at + word.size();
+        if ((at == 0 || !IsAsciiWordChar(text[at - 1])) && (end >= text.size() || !IsAsciiWordChar(text[end]))) return true;
+    }
+    return false;
+}
+
+bool HasAny(const std::string& text, const std::vector<std::string>& words) {
+    return std::any_of(words.begin(), words.end(), [&](const std::string& w) { return ContainsWord(text, LowerAscii(w)); });
+}
+
+std::string DomainOf(const std::string& address) {
+    const std::size_t at = address.rfind('@');
+    return LowerAscii(at == std::string::npos ? address : address.substr(at + 1));
+}
+
+bool EndsWithLabel(const std::string& domain, const std::string& parent) {
+    return domain.size() > parent.size() && domain.compare(domain.size() - parent.size(), parent.size(), parent) == 0 &&
+           domain[domain.size() - parent.size() - 1] == '.';
+}
+
+}  // namespace
+
+const char* OutcomeName(TOutcome Outcome) {
+    switch (Outcome) {
+        case TOutcome::Delivered: return "delivered";
+        case TOutcome::Failed: return "failed";
+        default: return "answered";
+    }
+}
+
+bool RefersTo(const TAnswer& Answer, const std::string& MessageId) {
+    const std::string id = Bare(MessageId);
+    if (id.empty()) return false;
+    if (Bare(Answer.InReplyTo) == id) return true;
+    return std::any_of(Answer.References.begin(), Answer.References.end(), [&](const std::string& r) { return Bare(r) == id; });
+}
+
+bool FromGateway(const std::string& Sender, const std::string& GatewayAddress, const std::string& Number,
+                 const std::string& SenderPattern) {
+    if (!SenderPattern.empty()) return ::fnmatch(SenderPattern.c_str(), Sender.c_str(), FNM_CASEFOLD) == 0;
+    const std::string sender = DomainOf(Sender);
+    std::string base = DomainOf(GatewayAddress);
+    // The labels that carry the number are the fax's own, not the gateway's.
+    const std::vector<std::string> forms = NumberForms(Number);
+    for (std::size_t dot = base.find('.'); dot != std::string::npos; dot = base.find('.')) {
+        const std::string label = base.substr(0, dot);
+        if (std::none_of(forms.begin(), forms.end(), [&](const std::string& f) { return label.find(f) != std::string::npos; })) break;
+        base.erase(0, dot + 1);
+    }
+    if (sender.empty() || base.empty()) return false;
+    const bool parentWithTwoLabels = sender.find('.') != std::string::npos && EndsWithLabel(base, sender);
+    return sender == base || EndsWithLabel(sender, base) || parentWithTwoLabels;
+}
+
+bool NamesNumber(const std::string& Text, const std::string& Number) {
+    const std::vector<std::string> forms = NumberForms(Number);
+    if (forms.empty()) return false;
+    auto isSeparator = [](char c) { return c == ' ' || c == '-' || c == '.' || c == '(' || c == ')' || c == '+' || c == '/'; };
+    std::size_t i = 0;
+    while (i < Text.size()) {
+        if (!IsDigit(Text[i])) {
+            ++i;
+            continue;
+        }
+        if (i > 0 && IsAsciiWordChar(Text[i - 1])) {  // part of a word such as an id: not a number
+            while (i < Text.size() && IsAsciiWordChar(Text[i])) ++i;
+            continue;
+        }
+        // One written number: groups of digits, joined by at most three separators.
+        std::vector<std::string> groups;
+        while (i < Text.size() && IsDigit(Text[i])) {
+            std::string group;
+            while (i < Text.size() && IsDigit(Text[i])) group += Text[i++];
+            groups.push_back(group);
+            std::size_t next = i;
+            while (next < Text.size() && next - i < 3 && isSeparator(Text[next])) ++next;
+            if (next == i || next >= Text.size() || !IsDigit(Text[next])) break;
+            i = next;
+        }
+        for (std::size_t first = 0; first < groups.size(); ++first) {
+            std::string joined;
+            for (std::size_t last = first; last < groups.size(); ++last) {
+                joined += groups[last];
+                if (std::find(forms.begin(), forms.end(), joined) != forms.end()) return true;
+            }
+        }
+    }
+    return false;
+}
+
+TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words) {
+    for (const std::string& text : {LowerAscii(Answer.Subject), LowerAscii(Answer.Text)}) {
+        if (HasAny(text, Words.Failed)) return TOutcome::Failed;
+        if (HasAny(text, Words.Delivered)) return TOutcome::Delivered;
+    }
+    return TOutcome::Answered;
+}
+
+std::string AnswerKey(const TAnswer& Answer, std::uint32_t UidValidity) {
+    const std::string id = Bare(Answer.MessageId);
+    if (!id.empty()) return "<" + id + ">";
+    return "uid:" + std::to_string(UidValidity) + ":" + std::to_string(Answer.Uid);
+}
+
+std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
+                                 const std::set<std::string>& Used, std::uint32_t UidValidity, const TMatchRules& Rules) {
+    std::vector<std::size_t> order(Answers.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return Answers[a].Arrived != Answers[b].Arrived ? Answers[a].Arrived < Answers[b].Arrived : Answers[a].Uid < Answers[b].Uid;
+    });
+    std::vector<const TSentFax*> waiting;
+    for (const TSentFax& fax : Faxes) waiting.push_back(&fax);
+    std::stable_sort(waiting.begin(), waiting.end(), [](const TSentFax* a, const TSentFax* b) {
+        return a->SentAt != b->SentAt ? a->SentAt < b->SentAt : a->Id < b->Id;
+    });
+
+    std::vector<TMatch> matches;
+    for (std::size_t index : order) {
+        const TAnswer& answer = Answers[index];
+        if (Used.count(AnswerKey(answer, UidValidity)) != 0) continue;
+        auto chosen = waiting.end();
+        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+            const TSentFax& fax = **it;
+            if (answer.Arrived < fax.SentAt) continue;
+            if (RefersTo(answer, fax.MessageId)) {
+                chosen = it;
+                break;
+            }
+            if (chosen == waiting.end() && FromGateway(answer.From, fax.Gateway, fax.Number, Rules.SenderPattern) &&
+                NamesNumber(answer.Subject + "\n" + answer.Text, fax.Number))
+                chosen = it;
+        }
+        if (chosen == waiting.end()) continue;
+        matches.push_back({index, (*chosen)->Id, OutcomeOf(answer, Rules.Words)});
+        waiting.erase(chosen);
+    }
+    return matches;
+}
+
+}  // namespace watch

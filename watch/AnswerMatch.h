@@ -1,0 +1,70 @@
+// Which answer in the mailbox belongs to which fax, and what it says. Pure
+// functions: no mailbox, no store, no clock.
+#pragma once
+
+#include "watch/ImapMailbox.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace watch {
+
+enum class TOutcome { Delivered, Failed, Answered };
+
+// "delivered", "failed", "answered": the names scripts read.
+const char* OutcomeName(TOutcome Outcome);
+
+// A sent fax still waiting for its answer, as the history holds it.
+struct TSentFax {
+    std::int64_t Id = 0;
+    std::int64_t SentAt = 0;  // seconds since 1970 UTC, when the send began
+    std::string MessageId;    // with or without angle brackets
+    std::string Number;       // as typed: 001-212-1234567
+    std::string Gateway;      // the address it went to
+};
+
+// The words that tell the outcome (UTF-8). A word of Latin letters counts as
+// a whole word in any case; others (Chinese) wherever they appear.
+struct TOutcomeWords {
+    std::vector<std::string> Delivered{"delivered", "successfully", "sent", "成功", "已发送"};
+    std::vector<std::string> Failed{"failed", "failure", "busy", "no answer", "error", "失败", "忙"};
+};
+
+struct TMatchRules {
+    TOutcomeWords Words;
+    // A sender pattern for the gateway's answers (shell wildcards, any case,
+    // e.g. "*@notify.example.net"); empty: the gateway address's domain.
+    std::string SenderPattern;
+};
+
+// The answer names the message (In-Reply-To or References).
+bool RefersTo(const TAnswer& Answer, const std::string& MessageId);
+// The sender is the gateway's: the pattern, else the gateway address's
+// domain (the labels that hold the number left out), its parents or children.
+bool FromGateway(const std::string& Sender, const std::string& GatewayAddress, const std::string& Number,
+                 const std::string& SenderPattern);
+// The text names the fax number in any common written form: with or without
+// the country code, "+", "00" or a trunk "0", blanks, hyphens, dots, brackets.
+bool NamesNumber(const std::string& Text, const std::string& Number);
+// Failure words first (an answer that says "not sent: busy" failed), in
+// the subject first, then in the text.
+TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words);
+
+struct TMatch {
+    std::size_t Answer = 0;  // index into the answers
+    std::int64_t Fax = 0;    // TSentFax::Id
+    TOutcome Outcome = TOutcome::Answered;
+};
+
+// A key that names the answer for good: its Message-ID, else folder state and UID.
+std::string AnswerKey(const TAnswer& Answer, std::uint32_t UidValidity);
+
+// Answers in order of arrival; each fax takes the first answer that matches
+// it, and an answer goes to one fax only: the one it refers to, else the
+// earliest sent. Answers whose key is in Used are already on a record.
+std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
+                                 const std::set<std::string>& Used, std::uint32_t UidValidity, const TMatchRules& Rules);
+
+}  // namespace watch

@@ -1,0 +1,98 @@
+#include "watch/ConfirmationWatch.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace watch {
+
+std::vector<TConfirmed> ReadAnswersOnce(TImapMailbox& Mailbox, TConfirmationStore& Store, const TMatchRules& Rules,
+                                        std::int64_t SinceSlack, std::uint32_t& LastUid) {
+    const std::vector<TSentFax> waiting = Store.Waiting();
+    if (waiting.empty()) return {};
+    std::int64_t oldest = waiting.front().SentAt;
+    for (const TSentFax& fax : waiting) oldest = std::min(oldest, fax.SentAt);
+    const std::vector<TAnswer> answers = Mailbox.Fetch(oldest - SinceSlack, LastUid);
+    for (const TAnswer& answer : answers) LastUid = std::max(LastUid, answer.Uid);
+    const std::uint32_t validity = Mailbox.UidValidity();
+    std::vector<TConfirmed> confirmed;
+    for (const TMatch& match : MatchAnswers(waiting, answers, Store.UsedAnswers(), validity, Rules)) {
+        const TAnswer& answer = answers[match.Answer];
+        TConfirmed item{match.Fax, {match.Outcome, answer.Arrived, answer.Subject, AnswerKey(answer, validity)}};
+        Store.Confirm(item.Fax, item.Confirmation);
+        confirmed.push_back(std::move(item));
+    }
+    return confirmed;
+}
+
+TConfirmationWatch::TConfirmationWatch(std::unique_ptr<TImapMailbox> AMailbox, TStoreFactory AMakeStore,
+                                       TImapSettings ASettings, TWatchOptions AOptions)
+    : Mailbox(std::move(AMailbox)), MakeStore(std::move(AMakeStore)), Settings(std::move(ASettings)), Options(AOptions) {}
+
+TConfirmationWatch::~TConfirmationWatch() {
+    Stop();
+    Join();
+}
+
+void TConfirmationWatch::Start() {
+    if (Worker.joinable()) return;
+    Worker = std::thread([this] { Run(); });
+}
+
+void TConfirmationWatch::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Stopping = true;
+    }
+    Wake.notify_all();
+    Mailbox->Stop();
+}
+
+void TConfirmationWatch::Join() {
+    if (Worker.joinable()) Worker.join();
+}
+
+bool TConfirmationWatch::Pause(int Seconds) {
+    std::unique_lock<std::mutex> guard(Lock);
+    Wake.wait_for(guard, std::chrono::seconds(Seconds), [this] { return Stopping.load(); });
+    return !Stopping;
+}
+
+void TConfirmationWatch::Run() {
+    bool reported = false;  // an unreachable mailbox is reported once until it works again
+    bool reachable = false;
+    std::unique_ptr<TConfirmationStore> store;
+    while (!Stopping) {
+        try {
+            if (!store) store = MakeStore();
+            Mailbox->Open(Settings);
+            if (!reachable && reported && OnReachable) OnReachable();
+            reachable = true;
+            reported = false;
+            std::uint32_t lastUid = 0;
+            std::uint32_t validity = Mailbox->UidValidity();
+            while (!Stopping) {
+                if (Mailbox->UidValidity() != validity) lastUid = 0, validity = Mailbox->UidValidity();
+                for (const TConfirmed& item : ReadAnswersOnce(*Mailbox, *store, Options.Rules, Options.SinceSlack, lastUid))
+                    if (OnConfirmed) OnConfirmed(item);
+                if (!Mailbox->WaitForNews(Mailbox->OffersIdle() ? Options.IdleSeconds : Options.PollSeconds)) break;
+            }
+        } catch (const EImapError& e) {
+            if (Stopping) break;
+            reachable = false;
+            if (!reported && OnUnreachable) OnUnreachable(e);
+            reported = true;
+        } catch (const std::exception& e) {
+            // The store failed: try again later, as for the mailbox.
+            if (Stopping) break;
+            store.reset();
+            if (!reported && OnUnreachable) OnUnreachable(EImapError(TImapStage::Read, rtl::TErrorKind::Other, e.what()));
+            reported = true;
+        }
+        Mailbox->Close();
+        if (!Pause(Options.RetrySeconds)) break;
+    }
+    Mailbox->Close();
+    Finished = true;
+}
+
+}  // namespace watch
