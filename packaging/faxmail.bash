@@ -3,7 +3,8 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send coverage"
+    local commands="send coverage history"
+    local history_options="--limit --json"
     local send_options="--number --server --from --port --security --user --gateway --ca-file"
     local command="" i
     for ((i = 1; i < cword; i++)); do
@@ -16,7 +17,7 @@ _faxmail() {
     case $prev in
         --security) COMPREPLY=($(compgen -W "none starttls tls" -- "$cur")); return ;;
         --ca-file) _filedir; return ;;
-        -n | --number | --server | --from | --port | --user | --gateway) return ;;
+        -n | --number | --server | --from | --port | --user | --gateway | --limit) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -37,5 +38,6 @@ _faxmail() {
                 _filedir
             fi
             ;;
+        history) COMPREPLY=($(compgen -W "$history_options" -- "$cur")) ;;
     esac
 } && complete -F _faxmail faxmail
