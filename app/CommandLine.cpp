@@ -278,6 +278,11 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     if (parser.isSet(o.User)) settings.LoginName = parser.value(o.User);
     if (parser.isSet(o.Gateway)) settings.GatewayPattern = parser.value(o.Gateway);
     if (parser.isSet(o.CaFile)) settings.TrustFile = parser.value(o.CaFile);
+    // Blanks first, as the send button checks them, and before a password is asked for.
+    if (settings.Server.isEmpty() || settings.Email.isEmpty()) {
+        Complain(FromGb(fax::kMsgBlankFields));
+        return kExitFailed;
+    }
 
     QString password;
     if (!settings.LoginName.isEmpty()) {

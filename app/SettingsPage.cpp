@@ -96,8 +96,10 @@ void TSettingsPage::Show(const TSendSettings& s) {
     SecretStore().Read(kPasswordKey, [page = QPointer<TSettingsPage>(this), failed = FailureReply()](
                                          TSecretStore::TOutcome outcome, const QString& secret) {
         failed(outcome, secret);
+        if (page == nullptr || outcome == TSecretStore::TOutcome::Failed) return;
+        page->InStore = secret;
         // What the user typed meanwhile wins over the stored password.
-        if (page != nullptr && outcome == TSecretStore::TOutcome::Done && page->PasswordEdit->text().isEmpty())
+        if (outcome == TSecretStore::TOutcome::Done && page->PasswordEdit->text().isEmpty())
             page->PasswordEdit->setText(secret);
     });
 }
@@ -156,18 +158,24 @@ void TSettingsPage::PasswordEditExit() {
 }
 
 void TSettingsPage::RememberBoxClick() {
-    if (RememberBox->isChecked())
+    if (RememberBox->isChecked()) {
         StorePassword();
-    else
+    } else {
         SecretStore().Remove(kPasswordKey, FailureReply());
+        InStore = QString();
+    }
     Changed();
 }
 
 void TSettingsPage::StorePassword() {
-    if (PasswordEdit->text().isEmpty())
+    // Every close passes here: the store's round trip must not hold up the program's end.
+    const QString password = PasswordEdit->text();
+    if (InStore == password) return;
+    InStore = password;
+    if (password.isEmpty())
         SecretStore().Remove(kPasswordKey, FailureReply());
     else
-        SecretStore().Write(kPasswordKey, PasswordEdit->text(), FailureReply());
+        SecretStore().Write(kPasswordKey, password, FailureReply());
 }
 
 TSecretStore::TReply TSettingsPage::FailureReply() {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -78,6 +79,9 @@ private:
     mail::TSmtpSecurity Security = mail::TSmtpSecurity::None;
     QString AcceptedPattern;
     bool StoreFailureShown = false;
+    // The password the secret store holds as far as this run knows (empty:
+    // none; unset: not known), so that an unchanged one is not written again.
+    std::optional<QString> InStore;
 };
 
 }  // namespace app

@@ -272,6 +272,12 @@ void TForm1::Button4Click() {
     if (!Dispatch->Sending() && !ZelSMTP1->Busy()) SettingsPage->ApplyTo(*ZelSMTP1);
     fax::TFaxForm form;
     form.GatewayPattern = SettingsPage->GatewayPattern();
+    // Blanks first, as the send checks them: an empty server is what the user
+    // must hear of, not a character of the number.
+    if (Edit1->text().isEmpty() || Edit2->text().isEmpty()) {
+        ShowMessage(FromGb(fax::kMsgBlankFields));
+        return;
+    }
     if (!FieldToGb(Edit1->text(), "SMTP邮件服务器", form.Server) || !FieldToGb(Edit2->text(), "您的电子邮件", form.Email) ||
         !FieldToGb(Edit3->text(), "对方传真号码", form.Number))
         return;

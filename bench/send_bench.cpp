@@ -3,12 +3,13 @@
 // reports what tools/bench needs beyond the wall time it takes itself.
 //   send_bench send PORT ATTACHMENT
 //       One send to 127.0.0.1:PORT. Prints one line of key=value fields:
-//       total_s (Connect to the end of Disconnect), compose_s (composition,
-//       which runs before the dialogue), peak_delta (growth of the peak
-//       resident size from just before composing, in bytes), longest_gap_s
-//       (the longest time between two passes of the message loop, composition
+//       total_s (Connect to the end of Disconnect), compose_s (from
+//       SubmitMessage to the first command: what composition does before the
+//       dialogue), peak_delta (growth of the peak resident size over the
+//       resident size just before SubmitMessage, in bytes), longest_gap_s (the
+//       longest time between two passes of the message loop, composition
 //       included: it runs the loop too), compose_gap_s (the same within
-//       composition) and passes.
+//       compose_s) and passes.
 //   send_bench send-tls PORT ATTACHMENT TRUSTFILE
 //       The same over TLS from the first byte, trusting the authority in TRUSTFILE.
 //   send_bench compose ATTACHMENT OUTPUT
@@ -34,14 +35,18 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
 
-// VmHWM from /proc/self/status, in bytes; 0 when it cannot be read.
-std::int64_t PeakResident() {
+// A field of /proc/self/status (VmHWM:, VmRSS:) in bytes; 0 when it cannot be read.
+std::int64_t StatusBytes(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(field.size())) * 1024;
     return 0;
 }
+
+// Sets the peak resident size back to the present one, so that what start-up
+// touched and let go does not hide the send's own growth.
+void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // A hidden window whose 1 ms timer records when each pass of the message loop
 // delivered it: a long gap between two arrivals is a time the loop did not run.
@@ -105,12 +110,13 @@ int Send(int port, const std::string& attachment, const std::string& trustFile) 
     const auto start = Clock::now();
     client.Connect();
     FillMessage(client, attachment);
-    const std::int64_t peakBefore = PeakResident();
+    ResetPeakResident();
+    const std::int64_t peakBefore = StatusBytes("VmRSS:");
     const auto submit = Clock::now();
     client.SubmitMessage();
     client.Disconnect();
     const auto end = Clock::now();
-    const std::int64_t peakAfter = PeakResident();
+    const std::int64_t peakAfter = StatusBytes("VmHWM:");
     Win::KillTimer(probe, 1);
     Win::DestroyWindow(probe);
 

@@ -28,8 +28,10 @@ std::string UserIdOf(const std::string& Email) {
 }
 
 std::string TFaxDispatch::Send(const TFaxForm& Form) {
-    PressReadingValue = TNumberReading();
-    PressGatewayText.clear();
+    if (!Job.Running() && !Client.Busy()) {
+        PressReadingValue = TNumberReading();
+        PressGatewayText.clear();
+    }
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
@@ -38,9 +40,14 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (!reading.Ok) return reading.Failure;
     const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddressOf(reading, Form.GatewayPattern);
-    PressReadingValue = reading;
-    PressGatewayText = GatewayAddressText;
+    const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern);
+    // A press refused during a send leaves the running send's address, which
+    // its success names, and what that send understood.
+    if (!Job.Running() && !Client.Busy()) {
+        GatewayAddressText = gateway;
+        PressReadingValue = reading;
+        PressGatewayText = gateway;
+    }
     if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
@@ -57,7 +64,7 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
         message.ToAddress.Clear();
         message.ToCarbonCopy.Clear();
         message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(GatewayAddressText);
+        message.ToBlindCarbonCopy.Add(gateway);
         message.Attachments.Assign(Form.Files);
     });
     return std::string();

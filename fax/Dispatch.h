@@ -51,7 +51,7 @@ public:
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
 
-    // The gateway address of the last number that parsed.
+    // The gateway address of the last number that parsed outside a send.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }

@@ -87,7 +87,7 @@ std::string TSendRecorder::Send(const fax::TFaxForm& Form) {
         Understood();
         Record.Gateways = QStringList{FromGb(Dispatch.PressGateway())};
         Record.MessageId = FromGb(Client.MessageId());
-        Record.MessageSize = static_cast<qint64>(Client.FinalHeader.Text().size() + 4) + Client.MessageStream.Size();
+        Record.MessageSize = Client.MessageSize;
         Save();
         if (previous) previous(sender);
     };

@@ -86,8 +86,6 @@ void TZelSMTP::ComposeProgress() {
     throw net::EAbortError("Socket send aborted");
 }
 
-void TZelSMTP::WriteAttachment(int Index) { Composer().WriteAttachment(*FPostMessage, Index, Boundary, MessageStream); }
-
 bool TZelSMTP::Busy() const {
     switch (FPhase) {
         case TSmtpPhase::Idle:
@@ -139,7 +137,7 @@ bool TZelSMTP::IsReplyStart(const std::string& Line) {
     return rest.empty() || rest[0] == ' ' || rest[0] == '-' || rest == "\r\n" || rest == "\n";
 }
 
-std::string TZelSMTP::ReadReply() {
+std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     ReplyCode = 0;
     const std::string first = ReadLn();
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
@@ -147,7 +145,12 @@ std::string TZelSMTP::ReadReply() {
     LastReply = first;
     StatusMessage(1, LastReply);
     ReplyCode = net::ReplyCodeOf(first);
-    return ReadFinalReplyLine(first);
+    if (Lines == nullptr) return ReadFinalReplyLine(first);
+    Lines->push_back(first);
+    return FinalReplyLine(first, [&] {
+        Lines->push_back(ReadLn());
+        return Lines->back();
+    });
 }
 
 void TZelSMTP::RefuseOutOfStep() {
@@ -205,14 +208,16 @@ void TZelSMTP::WithinReplyLimit(std::uint32_t LimitMs, const char* What, const s
     WithinLimit(LimitMs, What, false, Wait);
 }
 
-std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What) {
+std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What,
+                              std::vector<std::string>* Lines) {
     // Every reply is read whole: the lines of a multi-line reply left unread
     // would be taken as the replies to the commands that follow. The end mark
     // is no command: an answer that came during the text answers it.
     return WithinLimit(LimitMs, What, false, [&] {
+        StatusMessage(8, "Transaction");
         if (FPhase != TSmtpPhase::EndMark) RefuseOutOfStep();
         Writeln(Line);
-        return ReadReply();
+        return ReadReply(Lines);
     });
 }
 
@@ -225,7 +230,8 @@ void TZelSMTP::Connect() {
     const bool nested = Busy();
     const auto settle = [&] { FPhase = nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle); };
     FPhase = TSmtpPhase::Connecting;
-    // The socket's TimeOut, when set, bounds the lookup and the connect; else the client's own limit does.
+    // The socket's TimeOut, when set, bounds the lookup and the connect each
+    // on its own (up to twice it in all); else the client's own limit does.
     struct RestoreTimeOut {
         std::int32_t& Field;
         const std::int32_t Value;
@@ -322,8 +328,10 @@ void TZelSMTP::SubmitMessage() {
     TPostMessage& m = *FPostMessage;
     EndMarkReply.clear();
     CheckFields();
-    ComposeMessage();
-    ComposeProgress();  // a stop after the last piece
+    // The text is composed while it goes out; its size and its files are settled now.
+    const std::unique_ptr<TMessageSource> text = Composer().Open(*FPostMessage, FinalHeader, Boundary);
+    MessageSize = static_cast<std::int64_t>(FinalHeader.Text().size() + 4) + text->Size();
+    ComposeProgress();  // a stop before the first command
     EnsureConnected();
     for (int attempts = 0;; ++attempts) {
         const bool complete = !m.FromAddress.empty() &&
@@ -360,7 +368,7 @@ void TZelSMTP::SubmitMessage() {
     FPhase = TSmtpPhase::Text;
     try {
         WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
-        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(*text); });
     } catch (...) {
         // A text cut off in the middle leaves the server inside DATA: any
         // further command would become part of the message. The connection

@@ -102,14 +102,7 @@ void TZelSMTP::Handshake() {
 std::vector<std::string> TZelSMTP::Ehlo() {
     FPhase = TSmtpPhase::Ehlo;
     std::vector<std::string> lines;
-    std::string reply;
-    WithinReplyLimit(TimeLimits.Helo, "EHLO", [&] {
-        lines.push_back(Transaction("EHLO " + UserID));
-        reply = FinalReplyLine(lines.back(), [&] {
-            lines.push_back(ReadLn());
-            return lines.back();
-        });
-    });
+    const std::string reply = Command("EHLO " + UserID, TimeLimits.Helo, "EHLO", &lines);
     if (ReplyCode >= 300) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
     return lines;
 }

@@ -27,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -172,6 +173,12 @@ public:
     // a peer that never ends its line cannot fill the memory.
     std::int64_t MaxLineLength = 0;
     // Sends the stream's whole content with progress counters and OnPacketSent.
+    // A memory stream is queued whole (its bytes shared, not copied); any
+    // other stream is read a piece at a time as the connection takes the
+    // bytes, so it may compose them as it goes and is never held whole: its
+    // Size() must be its length from the start, what its Read raises ends the
+    // transfer and is raised here, as is an end before its size, and a
+    // cancel leaves only the piece already queued.
     void SendStream(rtl::TStream& Stream);
     // Returns when Connected; otherwise asks OnConnectionRequired once, then
     // raises rtl::Exception "Not Connected".
@@ -256,6 +263,10 @@ private:
     void AppendToSendQueue(const void* Data, std::int64_t Count);
     // Ends a send wait: until SendComplete, Canceled, or the connection is gone.
     void WaitForSendQueue();
+    // Tops the queue up from SendSource when less than a chunk of it is left
+    // unsent; a failure of the source ends the transfer (SendSourceFailure).
+    void RefillSendQueue(std::int64_t Chunk);
+    bool SendSourceDone() const { return SendSource == nullptr || SendSourceLeft == 0; }
     // Moves the unsent rest to the front of SendQueue.
     void CompactSendQueue();
     void ResetSendQueue();
@@ -280,6 +291,7 @@ private:
     bool WritePassSkipped = false;  // a send pass met the running pass: run it after
     bool ReadPassSkipped = false;   // likewise for a receive pass
     bool ReadPassHeld = false;      // a receive pass left the bytes in the socket: MaxLineLength lie unread
+    bool CancelReporting = false;   // Cancel's status report runs: a handler's stop adds nothing
     std::int64_t LastPassAt = 0;    // steady clock, ns: the last pass of the message loop a wait ran
     Win::HANDLE LookupRequest = 0;  // the lookup the component waits for
     std::unique_ptr<TTlsSession> Tls;
@@ -287,6 +299,10 @@ private:
     bool TlsReadNeedsWrite = false;  // decrypting waits for room to write: the send pass resumes it
     bool TlsWriteNeedsRead = false;  // encrypting waits for the server: the receive pass resumes it
     std::uint32_t LookupAddress = 0;
+    rtl::TStream* SendSource = nullptr;  // the stream SendStream is sending
+    std::int64_t SendSourceLeft = 0;     // its bytes not yet queued
+    std::exception_ptr SendSourceFailure;
+    std::vector<char> SendSourcePiece;
 };
 
 // The reply code at the start of a line: up to ten leading digits; 0 without

@@ -20,7 +20,8 @@ using TStatus = TTlsSession::TStatus;
 namespace {
 
 constexpr int kRecvChunk = 16383;   // ciphertext bytes per recv call, as on the plain path
-constexpr int kRecordChunk = 16384;  // plaintext per SSL_write: one full record
+constexpr int kRecordChunk = 16384;  // plaintext per SSL_read: one full record
+constexpr int kSendChunk = 16383;    // plaintext per SSL_write, as the plain path sends: the same OnPacketSent counts
 
 }  // namespace
 
@@ -99,12 +100,14 @@ void TZelSock::WriteTlsPass() {
         if (Tls->Established()) PostToSelf(WM_READMORE);
         return;
     }
+    RefillSendQueue(kRecordChunk);
+    if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     std::int64_t sent = SendQueue.Position();
     int taken = 0;
     if (sent < size && !Canceled) {
         TStatus status = TStatus::Ok;
-        const auto length = static_cast<int>(std::min<std::int64_t>(size - sent, kRecordChunk));
+        const auto length = static_cast<int>(std::min<std::int64_t>(size - sent, kSendChunk));
         taken = Tls->Encrypt(SendQueue.Memory() + sent, length, status);
         if (taken == 0) {
             if (status == TStatus::WantRead) {
@@ -123,7 +126,7 @@ void TZelSock::WriteTlsPass() {
     }
     // Complete only once the ciphertext, too, is in the socket's hands.
     if (FlushTlsOutput()) {
-        if (sent >= size) {
+        if (sent >= size && SendSourceDone()) {
             if (SendFromOffset)
                 SendQueue.SetPosition(size);
             else

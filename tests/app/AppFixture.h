@@ -38,6 +38,7 @@ struct TestSecretStore : app::TSecretStore {
         reply(it == Secrets.end() ? TOutcome::NotFound : TOutcome::Done, it == Secrets.end() ? QString() : it->second);
     }
     void Write(const QString& key, const QString& secret, TReply reply) override {
+        ++Writes;
         if (Answers) Secrets[key] = secret;
         reply(Answers ? TOutcome::Done : TOutcome::Failed, {});
     }
@@ -47,6 +48,7 @@ struct TestSecretStore : app::TSecretStore {
     }
     bool Answers = true;
     std::map<QString, QString> Secrets;
+    int Writes = 0;
 };
 
 struct ShownBox {

@@ -112,6 +112,8 @@ class CommandLine(unittest.TestCase):
         doc = self.document("page.tif", 100, 3)
         cases = [
             (["send", "--number", "001-212", doc], 1, "传真号码的形式必须为"),
+            (["send", "--number", "001-212-5551234", "--server", "", "--from", "ŝ@example.com", doc], 1,
+             "邮件服务器或电子邮件不能为空白"),
             (["send", "--number", "009-999-1234567", doc], 1, "目前不能发送免费传真"),
             (["send", "--number", "001-212-5551234", os.path.join(self.home, "missing.pdf")], 1, "Cannot open file"),
             (["send", "--number", "001-212-5551234", "--port", "0", doc], 2, "--port"),

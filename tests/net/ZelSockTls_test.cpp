@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 namespace nettest {
 namespace {
@@ -87,7 +88,12 @@ TEST_F(ZelSockTls, CarriesLinesAndLargeStreamsBothWaysThenTheNextConnectionIsPla
 
         rtl::TMemoryStream stream;
         stream.WriteBuffer(payload.data(), static_cast<std::int64_t>(payload.size()));
+        std::vector<std::int32_t> counts;
+        Sock->OnPacketSent = [&](rtl::TObject*) { counts.push_back(Sock->BytesSent); };
         Sock->SendStream(stream);
+        Sock->OnPacketSent = nullptr;
+        ASSERT_FALSE(counts.empty());
+        EXPECT_EQ(counts.front(), 16383);  // the chunks of the plain path
         EXPECT_EQ(Sock->BytesSent, static_cast<std::int32_t>(payload.size()));  // plaintext, not records
         EXPECT_EQ(Sock->BytesTotal, static_cast<std::int32_t>(payload.size()));
         EXPECT_TRUE(testsupport::PumpUntil(
