@@ -2,12 +2,13 @@
 
 #include "app/CommandLine.h"
 #include "app/HistoryText.h"
-#include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 
 #include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 
 #include <cstdio>
 
@@ -15,38 +16,43 @@ namespace app {
 namespace {
 
 void Write(std::FILE* to, const QString& text) {
-    const std::string bytes = Win::Utf8ToLocale(text.toStdString());
+    const std::string bytes = Win::Utf8ToTerminal(rtl::TUtf8Text(text.toStdString()));
     std::fwrite(bytes.data(), 1, bytes.size(), to);
 }
 
-QString TimeText(const QDateTime& time) { return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString(); }
+// A field without a value is null, never "" or a sentinel number.
+QJsonValue Text(const QString& text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
+QJsonValue TimeText(const QDateTime& time) {
+    return time.isValid() ? QJsonValue(time.toUTC().toString(Qt::ISODateWithMs)) : QJsonValue();
+}
+QJsonValue Count(qint64 n) { return n < 0 ? QJsonValue() : QJsonValue(n); }
 
 QJsonObject JsonOf(const history::TRecord& r) {
     QJsonArray files;
     for (const history::TFileEntry& f : r.Files)
-        files.append(QJsonObject{{"name", f.Name()}, {"path", f.Path}, {"size", f.Size}, {"sha256", f.Sha256}});
+        files.append(QJsonObject{{"name", f.Name()}, {"path", f.Path}, {"size", Count(f.Size)}, {"sha256", Text(f.Sha256)}});
     return QJsonObject{
         {"id", r.Id},
         {"front_end", r.FrontEnd},
         {"started", TimeText(r.Started)},
         {"ended", TimeText(r.Ended)},
         {"number_typed", r.NumberTyped},
-        {"number", r.Number},
-        {"place", r.Place},
+        {"number", Text(r.Number)},
+        {"place", Text(r.Place)},
         {"gateways", QJsonArray::fromStringList(r.Gateways)},
-        {"server", r.Server},
-        {"port", r.Port},
-        {"protection", r.Protection},
-        {"sender", r.Sender},
+        {"server", Text(r.Server)},
+        {"port", r.Port > 0 ? QJsonValue(r.Port) : QJsonValue()},
+        {"protection", Text(r.Protection)},
+        {"sender", Text(r.Sender)},
         {"files", files},
-        {"message_size", r.MessageSize},
-        {"message_id", r.MessageId},
+        {"message_size", Count(r.MessageSize)},
+        {"message_id", Text(r.MessageId)},
         {"outcome", history::OutcomeName(r.Outcome)},
-        {"failure", r.Failure},
-        {"reply", r.Reply},
-        {"queue_id", r.QueueId()},
-        {"confirmation", r.Confirmation},
-        {"confirmation_subject", r.ConfirmationSubject},
+        {"failure", Text(r.Failure)},
+        {"reply", Text(r.Reply)},
+        {"queue_id", Text(r.QueueId())},
+        {"confirmation", Text(r.Confirmation)},
+        {"confirmation_subject", Text(r.ConfirmationSubject)},
         {"confirmation_time", TimeText(r.ConfirmationTime)},
     };
 }

@@ -7,6 +7,7 @@
 #include <QAbstractTableModel>
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
@@ -149,7 +150,7 @@ void THistoryPage::Resend() {
     QStringList files;
     for (const history::TFileEntry& file : r->Files) {
         files << file.Path;
-        const history::TFileEntry now = history::FileEntryOf(file.Path);
+        const history::TFileEntry now = history::FileEntryOf(rtl::TFilePath(QFile::encodeName(file.Path).toStdString()));
         if (now.Sha256.isEmpty())
             changed << file.Path + QString::fromUtf8("（已不存在或无法读取）");
         else if (now.Sha256 != file.Sha256)

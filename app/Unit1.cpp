@@ -2,7 +2,9 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/DamagedSettings.h"
 #include "app/HistoryPage.h"
+#include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
 #include "app/Unit4.h"
@@ -10,6 +12,7 @@
 #include "platform/Application.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFocusEvent>
@@ -267,28 +270,35 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::Button4Click() {
-    // A press during a send is refused by the send itself; the running send
-    // keeps the client as it started.
-    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) SettingsPage->ApplyTo(*ZelSMTP1);
-    fax::TFaxForm form;
-    form.GatewayPattern = SettingsPage->GatewayPattern();
-    // Blanks first, as the send checks them: an empty server is what the user
-    // must hear of, not a character of the number.
-    if (Edit1->text().isEmpty() || Edit2->text().isEmpty()) {
-        ShowMessage(FromGb(fax::kMsgBlankFields));
+    // A protection the settings file names but the program cannot read is
+    // never replaced by none: the send waits for the page to be corrected.
+    const QString damaged = DamagedSettingsMessage(SettingsPage->Damaged());
+    if (!damaged.isEmpty()) {
+        ShowMessage(damaged);
         return;
     }
-    if (!FieldToGb(Edit1->text(), "SMTP邮件服务器", form.Server) || !FieldToGb(Edit2->text(), "您的电子邮件", form.Email) ||
-        !FieldToGb(Edit3->text(), "对方传真号码", form.Number))
-        return;
+    // A press during a send is refused by the send itself; the running send
+    // keeps the client as it started.
+    TSendSettings settings;
+    settings.Server = Edit1->text();
+    settings.Email = Edit2->text();
+    SettingsPage->Collect(settings);
     // Paths keep the file system's own bytes, so the files can be opened.
-    for (int i = 0; i < ListBox1->count(); ++i) form.Files.Add(ListBox1->item(i)->text().toLocal8Bit().toStdString());
-    form.CoverageLines = CoverageLines();
+    std::vector<rtl::TFilePath> files;
+    for (int i = 0; i < ListBox1->count(); ++i) files.emplace_back(QFile::encodeName(ListBox1->item(i)->text()).toStdString());
+    fax::TSendRequest request;
+    const char* refusedField = nullptr;
+    if (!MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files), request, refusedField)) {
+        ShowMessage(UnrepresentableFieldText(refusedField));
+        return;
+    }
+    request.CoverageLines = CoverageLines();
+    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) fax::ApplyConnection(request, *ZelSMTP1);
     struct Ended {
         TForm1* Form;
         ~Ended() { Form->AfterSend(); }
     } ended{this};
-    const std::string refusal = Recorder->Send(form);
+    const std::string refusal = Recorder->Send(request);
     if (!refusal.empty()) ShowMessage(FromGb(refusal));
 }
 

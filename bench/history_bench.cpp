@@ -81,15 +81,15 @@ int Send(int port, const char* attachment, int rounds) {
     history::THistory store(path);
     store.OnNotice = [](const QString& text) { std::fprintf(stderr, "history_bench: %s\n", text.toUtf8().constData()); };
     mail::TZelSMTP client(nullptr);
-    client.Port = port;
     fax::TFaxDispatch dispatch(client);
     history::TSendRecorder recorder(dispatch, client, history::kCommandLine);
-    fax::TFaxForm form;
-    form.Server = "127.0.0.1";
-    form.Email = "bench@example.com";
-    form.Number = "001-212-5551234";
-    form.Files.Add(attachment);
-    form.CoverageLines = fax::CoverageList();
+    fax::TSendRequest form;
+    form.Server = rtl::TGbText("127.0.0.1");
+    form.Port = port;
+    form.Email = rtl::TGbText("bench@example.com");
+    form.Number = rtl::TGbText("001-212-5551234");
+    form.Files.emplace_back(attachment);
+    fax::ApplyConnection(form, client);
     std::vector<double> with, without;
     for (int i = 0; i < rounds * 2; ++i) {
         const bool recording = i % 2 == 0;

@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -18,20 +19,22 @@ QString FromGb(const std::string& text) { return QString::fromStdString(Win::Gb2
 
 }  // namespace
 
-TFileEntry FileEntryOf(const QString& Path) {
-    TFileEntry entry{Path, -1, {}};
-    QFile file(Path);
-    if (!file.open(QIODevice::ReadOnly)) return entry;
+TFileEntry FileEntryOf(const rtl::TFilePath& Path) {
+    TFileEntry entry{QFile::decodeName(QByteArray::fromStdString(Path.Bytes())), -1, {}};
+    const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(Path.Bytes().c_str(), "rb"), &std::fclose);
+    if (!file) return entry;
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return entry;
     std::vector<char> buffer(1 << 20);
     qint64 size = 0;
     for (;;) {
-        const qint64 n = file.read(buffer.data(), static_cast<qint64>(buffer.size()));
-        if (n < 0) return entry;
-        if (n == 0) break;
-        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
-        size += n;
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
+        if (n == 0) {
+            if (std::ferror(file.get())) return entry;
+            break;
+        }
+        EVP_DigestUpdate(context.get(), buffer.data(), n);
+        size += static_cast<qint64>(n);
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -61,19 +64,19 @@ void TSendRecorder::Save() {
     if (Store != nullptr) Store->Update(Record);
 }
 
-std::string TSendRecorder::Send(const fax::TFaxForm& Form) {
+std::string TSendRecorder::Send(const fax::TSendRequest& Request) {
     // The running send keeps its record and its client's events.
-    if (Dispatch.Sending() || Client.Busy()) return Dispatch.Send(Form);
+    if (Dispatch.Sending() || Client.Busy()) return Dispatch.Send(Request);
 
     Record = TRecord();
     Record.FrontEnd = FrontEnd;
     Record.Started = QDateTime::currentDateTimeUtc();
-    Record.NumberTyped = FromGb(Form.Number);
-    Record.Server = FromGb(Form.Server);
-    Record.Port = Client.Port;
-    Record.Protection = ProtectionName(Client.Security);
-    Record.Sender = FromGb(Form.Email);
-    for (const std::string& path : Form.Files) Record.Files.push_back(FileEntryOf(QFile::decodeName(QByteArray::fromStdString(path))));
+    Record.NumberTyped = FromGb(Request.Number.Bytes());
+    Record.Server = FromGb(Request.Server.Bytes());
+    Record.Port = Request.Port;
+    Record.Protection = ProtectionName(Request.Security);
+    Record.Sender = FromGb(Request.Email.Bytes());
+    for (const rtl::TFilePath& path : Request.Files) Record.Files.push_back(FileEntryOf(path));
     Save();
 
     // Composed and about to go out: from here on the fax may reach the gateway.
@@ -102,7 +105,7 @@ std::string TSendRecorder::Send(const fax::TFaxForm& Form) {
     };
     std::string refusal;
     try {
-        refusal = Dispatch.Send(Form);
+        refusal = Dispatch.Send(Request);
     } catch (const mail::EMaybeDelivered& e) {
         finish(TOutcome::MaybeSent, e.what());
         throw;

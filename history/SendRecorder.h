@@ -6,6 +6,7 @@
 #include "fax/Dispatch.h"
 #include "history/History.h"
 #include "mail/Zelsmtp.h"
+#include "rtl/Text.h"
 
 #include <QString>
 
@@ -21,9 +22,9 @@ public:
     // Where the records go; nullptr: nowhere.
     THistory* Store = nullptr;
 
-    // Dispatch.Send(Form), recorded: returns and raises what it does. A press
-    // while a send is under way is refused by the send and not recorded.
-    std::string Send(const fax::TFaxForm& Form);
+    // Dispatch.Send(Request), recorded: returns and raises what it does. A
+    // press while a send is under way is refused by the send and not recorded.
+    std::string Send(const fax::TSendRequest& Request);
 
     // The record of the last press.
     const TRecord& Last() const { return Record; }
@@ -40,8 +41,8 @@ private:
 };
 
 // The SHA-256 of a file in lower-case hex, and its size; empty and -1 when it
-// cannot be read.
-TFileEntry FileEntryOf(const QString& Path);
+// cannot be read. The file is opened by its own bytes.
+TFileEntry FileEntryOf(const rtl::TFilePath& Path);
 
 // The protection's name as the history keeps it: none, starttls, tls.
 QString ProtectionName(mail::TSmtpSecurity Security);

@@ -2,6 +2,7 @@
 
 #include "mail/HeaderText.h"
 #include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
@@ -61,14 +62,11 @@ std::string TextPlain(const rtl::TStringList& body) {
 // The attachment name in the character set its parameters declare: the
 // user's code page when every character has a place there, else UTF-8.
 std::pair<std::string, std::string> MimeName(const std::string& name) {
-    if (CodePageCharset(name) == "us-ascii") return {name, "us-ascii"};
-    std::string converted;
-    if (Win::FileNameToCharset(name, "CP936", converted)) return {converted, CodePageCharset(converted)};
-    if (Win::FileNameToCharset(name, "UTF-8", converted)) return {converted, "UTF-8"};
-    // Bytes that are no text in the file system's encoding: only their ASCII survives.
-    for (char& c : converted = name)
-        if (static_cast<unsigned char>(c) >= 0x80) c = '_';
-    return {converted, "us-ascii"};
+    const rtl::TUtf8Text text = Win::FileNameText(rtl::TFilePath(name));
+    if (CodePageCharset(text.Bytes()) == "us-ascii") return {text.Bytes(), "us-ascii"};
+    rtl::TGbText gb;
+    if (Win::Utf8ToGbExactly(text, gb)) return {gb.Bytes(), CodePageCharset(gb.Bytes())};
+    return {text.Bytes(), "UTF-8"};
 }
 
 // The lines that open an attachment's part, for its name in the user's terms.
@@ -168,7 +166,9 @@ std::unique_ptr<TMessageSource> TMessageComposer::Open(const TPostMessage& Messa
             part.File = std::make_unique<rtl::TFileStream>(part.Entry);
         } catch (const rtl::EFOpenError&) {
             if (OnAttachmentNotFound) OnAttachmentNotFound(part.Entry);
-            throw;
+            // The message is code-page text; the path is the file system's bytes.
+            const rtl::TUtf8Text name = Win::FileNameText(rtl::TFilePath(part.Entry));
+            throw rtl::EFOpenError(rtl::FormatMessage("Cannot open file %s", Win::Utf8ToGb2312(name.Bytes())));
         }
     }
     source->FSize = total([](const TMessageSource::TPart& part) { return part.File->Size(); });

@@ -143,7 +143,8 @@ std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
     if (!IsReplyStart(first)) throw rtl::Exception(kMsgNotSmtp, rtl::TErrorKind::Protocol);
     LastReply = first;
-    StatusMessage(1, LastReply);
+    // A server may echo the credentials in its answer to a login step.
+    if (FPhase != TSmtpPhase::Auth) StatusMessage(1, LastReply);
     ReplyCode = net::ReplyCodeOf(first);
     if (Lines == nullptr) return ReadFinalReplyLine(first);
     Lines->push_back(first);

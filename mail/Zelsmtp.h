@@ -10,6 +10,7 @@
 #include "mail/PostMessage.h"
 #include "net/ZelSock.h"
 #include "rtl/Classes.h"
+#include "rtl/Text.h"
 
 #include <cstdint>
 #include <functional>
@@ -160,8 +161,9 @@ public:
     // Protection and login. The defaults (none, no login name) give the plain
     // HELO dialogue. The extra trusted certificates are the socket's TrustFile.
     TSmtpSecurity Security = TSmtpSecurity::None;
-    std::string LoginName;  // empty: no login
-    std::string Password;
+    // UTF-8 as typed: SASL carries these bytes unchanged.
+    rtl::TUtf8Text LoginName;  // empty: no login
+    rtl::TUtf8Text Password;
 
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;

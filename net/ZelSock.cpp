@@ -310,6 +310,7 @@ void TZelSock::Connect() {
     StatusMessage(8, "Connecting");
     Canceled = false;
     if (Connected) throw ESockError("Already connected", rtl::TErrorKind::Busy);
+    TlsEndedByPeer = false;
     for (int attempts = 0;; ++attempts) {
         try {
             ResolveHost();

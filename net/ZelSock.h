@@ -23,6 +23,7 @@
 #include "platform/Windows.h"
 #include "rtl/Classes.h"
 #include "rtl/SysUtils.h"
+#include "rtl/Text.h"
 
 #include <array>
 #include <cstddef>
@@ -70,6 +71,13 @@ inline constexpr char kMsgLineTooLong[] =
     "\xb7\xfe\xce\xf1\xc6\xf7\xb7\xa2\xc0\xb4\xb5\xc4\xd2\xbb\xd0\xd0\xb3\xac\xb9\xfd\xc1\xcb %s "
     "\xd7\xd6\xbd\xda\xa3\xac\xb2\xbb\xca\xc7\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0";
 
+// The server ended the TLS session (close_notify) while the connection was in
+// use (kind ClosedByPeer): nothing more can come over it.
+// "服务器结束了加密连接，连接已断开"
+inline constexpr char kMsgTlsClosed[] =
+    "\xb7\xfe\xce\xf1\xc6\xf7\xbd\xe1\xca\xf8\xc1\xcb\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xa3\xac\xc1\xac"
+    "\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa";
+
 // A repeating timer driven by window-system timer messages on a hidden window
 // of its own (no thread, despite the name).
 class TThreadTimer : public rtl::TComponent {
@@ -116,7 +124,7 @@ public:
     std::int32_t TimeOut = 0;  // ms, for the lookup and for the connect; 0: no limit
     std::int32_t ReportLevel = 1;
     // Extra trusted authorities for StartTls (PEM); empty: the system's only.
-    std::string TrustFile;
+    rtl::TFilePath TrustFile;
     rtl::TNotifyEvent OnDisconnect;
     rtl::TNotifyEvent OnConnect;
     rtl::THandlerEvent OnInvalidHost;
@@ -296,6 +304,7 @@ private:
     Win::HANDLE LookupRequest = 0;  // the lookup the component waits for
     std::unique_ptr<TTlsSession> Tls;
     std::string TlsFailure;          // why the session cannot go on; empty while it can
+    bool TlsEndedByPeer = false;     // the server's close_notify came: the connection is over
     bool TlsReadNeedsWrite = false;  // decrypting waits for room to write: the send pass resumes it
     bool TlsWriteNeedsRead = false;  // encrypting waits for the server: the receive pass resumes it
     std::uint32_t LookupAddress = 0;

@@ -33,10 +33,11 @@ void TZelSock::StartTls() {
     if (!Connected) throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
     ReceiveStream.Clear();
     TlsFailure.clear();
+    TlsEndedByPeer = false;
     TlsReadNeedsWrite = TlsWriteNeedsRead = false;
     SendBroken = false;
     try {
-        Tls = std::make_unique<TTlsSession>(Host, TrustFile);
+        Tls = std::make_unique<TTlsSession>(Host, TrustFile.Bytes());
     } catch (const ESockError&) {
         RequestCloseSocket();
         throw;
@@ -100,7 +101,7 @@ void TZelSock::WriteTlsPass() {
         if (Tls->Established()) PostToSelf(WM_READMORE);
         return;
     }
-    RefillSendQueue(kRecordChunk);
+    RefillSendQueue(kSendChunk);
     if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     std::int64_t sent = SendQueue.Position();
@@ -161,6 +162,7 @@ bool TZelSock::TakeTlsInput() {
         }
         if (status == TStatus::WantWrite) TlsReadNeedsWrite = true;
         if (status == TStatus::Failed) TlsFailure = Tls->FailureText();
+        if (status == TStatus::Closed) TlsEndedByPeer = true;
         break;  // WantRead: the rest of a record is still on its way; Closed: nothing more comes
     }
     FlushTlsOutput();  // what reading produced: alerts, key update answers
@@ -189,8 +191,10 @@ bool TZelSock::ReadTlsPass() {
     const bool established = Tls->Established();
     const bool stored = TakeTlsInput();
     const std::int64_t plain = ReceiveStream.Size() - before;
-    if (established && !TlsFailure.empty()) {
+    if (established && (!TlsFailure.empty() || TlsEndedByPeer)) {
         // A record that fails its check: the stream cannot be trusted past it.
+        // A close_notify: the server sends nothing more, even if it keeps the
+        // connection open, so waiting for a reply would last the whole limit.
         Connected = false;
         RequestCloseSocket();
         return stored;

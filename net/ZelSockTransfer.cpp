@@ -328,7 +328,7 @@ std::string TZelSock::ReadLn() {
         if (lineFeed < 0 && !Connected) break;
     }
     if (Canceled) throw EAbortError("Socket readln aborted");
-    if (lineFeed < 0) throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
+    if (lineFeed < 0) throw ESockError(TlsEndedByPeer ? kMsgTlsClosed : ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
     if (MaxLineLength > 0 && lineFeed + 1 > MaxLineLength) throw tooLong();
 
     std::string line(reinterpret_cast<const char*>(ReceiveStream.Memory()), static_cast<std::size_t>(lineFeed + 1));

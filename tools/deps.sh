@@ -28,4 +28,16 @@ faxmail_install_deps() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
+  faxmail_make_locales
+}
+
+# The locales the program is used in, which the tests run under: a fresh
+# Debian has only C and C.UTF-8.
+faxmail_make_locales() {
+  local sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo=sudo
+  local have
+  have=$(locale -a 2>/dev/null)
+  grep -qx 'zh_CN.utf8' <<<"$have" || { echo "== making the locale zh_CN.UTF-8"; $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8; }
+  grep -qx 'zh_CN.gbk' <<<"$have" || { echo "== making the locale zh_CN.GBK"; $sudo localedef -i zh_CN -f GBK zh_CN.GBK; }
 }

@@ -5,6 +5,7 @@ Usage: cli_test.py FAXMAIL
 import email
 import hashlib
 import json
+import locale
 import os
 import pty
 import random
@@ -25,7 +26,18 @@ from check_message import check  # noqa: E402
 from smtp_sink import Store, free_port  # noqa: E402
 
 FAXMAIL = None
+HERE = os.path.dirname(os.path.abspath(__file__))
 GATEWAY = "remote-printer.the_following_address@12125551234.iddd.faxgateway.example"
+
+
+def locale_bytes(arg):
+    """An argument as a shell in this locale passes it; UTF-8 where the locale cannot hold it."""
+    if isinstance(arg, bytes):
+        return arg
+    try:
+        return os.fsencode(arg)
+    except UnicodeEncodeError:
+        return arg.encode("utf-8")
 
 
 class CommandLine(unittest.TestCase):
@@ -45,7 +57,9 @@ class CommandLine(unittest.TestCase):
 
     def setUp(self):
         self.home = tempfile.mkdtemp(dir=self.tmp.name)
-        self.env = {"PATH": os.environ.get("PATH", ""), "HOME": self.home, "LC_ALL": "C.UTF-8",
+        # The locale the suite runs this file in (C, zh_CN.UTF-8, zh_CN.GBK): strings given
+        # to the program are encoded in it, as a user's shell would.
+        self.env = {"PATH": os.environ.get("PATH", ""), "HOME": self.home, "LC_ALL": os.environ.get("LC_ALL", "C.UTF-8"),
                     "XDG_CONFIG_HOME": os.path.join(self.home, "config"),
                     "XDG_DATA_HOME": os.path.join(self.home, "data")}
         self.history_file = os.path.join(self.home, "data", "Morvane", "faxmail", "history.sqlite")
@@ -75,8 +89,8 @@ class CommandLine(unittest.TestCase):
         return ids
 
     def faxmail(self, *args, timeout=30):
-        return subprocess.run([FAXMAIL, *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=timeout, text=True)
+        return subprocess.run([FAXMAIL, *map(locale_bytes, args)], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout, text=True)
 
     def test_send_takes_saved_settings_and_options_override_them(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=saved@example.com\n[smtp]\nport=%d\n" % self.port)
@@ -161,6 +175,65 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(len(aside), 1)
         self.assertEqual([r["outcome"] for r in self.history()], ["sent"])
 
+    def test_file_names_arrive_as_receivers_should_show_them(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        # (bytes on the disk, the name a receiver shows)
+        names = [(b"caf\xe9.pdf", "caf\ufffd.pdf"),                       # Latin-1: only the byte replaced
+                 ("传真.pdf".encode(), "传真.pdf"),                           # UTF-8, in any locale
+                 ("文件.doc".encode() + b"\xfea", "文件.doc\ufffda"),       # one undecodable byte
+                 (b"=?UTF-8?B?Li4vLi4vZXZpbC5leGU=?=", "=?UTF-8?B?Li4vLi4vZXZpbC5leGU=?=")]  # shown literally
+        paths = []
+        for i, (raw, _) in enumerate(names):
+            path = os.path.join(os.fsencode(self.home), raw)
+            with open(path, "wb") as f:
+                f.write(random.Random(i).randbytes(1000 + i))
+            paths.append(path)
+        before = set(os.listdir(self.outdir))
+        result = subprocess.run([FAXMAIL, "send", "--number", "001-212-5551234", *paths], env=self.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        base = os.path.join(self.outdir, sorted(set(os.listdir(self.outdir)) - before)[0].split(".")[0])
+        problems = check(base, {"rcpt": [GATEWAY], "munpack": True,
+                                "attachments": [{"name": shown, "path": path} for (_, shown), path in zip(names, paths)]})
+        self.assertEqual(problems, [])
+
+    def test_a_password_from_the_environment_logs_in_as_typed(self):
+        user, password = "josé用户", "café密码"
+        certs = os.path.join(self.tmp.name, "certs")
+        os.makedirs(certs, exist_ok=True)
+        subprocess.run(["/bin/bash", os.path.join(HERE, "..", "support", "make_certs.sh"), certs], check=True,
+                       capture_output=True, timeout=60)
+        outdir = os.path.join(self.home, "tls-mail")
+        os.mkdir(outdir)
+        # The server compares the UTF-8 bytes it is given here, whatever this locale.
+        sink = subprocess.Popen([sys.executable, "-W", "ignore", os.path.join(HERE, "..", "e2e", "smtp_sink.py"), outdir,
+                                 "--cert", os.path.join(certs, "server.pem"), "--key", os.path.join(certs, "server.key"),
+                                 "--implicit-tls", "--login", ("%s:%s" % (user, password)).encode()],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            port = int(sink.stdout.readline().split()[1])
+            env = dict(self.env, FAXMAIL_PASSWORD=password)
+            result = subprocess.run([FAXMAIL, "send", "--number", "001-212-5551234", "--server", "localhost",
+                                     "--from", "me@example.com", "--port", str(port), "--security", "tls",
+                                     "--user", user, "--ca-file", os.path.join(certs, "authority.pem"),
+                                     self.document("p.tif", 100, 6)],
+                                    env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(os.path.join(outdir, "commands.log"), encoding="utf-8") as f:
+                self.assertIn("login ok " + user, f.read().splitlines())
+        finally:
+            sink.stdin.close()
+            sink.wait(timeout=10)
+
+    def test_the_c_locale_gets_readable_chinese(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n")
+        env = dict(self.env, LANG="C")
+        del env["LC_ALL"]
+        result = subprocess.run([FAXMAIL, "send", "--number", "001-212", self.document("p.tif", 10, 5)], env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("传真号码的形式必须为", result.stderr.decode("utf-8"))
+
     def test_no_command_ends_by_an_uncaught_exception(self):
         for number in ["001--1234567", "abc-212-1", "001-99999999999-1"]:
             with self.subTest(number=number):
@@ -218,7 +291,7 @@ class CommandLine(unittest.TestCase):
                     try:
                         shown = b""
                         deadline = time.monotonic() + 10
-                        while "的密码".encode() not in shown and time.monotonic() < deadline:
+                        while "的密码".encode(locale.getpreferredencoding(False)) not in shown and time.monotonic() < deadline:
                             if select.select([master], [], [], 0.5)[0]:
                                 shown += os.read(master, 1000)
                         os.write(master, typed)
@@ -261,6 +334,25 @@ class CommandLine(unittest.TestCase):
                 result = self.faxmail(*args)
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn("选项要写在命令之后", result.stderr)
+
+    def test_a_damaged_setting_stops_the_send_unless_an_option_gives_it(self):
+        doc = self.document("page.tif", 100, 8)
+        cases = [("[smtp]\nsecurity=STARTTLS\n", [], 1, "smtp/security=STARTTLS"),
+                 ("[smtp]\nport=abc\n", [], 1, "smtp/port=abc"),
+                 ("[fax]\ngatewayPattern=fax@gw.example.org\n", [], 1, "fax/gatewayPattern=fax@gw.example.org"),
+                 ("[smtp]\nport=abc\n", ["--port", str(self.port)], 0, "")]
+        for damage, options, status, text in cases:
+            with self.subTest(damage=damage, options=options):
+                self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n" + damage.replace(
+                    "[smtp]\n", "[smtp]\nport=%d\n" % self.port if "port=" not in damage else "[smtp]\n"))
+                before = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                result = self.faxmail("send", "--number", "001-212-5551234", *options, doc)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stderr)
+                if status:
+                    self.assertIn(os.path.join(self.env["XDG_CONFIG_HOME"], "Morvane", "faxmail.conf"), result.stderr)
+                after = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                self.assertEqual(after - before, 1 - status)
 
     def test_coverage_names_the_gateway_of_a_covered_number(self):
         result = self.faxmail("coverage", "001-212-5551234")
@@ -316,8 +408,8 @@ class CommandLine(unittest.TestCase):
             proc.wait()
             silent.close()
         [record] = self.history()
-        self.assertEqual((record["outcome"], record["ended"], record["number_typed"]),
-                         ("unfinished", "", "001-212-5551234"))
+        self.assertEqual((record["outcome"], record["ended"], record["message_id"], record["confirmation"],
+                          record["number_typed"]), ("unfinished", None, None, None, "001-212-5551234"))
 
 
 if __name__ == "__main__":

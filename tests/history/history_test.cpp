@@ -112,14 +112,13 @@ class RecordedSend : public ::testing::Test {
 protected:
     void SetUp() override {
         Server = std::make_unique<testsupport::RealSmtpServer>();
-        Client.Host = "127.0.0.1";
-        Client.Port = Server->Port();
         Recorder.Store = &Store;
-        Form.Server = "127.0.0.1";
-        Form.Email = "me@example.com";
-        Form.Number = "001-212-5551234";
-        Form.Files.Add(Doc.Path());
-        Form.CoverageLines = fax::CoverageList();
+        Form.Server = rtl::TGbText("127.0.0.1");
+        Form.Port = Server->Port();
+        Form.Email = rtl::TGbText("me@example.com");
+        Form.Number = rtl::TGbText("001-212-5551234");
+        Form.Files.emplace_back(Doc.Path());
+        fax::ApplyConnection(Form, Client);
     }
     TRecord Stored() {
         const auto records = Store.Latest(0);
@@ -133,7 +132,7 @@ protected:
     mail::TZelSMTP Client{nullptr};
     fax::TFaxDispatch Dispatch{Client};
     history::TSendRecorder Recorder{Dispatch, Client, history::kWindow};
-    fax::TFaxForm Form;
+    fax::TSendRequest Form;
 };
 
 TEST_F(RecordedSend, ASentFaxHasTheMessageIdTheServerReceived) {
@@ -145,13 +144,13 @@ TEST_F(RecordedSend, ASentFaxHasTheMessageIdTheServerReceived) {
     EXPECT_EQ(r.Reply, "250 OK stored");
     EXPECT_EQ(r.Number, "+1 212-555-1234");
     EXPECT_EQ(r.Place, QString::fromUtf8("美国 New York, NY"));
-    EXPECT_EQ(r.Files[0].Sha256, history::FileEntryOf(QString::fromStdString(Doc.Path())).Sha256);
+    EXPECT_EQ(r.Files[0].Sha256, history::FileEntryOf(rtl::TFilePath(Doc.Path())).Sha256);
     EXPECT_EQ(r.Files[0].Size, 5000);
     EXPECT_TRUE(r.Ended.isValid());
 }
 
 TEST_F(RecordedSend, ARefusedFaxIsRecordedWithWhatTheUserWasTold) {
-    Form.Number = "009-999-1234567";
+    Form.Number = rtl::TGbText("009-999-1234567");
     const std::string refusal = Recorder.Send(Form);
     EXPECT_EQ(refusal, fax::kMsgNotCovered);
     const TRecord r = Stored();
@@ -181,11 +180,15 @@ TEST(RecordedMaybeSent, AFaxWhoseEndMarkGotNoReplyMayHaveGoneWithItsMessageId) {
     QTemporaryDir folder;
     history::THistory store(folder.filePath("history.sqlite"));
     mail::TZelSMTP client(nullptr);
-    client.Port = peer.Port();
+    fax::TSendRequest form;
+    form.Server = rtl::TGbText("127.0.0.1");
+    form.Port = peer.Port();
+    form.Email = rtl::TGbText("me@example.com");
+    form.Number = rtl::TGbText("001-212-5551234");
+    fax::ApplyConnection(form, client);
     fax::TFaxDispatch dispatch(client);
     history::TSendRecorder recorder(dispatch, client, history::kCommandLine);
     recorder.Store = &store;
-    fax::TFaxForm form{"127.0.0.1", "me@example.com", "001-212-5551234", {}, fax::CoverageList()};
     EXPECT_THROW(recorder.Send(form), mail::EMaybeDelivered);
     ASSERT_TRUE(peer.WaitDone(5s));
     const TRecord r = store.Latest(1).at(0);

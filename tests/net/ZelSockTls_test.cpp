@@ -33,7 +33,7 @@ class ZelSockTls : public SockTest {
 protected:
     void SetUp() override {
         SockTest::SetUp();
-        Sock->TrustFile = Certs.Authority;
+        Sock->TrustFile = rtl::TFilePath(Certs.Authority);
     }
     void ConnectTo(const std::string& host, std::uint16_t port) {
         Sock->Host = host;
@@ -78,7 +78,7 @@ TEST_F(ZelSockTls, CarriesLinesAndLargeStreamsBothWaysThenTheNextConnectionIsPla
         SCOPED_TRACE(std::string(c.Host) + " max " + c.MaxVersion + (c.SystemStore ? " system store" : ""));
         std::unique_ptr<TEnvironment> store;
         if (c.SystemStore) store = std::make_unique<TEnvironment>("SSL_CERT_DIR", Certs.AuthorityStore);
-        Sock->TrustFile = c.SystemStore ? "" : Certs.Authority;
+        Sock->TrustFile = rtl::TFilePath(c.SystemStore ? "" : Certs.Authority);
         const auto server = TlsServer(Certs.Server, c.MaxVersion);
         ConnectTo(c.Host, server->Port());
         Sock->StartTls();
@@ -133,7 +133,7 @@ TEST_F(ZelSockTls, RefusedHandshakesNameTheServerAndTheReason) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         const auto server = TlsServer(c.Files, c.MaxVersion);
-        Sock->TrustFile = c.TrustFile;
+        Sock->TrustFile = rtl::TFilePath(c.TrustFile);
         ConnectTo(c.Host, server->Port());
         const TFailure failure = FailureOf([this] { Sock->StartTls(); });
         EXPECT_EQ(failure.Kind, rtl::TErrorKind::Tls);
