@@ -5,6 +5,7 @@
 #include "app/DamagedSettings.h"
 #include "app/FailureText.h"
 #include "app/Forms.h"
+#include "app/HistoryCommand.h"
 #include "app/Messages.h"
 #include "app/NumberEcho.h"
 #include "app/SecretStore.h"
@@ -12,6 +13,7 @@
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
+#include "history/SendRecorder.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
 #include "platform/LocaleText.h"
@@ -50,6 +52,8 @@ const char kHelp[] =
     "  faxmail check [选项]             测试与邮件服务器的连接（连接、加密、证书、登录、大小上限），\n"
     "                                   不发送任何邮件；失败时试一试常用的端口和安全连接\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
+    "  faxmail history [--limit N] [--json]\n"
+    "                                   发送记录，最新的在前（默认 20 条，0：全部；--json：每行一个JSON对象）\n"
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
@@ -72,7 +76,8 @@ const char kHelp[] =
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
     "\n"
-    "发送过程显示在标准错误上；发送成功后，传真所发往的网关地址写在标准输出上（每个号码一行）。\n"
+    "发送过程显示在标准错误上；发送成功后，传真所发往的网关地址写在标准输出上（每个号码一行），\n"
+    "最后一行是邮件的 Message-ID、一个空格和服务器对邮件结尾的应答（通常含有服务器的队列号）。\n"
     "文件和号码在连接服务器之前就检查。\n"
     "\n"
     "退出状态：\n"
@@ -407,8 +412,13 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
             return kExitRefused;
         }
     }
-    // Everything that can be refused without the server is refused now.
-    const std::string refusal = dispatch.Check(request);
+    history::THistory store;
+    store.OnNotice = [](const QString& text) { Complain(text); };
+    history::TSendRecorder recorder(dispatch, *client, history::kCommandLine);
+    recorder.Store = &store;
+    // Everything that can be refused without the server is refused now; a
+    // refused send is recorded, a dry run is no send.
+    const std::string refusal = dryRun ? dispatch.Check(request) : recorder.Check(request);
     if (!refusal.empty()) {
         Complain(FromGb(refusal));
         return kExitRefused;
@@ -432,7 +442,12 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
     fax::ApplyConnection(request, *client);
     const TServerTarget target{settings.Server, settings.Port, true};
+    recorder.FailureText = [&target](const std::exception& e) { return ExplainFailure(e, target); };
     TProgress progress(*client);
+    store.OnNotice = [&progress](const QString& text) {
+        progress.EndBar();
+        Complain(text);
+    };
     client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
     client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
     client->OnSuccess = [&](rtl::TObject*) {
@@ -454,7 +469,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     });
     if (timeLimit > 0) limit.start(timeLimit * 1000);
     try {
-        const std::string late = dispatch.Send(request);
+        const std::string late = recorder.Send(request);
         progress.EndBar();
         if (!late.empty()) {
             Complain(FromGb(late));
@@ -479,6 +494,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         return ExitStatusOf(e);
     }
     for (const std::string& address : dispatch.GatewayAddresses()) Say(FromGb(address));
+    Say(SentLine(recorder.Last()));
     return kExitSent;
 }
 
@@ -526,6 +542,8 @@ int RunCommand(int argc, char** argv) {
     const QCommandLineOption help({"h", "help"}, "");
     const QCommandLineOption version({"v", "version"}, "");
     const TSendOptions send;
+    const THistoryOptions historyOptions;
+    parser.addOptions(historyOptions.All());
     parser.addOption(help);
     parser.addOption(version);
     parser.addOptions(send.All());
@@ -547,6 +565,13 @@ int RunCommand(int argc, char** argv) {
     }
     QStringList args = parser.positionalArguments();
     const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    if (command == "history") {
+        for (const QCommandLineOption& option : send.All())
+            if (parser.isSet(option)) return UsageError(Utf8("history 不接受选项 --") + option.names().last() + Utf8("。"));
+        return HistoryCommand(parser, historyOptions, args);
+    }
+    for (const QCommandLineOption& option : historyOptions.All())
+        if (parser.isSet(option)) return UsageError(Utf8("只有 history 接受选项 --") + option.names().last() + Utf8("。"));
     const int commandAt = static_cast<int>(arguments.indexOf(command));
     if (command == "coverage") {
         for (const QCommandLineOption& option : send.All())
@@ -581,7 +606,7 @@ int RunCommand(int argc, char** argv) {
 }  // namespace
 
 bool IsCommandName(const QString& word) {
-    static const QStringList commands = {"send", "check", "coverage"};
+    static const QStringList commands = {"send", "check", "coverage", "history"};
     return commands.contains(word);
 }
 

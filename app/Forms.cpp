@@ -1,6 +1,7 @@
 #include "app/Forms.h"
 
 #include "app/Constants.h"
+#include "app/Settings.h"
 #include "mail/Zelsmtp.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
@@ -228,6 +229,9 @@ bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {
 }
 
 TApplicationObject::TApplicationObject(int& argc, char** argv) : QApplication(argc, argv) {
+    // The data location (the send history) is the command line's.
+    setOrganizationName(kOrganisationName);
+    setApplicationName(kSettingsApplicationName);
     // Closing the start window ends the program (Terminate). Qt's own quit on
     // the last window closed would end it while a send still unwinds, before
     // the box saying the fax may have gone could stay up.

@@ -5,6 +5,7 @@
 #include "app/FailureText.h"
 #include "app/Forms.h"
 #include "app/DamagedSettings.h"
+#include "app/HistoryPage.h"
 #include "app/Messages.h"
 #include "app/NumberEcho.h"
 #include "app/SendRequest.h"
@@ -30,6 +31,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 
 #include <cstdint>
@@ -102,6 +104,8 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     TabbedNotebook1->addTab(coveragePage, QString::fromUtf8("传真范围列表"));
     SettingsPage = new TSettingsPage;
     TabbedNotebook1->addTab(SettingsPage, QString::fromUtf8("发送设置"));
+    HistoryPage = new THistoryPage;
+    TabbedNotebook1->addTab(HistoryPage, QString::fromUtf8("发送记录"));
 
     Memo1 = new QPlainTextEdit(coveragePage);
     Memo1->setGeometry(8, 8, 465, 201);
@@ -160,6 +164,25 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { ZelSMTP1Success(s); };
     ZelSMTP1->OnInvalidHost = [this](bool& handled) { ZelSMTP1InvalidHost(handled); };
     Dispatch = std::make_unique<fax::TFaxDispatch>(*ZelSMTP1);
+    History = std::make_unique<history::THistory>();
+    History->OnNotice = [this](const QString& text) { HistoryNotices << text; };
+    Recorder = std::make_unique<history::TSendRecorder>(*Dispatch, *ZelSMTP1, history::kWindow);
+    Recorder->Store = History.get();
+    Recorder->FailureText = [this](const std::exception& e) { return ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}); };
+    HistoryPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
+    HistoryPage->OnResend = [this](const QString& number, const QStringList& files) {
+        Edit3->setText(number);
+        ListBox1->clear();
+        ListBox1->addItems(files);
+        TabbedNotebook1->setCurrentIndex(0);
+    };
+    HistoryPage->SetStore(History.get());
+    // Read each time it is shown, not before.
+    connect(TabbedNotebook1, &QTabWidget::currentChanged, this, [this](int index) {
+        if (TabbedNotebook1->widget(index) != HistoryPage) return;
+        HistoryPage->Refresh();
+        ShowHistoryNotices();
+    });
     // Where a send stands, while the user waits for it.
     ZelSMTP1->OnStep = [this](mail::TSmtpPhase phase) {
         const QString text = StepText(phase, {Edit1->text(), ZelSMTP1->Port}, ZelSMTP1->TimeLimits.Greeting);
@@ -290,8 +313,12 @@ void TForm1::Button4Click() {
     }
     request.CoverageLines = CoverageLines();
     if (!Dispatch->Sending() && !ZelSMTP1->Busy()) fax::ApplyConnection(request, *ZelSMTP1);
+    struct Ended {
+        TForm1* Form;
+        ~Ended() { Form->AfterSend(); }
+    } ended{this};
     try {
-        const std::string refusal = Dispatch->Send(request);
+        const std::string refusal = Recorder->Send(request);
         if (!refusal.empty()) ShowMessage(FromGb(refusal));
     } catch (const rtl::EAbort&) {
         throw;
@@ -305,6 +332,21 @@ void TForm1::Button4Click() {
         }
         ShowModalMessage(ApplicationTitle(), ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}), TMsgIcon::Error);
     }
+}
+
+void TForm1::AfterSend() {
+    if (TabbedNotebook1->currentWidget() == HistoryPage) HistoryPage->Refresh();
+    History->Release();
+    ShowHistoryNotices();
+}
+
+void TForm1::ShowHistoryNotices() {
+    if (HistoryNotices.isEmpty()) return;
+    // After the send's own message, never in the middle of it.
+    QTimer::singleShot(0, this, [this] {
+        const QStringList notices = std::exchange(HistoryNotices, {});
+        for (const QString& text : notices) ShowMessage(text);
+    });
 }
 
 void TForm1::Button3Click() { ZelSMTP1->Abort(); }

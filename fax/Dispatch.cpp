@@ -31,15 +31,16 @@ std::string UserIdOf(const std::string& Email) {
 }
 
 std::string TFaxDispatch::Check(const TSendRequest& Form) {
+    // A press refused during a send leaves the running send's addresses,
+    // which its success names and its refusals report, and what it understood.
+    const bool idle = !Job.Running() && !Client.Busy();
+    if (idle) PressReadingsValue.clear();
     const std::string& server = Form.Server.Bytes();
     const std::string& email = Form.Email.Bytes();
     if (server.empty() || email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(server)) return kMsgBadServerName;
     if (!IsPlainAscii(email)) return kMsgEmailNotAscii;
     if (!IsSmtpMailbox(email)) return kMsgSenderNotMailbox;
-    // A press refused during a send leaves the running send's addresses,
-    // which its success names and its refusals report.
-    const bool idle = !Job.Running() && !Client.Busy();
     std::vector<std::pair<std::string, std::string>> recipients;
     std::vector<const rtl::TGbText*> numbers{&Form.Number};
     for (const rtl::TGbText& more : Form.MoreNumbers) numbers.push_back(&more);
@@ -50,6 +51,7 @@ std::string TFaxDispatch::Check(const TSendRequest& Form) {
         if (!patternFailure.empty()) return patternFailure;
         const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern.Bytes());
         if (idle && recipients.empty()) GatewayAddressText = gateway;
+        if (idle) PressReadingsValue.emplace_back(reading, gateway);
         if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
         recipients.emplace_back(gateway, number->Bytes());
     }

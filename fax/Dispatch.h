@@ -4,6 +4,7 @@
 
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
+#include "fax/NumberFront.h"
 #include "fax/SendRequest.h"
 #include "mail/SendJob.h"
 #include "mail/Zelsmtp.h"
@@ -59,6 +60,9 @@ public:
     }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
+    // What the last press outside a send understood of its numbers, each with
+    // its gateway address, in order; the numbers its checks reached only.
+    const std::vector<std::pair<TNumberReading, std::string>>& PressReadings() const { return PressReadingsValue; }
 
 private:
     mail::TZelSMTP& Client;
@@ -66,6 +70,7 @@ private:
     std::string GatewayAddressText;
     // Every recipient of the message, with the number it stands for.
     std::vector<std::pair<std::string, std::string>> Recipients;
+    std::vector<std::pair<TNumberReading, std::string>> PressReadingsValue;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

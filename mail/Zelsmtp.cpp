@@ -72,6 +72,14 @@ void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader,
 
 std::unique_ptr<TMessageSource> TZelSMTP::OpenMessage() { return Composer().Open(*FPostMessage, FinalHeader, Boundary); }
 
+std::string TZelSMTP::MessageId() const {
+    const int at = FinalHeader.IndexOfHeaderName("Message-ID");
+    if (at < 0) return std::string();
+    const std::string line = FinalHeader[at];
+    const auto value = line.find_first_not_of(' ', line.find(':') + 1);
+    return value == std::string::npos ? std::string() : line.substr(value);
+}
+
 void TZelSMTP::ComposeProgress() {
     // A large attachment takes seconds to encode: the windows, the stop
     // button and the timers get their passes meanwhile.
@@ -326,9 +334,11 @@ void TZelSMTP::SubmitMessage() {
         }
     } settle{*this};
     TPostMessage& m = *FPostMessage;
+    EndMarkReply.clear();
     CheckFields();
     // The text is composed while it goes out; its size and its files are settled now.
     const std::unique_ptr<TMessageSource> text = Composer().Open(*FPostMessage, FinalHeader, Boundary);
+    MessageSize = static_cast<std::int64_t>(FinalHeader.Text().size() + 4) + text->Size();
     ComposeProgress();  // a stop before the first command
     EnsureConnected();
     for (int attempts = 0;; ++attempts) {
@@ -385,6 +395,7 @@ void TZelSMTP::SubmitMessage() {
         DropConnection();
         throw EMaybeDelivered(kMsgMaybeDelivered, e.Kind);
     }
+    EndMarkReply = reply.substr(0, reply.find_last_not_of("\r\n") + 1);
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);
         throw rtl::Exception(reply, ReplyCode == 552 ? rtl::TErrorKind::TooLarge : rtl::TErrorKind::Refused);

@@ -204,6 +204,13 @@ public:
     // (a send composes it while it goes out, and leaves this empty), and its boundary.
     rtl::TMemoryStream MessageStream;
     std::string Boundary;
+    // The Message-ID of the message last composed ("<...>"), empty without one.
+    std::string MessageId() const;
+    // Bytes after DATA of the message last composed (header block and text, without the end mark).
+    std::int64_t MessageSize = 0;
+    // The server's final reply line to the end of the last message, without its
+    // line end ("" until one came): it usually names the server's queue id.
+    std::string EndMarkReply;
 
     // The mailbox of a recipient entry: "Name <box>", "prefix:box" or "box".
     static std::string ExtractAddress(const std::string& Entry);

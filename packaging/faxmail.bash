@@ -3,8 +3,9 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send check coverage"
+    local commands="send check coverage history"
     local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run"
+    local history_options="--limit --json"
     local check_options="--server --from --port --security --user --ca-file --verbose"
     local command="" i
     for ((i = 1; i < cword; i++)); do
@@ -17,7 +18,7 @@ _faxmail() {
     case $prev in
         --security) COMPREPLY=($(compgen -W "none starttls tls" -- "$cur")); return ;;
         --ca-file) _filedir; return ;;
-        -n | --number | --server | --from | --port | --user | --gateway | --subject | --timeout) return ;;
+        -n | --number | --server | --from | --port | --user | --gateway | --subject | --timeout | --limit) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -39,5 +40,6 @@ _faxmail() {
             fi
             ;;
         check) COMPREPLY=($(compgen -W "$check_options" -- "$cur")) ;;
+        history) COMPREPLY=($(compgen -W "$history_options" -- "$cur")) ;;
     esac
 } && complete -F _faxmail faxmail

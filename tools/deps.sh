@@ -6,10 +6,11 @@ faxmail_install_deps() {
   # dialogs and buttons in Chinese; libphonenumber-dev: fax numbers as people
   # write them, their places (its geocoder) and country names (ICU);
   # libetpan-dev: the confirmation watch's IMAP client; dovecot-imapd: the real
-  # IMAP server its tests start.
+  # IMAP server its tests start; libqt6sql6-sqlite: the send history (Qt SQL
+  # comes with qt6-base-dev).
   local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
                   qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libphonenumber-dev libicu-dev
-                  pkg-config libetpan-dev dovecot-imapd)
+                  pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite)
   case "${1:-test}" in
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

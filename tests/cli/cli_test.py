@@ -2,6 +2,9 @@
 
 Usage: cli_test.py FAXMAIL
 """
+import email
+import hashlib
+import json
 import locale
 import os
 import pty
@@ -69,7 +72,9 @@ class CommandLine(unittest.TestCase):
         # The locale the suite runs this file in (C, zh_CN.UTF-8, zh_CN.GBK): strings given
         # to the program are encoded in it, as a user's shell would.
         self.env = {"PATH": os.environ.get("PATH", ""), "HOME": self.home, "LC_ALL": os.environ.get("LC_ALL", "C.UTF-8"),
-                    "XDG_CONFIG_HOME": os.path.join(self.home, "config")}
+                    "XDG_CONFIG_HOME": os.path.join(self.home, "config"),
+                    "XDG_DATA_HOME": os.path.join(self.home, "data")}
+        self.history_file = os.path.join(self.home, "data", "Morvane", "faxmail", "history.sqlite")
 
     def save_settings(self, text):
         folder = os.path.join(self.env["XDG_CONFIG_HOME"], "Morvane")
@@ -83,6 +88,18 @@ class CommandLine(unittest.TestCase):
             f.write(random.Random(seed).randbytes(size))
         return path
 
+    def history(self):
+        result = self.faxmail("history", "--limit", "0", "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return [json.loads(line) for line in result.stdout.splitlines()]
+
+    def received_message_ids(self, names):
+        ids = []
+        for name in names:
+            with open(os.path.join(self.outdir, name), "rb") as f:
+                ids.append(email.message_from_binary_file(f)["Message-ID"])
+        return ids
+
     def faxmail(self, *args, timeout=30):
         return subprocess.run([FAXMAIL, *map(locale_bytes, args)], env=self.env, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout, text=True)
@@ -93,14 +110,28 @@ class CommandLine(unittest.TestCase):
         docs = [self.document("page1.tif", 3000, 1), self.document("page2.pdf", 70000, 2)]
         result = self.faxmail("send", "--number", "001-212-5551234", "--from", "me@example.com", *docs)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, GATEWAY + "\n")
         self.assertIn("已与传真服务器连接上", result.stderr)
         stored = sorted(set(os.listdir(self.outdir)) - before)
-        self.assertEqual(len([n for n in stored if n.endswith(".eml")]), 1)
+        emls = [n for n in stored if n.endswith(".eml")]
+        self.assertEqual(len(emls), 1)
         base = os.path.join(self.outdir, stored[0].split(".")[0])
         problems = check(base, {"rcpt": [GATEWAY], "from": "me@example.com",
                                 "attachments": [{"name": os.path.basename(p), "path": p} for p in docs]})
         self.assertEqual(problems, [])
+        # Second line: the Message-ID the server received and its reply to the end of the message.
+        message_id = self.received_message_ids(emls)[0]
+        self.assertEqual(result.stdout, GATEWAY + "\n" + message_id + " 250 OK stored\n")
+        [record] = self.history()
+        digests = [hashlib.sha256(open(p, "rb").read()).hexdigest() for p in docs]
+        self.assertEqual((record["outcome"], record["message_id"], record["reply"], record["front_end"]),
+                         ("sent", message_id, "250 OK stored", "command line"))
+        self.assertEqual((record["number_typed"], record["number"], record["gateways"], record["sender"],
+                          record["server"], record["port"], record["protection"]),
+                         ("001-212-5551234", "+1 212-555-1234", [GATEWAY], "me@example.com", "127.0.0.1", self.port, "none"))
+        self.assertEqual([(f["name"], f["size"], f["sha256"]) for f in record["files"]],
+                         [("page1.tif", 3000, digests[0]), ("page2.pdf", 70000, digests[1])])
+        self.assertGreater(record["message_size"], 73000)
+        self.assertNotIn("password", json.dumps(record))
 
     def test_refusals_and_usage_errors(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
@@ -126,6 +157,38 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(text, result.stderr)
                 self.assertEqual(result.stdout, "")
+        # Each send attempt is recorded; usage errors are not attempts.
+        outcomes = [(r["number_typed"], r["outcome"]) for r in reversed(self.history())]
+        self.assertEqual(outcomes, [("001-212", "refused"), ("009-999-1234567", "refused"),
+                                    ("001-212-5551234", "refused")])
+
+    def test_concurrent_sends_are_all_recorded(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        doc = self.document("page.tif", 20000, 5)
+        procs = [subprocess.Popen([FAXMAIL, "send", "--number", "001-212-555123%d" % i, doc], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                 for i in range(5)]
+        ids = set()
+        for proc in procs:
+            out, err = proc.communicate(timeout=60)
+            self.assertEqual(proc.returncode, 0, err)
+            ids.add(out.splitlines()[1].split(" ")[0])
+        records = self.history()
+        self.assertEqual(sorted(r["number_typed"] for r in records), ["001-212-555123%d" % i for i in range(5)])
+        self.assertEqual({r["message_id"] for r in records if r["outcome"] == "sent"}, ids)
+        self.assertEqual(len(ids), 5)
+
+    def test_a_damaged_history_is_set_aside_and_the_send_goes_on(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        os.makedirs(os.path.dirname(self.history_file))
+        with open(self.history_file, "wb") as f:
+            f.write(b"this is not a database" * 300)
+        result = self.faxmail("send", "--number", "001-212-5551234", self.document("page.tif", 100, 6))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("发送记录文件已损坏或无法读取", result.stderr)
+        aside = [n for n in os.listdir(os.path.dirname(self.history_file)) if ".damaged-" in n]
+        self.assertEqual(len(aside), 1)
+        self.assertEqual([r["outcome"] for r in self.history()], ["sent"])
 
     def test_file_names_arrive_as_receivers_should_show_them(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
@@ -352,6 +415,30 @@ class CommandLine(unittest.TestCase):
             proc.kill()
             proc.wait()
             silent.close()
+        self.assertEqual([r["outcome"] for r in self.history()], ["stopped"])
+
+    def test_a_killed_send_leaves_its_record_unfinished(self):
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        silent.settimeout(10)
+        proc = subprocess.Popen([FAXMAIL, "send", "--number", "001-212-5551234", "--server", "127.0.0.1",
+                                 "--from", "me@example.com", "--port", str(silent.getsockname()[1]),
+                                 self.document("page.tif", 100, 7)],
+                                env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            connection, _ = silent.accept()
+            proc.kill()
+            proc.wait(timeout=5)
+            connection.close()
+        finally:
+            proc.kill()
+            proc.wait()
+            silent.close()
+        [record] = self.history()
+        self.assertEqual((record["outcome"], record["ended"], record["message_id"], record["confirmation"],
+                          record["number_typed"]), ("unfinished", None, None, None, "001-212-5551234"))
 
     def scripted(self, replies=(), greeting="220 scripted ready\r\n", tls=False):
         server = ScriptedSmtp(replies, greeting, self.tls if tls else None)
@@ -461,7 +548,12 @@ class CommandLine(unittest.TestCase):
         result = self.faxmail("send", "-n", "001-212-5551234", "-n", "0044-20-71234567", doc)
         self.assertEqual(result.returncode, 0, result.stderr)
         gateways = [GATEWAY, "remote-printer.the_following_address@442071234567.iddd.faxgateway.example"]
-        self.assertEqual(result.stdout.splitlines(), gateways)
+        self.assertEqual(result.stdout.splitlines()[:-1], gateways)
+        [record] = self.history()
+        self.assertEqual((record["number_typed"], record["number"], record["place"], record["gateways"]),
+                         ("001-212-5551234; 0044-20-71234567", "+1 212-555-1234; +44 20 7123 4567",
+                          "美国 New York, NY; 英国 London", gateways))
+        self.assertEqual(result.stdout.splitlines()[-1].split(" ")[0], record["message_id"])
         stored = sorted(set(os.listdir(self.outdir)) - before)
         self.assertEqual(len([n for n in stored if n.endswith(".eml")]), 1)
         rcpt = [n for n in stored if n.endswith(".rcpt")][0]
