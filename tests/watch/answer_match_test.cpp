@@ -107,8 +107,8 @@ TEST(AnswerMatch, EachFaxTakesTheFirstAnswerAndEachAnswerOneFax) {
         Answer(6, 1260, gw, "Fax to +44 20 7123 4567 delivered"),   // three has its answer
         Answer(7, 1350, gw, "Fax to +86 10 1234 5678 sent"),        // already on a record
     };
-    const std::set<std::string> used = {"<answer7@gw>"};
-    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, 1, TMatchRules{});
+    const std::set<std::string> used = {AnswerKey(1350, "Fax to +86 10 1234 5678 sent")};
+    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, TMatchRules{});
     ASSERT_EQ(matches.size(), 3u);
     EXPECT_EQ(matches[0].Fax, 1);
     EXPECT_EQ(matches[0].Answer, 1u);

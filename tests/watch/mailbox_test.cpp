@@ -31,7 +31,7 @@ public:
     std::set<std::string> UsedAnswers() override {
         std::lock_guard<std::mutex> guard(Lock);
         std::set<std::string> keys;
-        for (const auto& [id, c] : Confirmed) keys.insert(c.AnswerKey);
+        for (const auto& [id, c] : Confirmed) keys.insert(AnswerKey(c.Time, c.Subject));
         return keys;
     }
     void Confirm(std::int64_t fax, const TConfirmation& confirmation) override {
