@@ -14,14 +14,19 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,7 +37,7 @@ constexpr char kPasswordVariable[] = "FAXMAIL_PASSWORD";
 
 const char kHelp[] =
     "用法：\n"
-    "  faxmail                          打开窗口\n"
+    "  faxmail [文件...]                打开窗口；给出的文件已在附件列表中\n"
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
@@ -126,12 +131,12 @@ private:
 
 // ---- the password ----
 
-// Asks on the controlling terminal with echo off; empty when there is none.
-QString AskPassword(const QString& user) {
+enum class TPrompt { Answered, NoTerminal, Interrupted };
+
+// Asks on the controlling terminal with echo off; Ctrl+C (or SIGTERM) ends the wait.
+TPrompt AskPassword(const QString& user, QString& password) {
     const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
-    if (tty < 0) return {};
-    const std::string prompt = Win::Utf8ToLocale((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString());
-    [[maybe_unused]] ssize_t n = ::write(tty, prompt.data(), prompt.size());
+    if (tty < 0) return TPrompt::NoTerminal;
     termios saved{};
     const bool isTerminal = ::tcgetattr(tty, &saved) == 0;
     if (isTerminal) {
@@ -139,14 +144,47 @@ QString AskPassword(const QString& user) {
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         ::tcsetattr(tty, TCSAFLUSH, &quiet);
     }
+    // Echo is off before the prompt shows: what is typed after it is neither
+    // shown nor flushed away.
+    const std::string prompt = Win::Utf8ToLocale((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString());
+    [[maybe_unused]] ssize_t n = ::write(tty, prompt.data(), prompt.size());
+    // The interrupt pipe is watched too: a Ctrl+C that comes before the
+    // read starts does not interrupt the read.
     std::string line;
-    char c = 0;
-    while (::read(tty, &c, 1) == 1 && c != '\n') line += c;
+    bool interrupted = false;
+    for (;;) {
+        pollfd watched[2] = {{tty, POLLIN, 0}, {InterruptPipe[0], POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (watched[1].revents != 0) {
+            interrupted = true;
+            break;
+        }
+        char c = 0;
+        if (::read(tty, &c, 1) != 1 || c == '\n') break;
+        line += c;
+    }
     if (isTerminal) ::tcsetattr(tty, TCSAFLUSH, &saved);
     n = ::write(tty, "\n", 1);
     ::close(tty);
+    if (interrupted) return TPrompt::Interrupted;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    return QString::fromLocal8Bit(line.c_str());
+    password = QString::fromLocal8Bit(line.c_str());
+    return TPrompt::Answered;
+}
+
+// The password from the environment; the variable is wiped and removed at
+// once, so neither child processes nor /proc/<pid>/environ see it later.
+QString TakePasswordVariable() {
+    const QString value = qEnvironmentVariable(kPasswordVariable);
+    const std::size_t nameLength = std::strlen(kPasswordVariable);
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, kPasswordVariable, nameLength) == 0 && (*entry)[nameLength] == '=')
+            std::memset(*entry + nameLength + 1, 0, std::strlen(*entry + nameLength + 1));
+    ::unsetenv(kPasswordVariable);
+    return value;
 }
 
 // The remembered password, when the desktop's store answers within a few seconds.
@@ -175,7 +213,13 @@ int Coverage(const QStringList& args) {
         for (const auto& line : lines) Say(FromGb(line));
         return kExitSent;
     }
-    const fax::FaxParseResult parsed = fax::ParseFaxNumber(ToGb(args[0]));
+    fax::FaxParseResult parsed;
+    try {
+        parsed = fax::ParseFaxNumber(ToGb(args[0]));
+    } catch (const rtl::EConvertError& e) {
+        Complain(Utf8("传真号码的国家号和区号必须是数字（") + FromGb(e.what()) + Utf8("）。"));
+        return kExitFailed;
+    }
     if (!parsed.Ok) {
         Complain(FromGb(parsed.Failure));
         return kExitFailed;
@@ -202,6 +246,7 @@ struct TSendOptions {
 };
 
 int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files) {
+    const QString fromEnvironment = TakePasswordVariable();
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
 
@@ -231,12 +276,23 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 
     QString password;
     if (!settings.LoginName.isEmpty()) {
-        password = qEnvironmentVariable(kPasswordVariable);
+        password = fromEnvironment;
         if (password.isEmpty() && settings.RememberPassword) password = StoredPassword();
-        if (password.isEmpty()) password = AskPassword(settings.LoginName);
         if (password.isEmpty()) {
-            Complain(Utf8("需要登录密码：请设置环境变量 FAXMAIL_PASSWORD，或在终端上运行。"));
-            return kExitFailed;
+            switch (AskPassword(settings.LoginName, password)) {
+                case TPrompt::NoTerminal:
+                    Complain(Utf8("需要登录密码：请设置环境变量 FAXMAIL_PASSWORD，或在终端上运行。"));
+                    return kExitFailed;
+                case TPrompt::Interrupted:
+                    Complain(Utf8("已中断，传真没有发送。"));
+                    return kExitInterrupted;
+                case TPrompt::Answered:
+                    if (password.isEmpty()) {
+                        Complain(Utf8("密码不能为空，传真没有发送。"));
+                        return kExitFailed;
+                    }
+                    break;
+            }
         }
     }
 
@@ -302,15 +358,9 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     return kExitSent;
 }
 
-}  // namespace
-
-bool IsCommandLine(int argc, char** argv) {
-    if (argc < 2) return false;
-    const QString first = QString::fromLocal8Bit(argv[1]);
-    return !first.startsWith('-') || first.startsWith("--") || first == "-h" || first == "-v" || first == "-?";
-}
-
-int RunCommandLine(int argc, char** argv) {
+// The command the arguments name; what it does not report itself reaches
+// RunCommandLine's handlers.
+int RunCommand(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(kSettingsApplicationName);
@@ -345,6 +395,8 @@ int RunCommandLine(int argc, char** argv) {
         return Coverage(args);
     }
     if (command != "send") return UsageError(Utf8("未知的命令：") + command);
+    // "faxmail -n N send f": the command comes first, its options after it.
+    if (core.arguments().value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail send --number 号码 [选项] 文件..."));
 
     if (::pipe(InterruptPipe) != 0) {
         Complain(Utf8("无法准备中断处理。"));
@@ -356,6 +408,42 @@ int RunCommandLine(int argc, char** argv) {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     return Send(parser, send, args);
+}
+
+}  // namespace
+
+bool IsCommandName(const QString& word) {
+    static const QStringList commands = {"send", "coverage"};
+    return commands.contains(word);
+}
+
+bool IsCommandLine(int argc, char** argv) {
+    if (argc < 2) return false;
+    const QString first = QString::fromLocal8Bit(argv[1]);
+    // -n is send's: before the command it is a usage error, not a window.
+    if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" || first == "-n") return true;
+    if (first.startsWith('-')) return false;  // Qt's own options
+    // Documents to fax, as the file manager's "Open with" passes them: the
+    // windows, with the files in the list. A word that is neither is a
+    // mistyped command, which the command line names.
+    return IsCommandName(first) || !QFileInfo(first).isFile();
+}
+
+int RunCommandLine(int argc, char** argv) {
+    // A reader that went away (| head -1) must not end a send half way: a
+    // failed write to standard output or error is ignored, and the exit
+    // status alone tells what became of the fax.
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        return RunCommand(argc, argv);
+    } catch (const std::bad_alloc&) {
+        Complain(FromGb(mail::kMsgOutOfMemory));
+    } catch (const std::exception& e) {
+        Complain(MessageForDisplay(e.what()));
+    } catch (...) {
+        Complain(Utf8("发生了意外的错误，命令没有完成。"));
+    }
+    return kExitFailed;
 }
 
 }  // namespace app

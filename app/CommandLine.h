@@ -3,6 +3,8 @@
 // dispatch as the send button, with the same checks, texts and dialogue.
 #pragma once
 
+#include <QString>
+
 namespace app {
 
 // Exit statuses of the command line.
@@ -13,8 +15,9 @@ inline constexpr int kExitInterrupted = 130;  // Ctrl+C, as the shells count it
 
 // True when the arguments name a command (or ask for help or the version)
 // rather than starting the windows. Qt's own single-dash options
-// (-platform, -style, ...) still start the windows.
+// (-platform, -style, ...) and existing files (documents to fax) start the windows.
 bool IsCommandLine(int argc, char** argv);
+bool IsCommandName(const QString& word);
 
 // Runs the command the arguments name; returns the exit status. Needs no display.
 int RunCommandLine(int argc, char** argv);

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "app/FeedbackConfig.h"
+#include "rtl/SysUtils.h"
 
-#include <cctype>
 #include <string>
 #include <string_view>
 
@@ -27,8 +27,7 @@ inline std::string FeedbackUserId() {
 // A host under the reserved .example domain stands for one not configured:
 // it can never be looked up.
 inline bool IsPlaceholderHost(std::string_view host) {
-    std::string lower(host);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = rtl::LowerCase(std::string(host));
     return lower == "example" || lower.ends_with(".example");
 }
 

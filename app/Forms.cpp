@@ -78,10 +78,21 @@ void ShowMessage(const QString& text) { ShowModalMessage(ApplicationTitle(), tex
 
 void SetOpenDialogFunction(TOpenDialogFn fn) { OpenDialogFunction() = std::move(fn); }
 
-QString RunOpenDialog(QWidget* parent) {
-    if (OpenDialogFunction()) return OpenDialogFunction()(parent);
-    return QFileDialog::getOpenFileName(parent);
+namespace {
+QStringList OpenDialog(QWidget* parent, bool many) {
+    if (OpenDialogFunction()) return OpenDialogFunction()(parent, many);
+    if (many) return QFileDialog::getOpenFileNames(parent);
+    const QString path = QFileDialog::getOpenFileName(parent);
+    return path.isEmpty() ? QStringList() : QStringList{path};
 }
+}  // namespace
+
+QString RunOpenDialog(QWidget* parent) {
+    const QStringList paths = OpenDialog(parent, false);
+    return paths.isEmpty() ? QString() : paths.front();
+}
+
+QStringList RunOpenFilesDialog(QWidget* parent) { return OpenDialog(parent, true); }
 
 QString ApplicationTitle() { return QString::fromUtf8(Win::Application().Title.c_str()); }
 

@@ -40,10 +40,13 @@ using TQuestionBoxFn = std::function<bool(const QString& caption, const QString&
 void SetQuestionBoxFunction(TQuestionBoxFn fn);
 bool AskYesNo(const QString& caption, const QString& text);
 
-// Returns the chosen path, or an empty text when the dialog was cancelled.
-using TOpenDialogFn = std::function<QString(QWidget* parent)>;
+// Returns the chosen paths in the order chosen (none when the dialog was
+// cancelled); Many lets the user choose several files at once.
+using TOpenDialogFn = std::function<QStringList(QWidget* parent, bool Many)>;
 void SetOpenDialogFunction(TOpenDialogFn fn);
+// One file, or an empty text.
 QString RunOpenDialog(QWidget* parent);
+QStringList RunOpenFilesDialog(QWidget* parent);
 
 // The application's title: message box captions.
 QString ApplicationTitle();

@@ -4,6 +4,7 @@
 #include "app/SecretStore.h"
 #include "platform/Application.h"
 
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QTranslator>
 
@@ -25,6 +26,16 @@ TStartUp::TStartUp(int& argc, char** argv)
     Form4.SetMainWindow(&Form1);
     Form4.show();
     CenterOnScreen(&Form4);
+    // QApplication has taken its own options out of the arguments.
+    OpenDocuments(Form4, Form1, QCoreApplication::arguments().mid(1));
+}
+
+void OpenDocuments(TForm4& startWindow, TForm1& mainWindow, const QStringList& paths) {
+    if (paths.isEmpty()) return;
+    QStringList absolute;
+    for (const QString& path : paths) absolute << QFileInfo(path).absoluteFilePath();
+    mainWindow.AddFiles(absolute);
+    startWindow.Button1Click();
 }
 
 TStartUp::~TStartUp() { SecretStore().Finish(3000); }

@@ -21,6 +21,11 @@ namespace app {
 // translator, or nullptr when no translation file was found.
 std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& userLocale);
 
+// Documents named on the command line (the file manager's "Open with") go
+// straight to the main window's list, in their order, and the main window
+// is shown in place of the start window.
+void OpenDocuments(TForm4& startWindow, TForm1& mainWindow, const QStringList& paths);
+
 struct TStartUp {
     TStartUp(int& argc, char** argv);
     // Lets a password typed last reach the secret store before the program ends.

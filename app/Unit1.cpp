@@ -9,17 +9,21 @@
 #include "platform/Application.h"
 
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QUrl>
 
 #include <cstdint>
 
@@ -69,6 +73,8 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ApplyWindowStyle(this);
     setFont(DefaultFont());
     setFixedSize(490, 327);
+    // Documents dragged from the file manager join the attachment list.
+    setAcceptDrops(true);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setSizeGripEnabled(false);
@@ -183,9 +189,35 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 void TForm1::Edit3Enter() { SetStatusText(StatusBar1, QString::fromUtf8("传真号码的形式必须为：001-212-1234567")); }
 
-void TForm1::Button1Click() {
-    const QString path = RunOpenDialog(this);
-    if (!path.isEmpty()) ListBox1->addItem(path);
+void TForm1::Button1Click() { AddFiles(RunOpenFilesDialog(this)); }
+
+void TForm1::AddFiles(const QStringList& paths) {
+    for (const QString& path : paths)
+        if (!path.isEmpty()) ListBox1->addItem(path);
+}
+
+namespace {
+// The local files a drag carries; none when it carries anything else.
+QStringList DraggedFiles(const QMimeData* data) {
+    QStringList paths;
+    if (data == nullptr || !data->hasUrls()) return paths;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) return {};
+        paths << url.toLocalFile();
+    }
+    return paths;
+}
+}  // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DraggedFiles(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QStringList paths = DraggedFiles(event->mimeData());
+    if (paths.isEmpty()) return;
+    RunHandler([&] { AddFiles(paths); });
+    event->acceptProposedAction();
 }
 
 void TForm1::Button2Click() {

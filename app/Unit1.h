@@ -5,6 +5,7 @@
 #include "fax/Dispatch.h"
 #include "mail/Zelsmtp.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -61,6 +62,9 @@ public:
     void Edit3Enter();
     void Button1Click();
     void Button2Click();
+    // Adds files to the attachment list in the given order, as if added one
+    // by one (the file dialog, a drop, the program's arguments).
+    void AddFiles(const QStringList& paths);
     void Button4Click();
     void Button3Click();
     void Form1Close();
@@ -79,6 +83,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

@@ -9,7 +9,8 @@ int TExStringList::IndexOfHeaderName(const std::string& Name) const {
         for (int i = 0; i < Count(); ++i) {
             const std::string& line = Lines[static_cast<std::size_t>(i)];
             const std::size_t colon = line.find(':');
-            if (colon != std::string::npos && rtl::AnsiCompareText(line.substr(0, colon), Name) == 0) return i;
+            // Header names are ASCII: compared without the locale's collation.
+            if (colon != std::string::npos && rtl::SameText(line.substr(0, colon), Name)) return i;
         }
         return -1;
     }

@@ -70,6 +70,24 @@ bool AnyLineHolds(const rtl::TStringList& lines, const std::string& key) {
     return false;
 }
 
+// A number without an area code is the number front's, never the design
+// parser's: its whole country is listed, or an area its national number
+// begins with ("+1-800" for 1-800-5551234).
+bool CoversNationalNumber(const rtl::TStringList& lines, const FaxNumber& number) {
+    const std::string key = "+" + number.Country + "-";
+    for (const std::string& line : lines) {
+        const std::size_t at = line.find(key);
+        if (at == std::string::npos) continue;
+        const std::string rest = line.substr(at + key.size());
+        if (rest.rfind("comp", 0) == 0) return true;
+        std::string area;
+        for (std::size_t i = 0; i < rest.size() && ((rest[i] >= '0' && rest[i] <= '9') || rest[i] == '-'); ++i)
+            if (rest[i] != '-') area += rest[i];
+        if (!area.empty() && number.Subscriber.rfind(area, 0) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 rtl::TStringList CoverageList() {
@@ -78,6 +96,7 @@ rtl::TStringList CoverageList() {
 }
 
 bool IsCovered(const rtl::TStringList& lines, const FaxNumber& number) {
+    if (number.Area.empty()) return CoversNationalNumber(lines, number);
     return AnyLineHolds(lines, "+" + number.Country + "-" + number.Area) ||
            AnyLineHolds(lines, "+" + number.Country + "-comp");
 }

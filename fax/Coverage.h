@@ -17,7 +17,8 @@ inline constexpr char kMsgNotCovered[] =
 rtl::TStringList CoverageList();
 
 // True when a displayed line holds "+country-area" or, failing that,
-// "+country-comp" anywhere in it.
+// "+country-comp" anywhere in it. A number without an area (from the number
+// front) is covered by "+country-comp" or by a listed area that begins it.
 bool IsCovered(const rtl::TStringList& lines, const FaxNumber& number);
 
 }  // namespace fax

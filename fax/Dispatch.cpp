@@ -1,5 +1,9 @@
 #include "fax/Dispatch.h"
 
+#include "fax/Mailbox.h"
+#include "fax/GatewayPattern.h"
+#include "fax/NumberFront.h"
+
 namespace fax {
 namespace {
 
@@ -27,12 +31,13 @@ std::string TFaxDispatch::Send(const TFaxForm& Form) {
     if (Form.Server.empty() || Form.Email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(Form.Server)) return kMsgBadServerName;
     if (!IsPlainAscii(Form.Email)) return kMsgEmailNotAscii;
-    const FaxParseResult parsed = ParseFaxNumber(Form.Number);
-    if (!parsed.Ok) return parsed.Failure;
-    const std::string patternFailure = GatewayPatternFailure(Form.GatewayPattern);
+    if (!IsSmtpMailbox(Form.Email)) return kMsgSenderNotMailbox;
+    const TNumberReading reading = ReadFaxNumber(Form.Number, Form.HomeCountry);
+    if (!reading.Ok) return reading.Failure;
+    const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern);
     if (!patternFailure.empty()) return patternFailure;
-    GatewayAddressText = GatewayAddress(parsed.Number, Form.GatewayPattern);
-    if (!IsCovered(Form.CoverageLines, parsed.Number)) return kMsgNotCovered;
+    GatewayAddressText = GatewayAddressOf(reading, Form.GatewayPattern);
+    if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
 
     // Each press sends exactly what is on the screen: one body line, the
     // gateway as the only recipient, each document once, whatever an earlier

@@ -35,6 +35,7 @@ struct TFaxForm {
     rtl::TStringList Files;
     rtl::TStringList CoverageLines;
     std::string GatewayPattern = kDefaultGatewayPattern;
+    int HomeCountry = 0;  // the country a number without a country code belongs to; 0: none
 };
 
 class TFaxDispatch {
@@ -42,9 +43,10 @@ public:
     explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
 
     // Sends one fax e-mail. Returns the refusal to show in a modal message box
-    // (blank fields, an e-mail address that is not plain ASCII, a server name
-    // with a blank or control character, a malformed number, an unusable
-    // gateway pattern, no coverage), or "" once the fax has gone out.
+    // (blank fields, an e-mail address that is not plain ASCII or not one
+    // mailbox, a server name with a blank or control character, a number the
+    // front cannot read, an unusable gateway pattern, no coverage), or "" once
+    // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TFaxForm& Form);
 

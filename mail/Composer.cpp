@@ -127,7 +127,11 @@ void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList
     if (!m.Date.empty()) FinalHeader.Add("Message-ID: " + MessageId(Clock->UniqueId(), m.FromAddress));
     FinalHeader.Add("Mime-Version: 1.0");
     if (multipart) {
-        Boundary = "====================54535" + rtl::LongTimeNow() + "====";
+        // ASCII whatever the locale: a boundary is 7-bit by definition.
+        const std::time_t now = Clock->Now();
+        std::tm local{};
+        localtime_r(&now, &local);
+        Boundary = "====================54535" + TimeOfDay(local) + "====";
         FinalHeader.Add("Content-Type: multipart/mixed;                   boundary=\"" + Boundary + "\"");
     } else {
         FinalHeader.Add(TextPlain(m.Body));

@@ -117,11 +117,13 @@ bool IsDotAtom(const std::string& text) {
 
 }  // namespace
 
+std::time_t TMessageClock::Now() const { return std::time(nullptr); }
+
 std::string TMessageClock::Date() const {
-    const std::time_t now = std::time(nullptr);
-    // Copied at once: both calls share one static result.
-    const std::tm local = *std::localtime(&now);
-    const std::tm utc = *std::gmtime(&now);
+    const std::time_t now = Now();
+    std::tm local{}, utc{};
+    localtime_r(&now, &local);
+    gmtime_r(&now, &utc);
     return Rfc5322Date(local, UtcOffset(local, utc));
 }
 
@@ -152,6 +154,12 @@ std::string Rfc5322Date(const std::tm& Local, long UtcOffsetSeconds) {
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[Local.tm_wday % 7],
                   Local.tm_mday, kMonths[Local.tm_mon % 12], Local.tm_year + 1900, Local.tm_hour, Local.tm_min,
                   Local.tm_sec, UtcOffsetSeconds < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return text;
+}
+
+std::string TimeOfDay(const std::tm& Local) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", Local.tm_hour % 100, Local.tm_min % 100, Local.tm_sec % 100);
     return text;
 }
 

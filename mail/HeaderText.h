@@ -18,12 +18,17 @@ public:
     virtual std::string Date() const;
     // A left side for a Message-ID that no other message shares.
     virtual std::string UniqueId() const;
+    // The instant Date and the boundary's time of day are taken from.
+    virtual std::time_t Now() const;
 };
 const TMessageClock& SystemClock();
 
 // "Tue, 08 Dec 2026 10:34:04 +0800": English names whatever the locale, and
 // the zone as a signed offset.
 std::string Rfc5322Date(const std::tm& Local, long UtcOffsetSeconds);
+// "14:03:27": the local time of day with ASCII digits and ":", whatever the
+// locale's time format (the MIME boundary carries it; C's format is this one).
+std::string TimeOfDay(const std::tm& Local);
 // Seconds east of UTC, from one instant broken down as local time and as UTC.
 long UtcOffset(const std::tm& Local, const std::tm& Utc);
 // "<Unique@domain>": the domain of FromAddress, or a fixed host name when it

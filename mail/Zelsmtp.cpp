@@ -226,6 +226,7 @@ void TZelSMTP::Connect() {
     try {
         RefuseLineBreak("UserID", UserID);
         RefuseLoginInTheClear();
+        RefuseLongLogin();
         RefuseLongCommand("UserID", "HELO " + UserID);
         if (TimeOut == 0) TimeOut = rtl::RangeChecked<std::int32_t>(TimeLimits.Connect);
         net::TZelSock::Connect();
@@ -243,7 +244,9 @@ void TZelSMTP::Connect() {
         else
             FPhase = TSmtpPhase::Helo;
         for (int attempts = 0; Security == TSmtpSecurity::None; ++attempts) {
+            // Again: the authentication-failed handler may have changed it.
             RefuseLineBreak("UserID", UserID);
+            RefuseLongCommand("UserID", "HELO " + UserID);
             Command("HELO " + UserID, TimeLimits.Helo, "HELO");
             if (ReplyCode < 300) break;
             if (attempts > 0 || !OnAuthenticationFailed) throw rtl::Exception("Authentication failed", rtl::TErrorKind::Refused);

@@ -224,6 +224,8 @@ private:
     void SendHeaderBlock();
     // The protected opening (ZelsmtpSecure.cpp).
     void RefuseLoginInTheClear() const;
+    // A login line longer than a server must take (RFC 4954), before connecting.
+    void RefuseLongLogin() const;
     void Handshake();
     // The whole EHLO reply, one line each.
     std::vector<std::string> Ehlo();

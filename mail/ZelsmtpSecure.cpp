@@ -7,7 +7,6 @@
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace mail {
 namespace {
@@ -33,13 +32,14 @@ constexpr const char* kLoginRefused =
 // " 要求登录，请设置用户名和密码" (requires a login: set a user name and a password)
 constexpr const char* kLoginRequired =
     " \xd2\xaa\xc7\xf3\xb5\xc7\xc2\xbc\xa3\xac\xc7\xeb\xc9\xe8\xd6\xc3\xd3\xc3\xbb\xa7\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb";
+// "登录名和密码太长：SMTP登录命令最多只能有12288个字节，没有发送"
+// (login name and password too long: an SMTP login line holds at most 12288 octets; nothing was sent)
+constexpr const char* kLoginTooLong =
+    "\xb5\xc7\xc2\xbc\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb\xcc\xab\xb3\xa4\xa3\xbaSMTP\xb5\xc7\xc2\xbc\xc3"
+    "\xfc\xc1\xee\xd7\xee\xb6\xe0\xd6\xbb\xc4\xdc\xd3\xd0" "12288\xb8\xf6\xd7\xd6\xbd\xda\xa3\xac\xc3"
+    "\xbb\xd3\xd0\xb7\xa2\xcb\xcd";
 // " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
 constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
-
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // The words of an EHLO reply's keyword lines (all but the first line), upper case:
 // {"STARTTLS"}, {"AUTH", "LOGIN", "PLAIN"}, ...
@@ -50,7 +50,7 @@ std::vector<std::vector<std::string>> Keywords(const std::vector<std::string>& L
         std::string word;
         for (const char c : Lines[i].substr(std::min<std::size_t>(4, Lines[i].size())) + " ") {
             if (c == ' ' || c == '\r' || c == '\n') {
-                if (!word.empty()) words.push_back(Upper(word));
+                if (!word.empty()) words.push_back(rtl::UpperCase(word));
                 word.clear();
             } else {
                 word += c;
@@ -74,10 +74,24 @@ std::string FirstLine(const std::string& Reply) { return Reply.substr(0, Reply.f
 // SASL wants UTF-8; what the user typed reaches this layer as GB2312.
 std::string Utf8(const std::string& Gb) { return Win::Gb2312ToUtf8(Gb); }
 
+// RFC 4954, 4: a server need take no AUTH line longer than this, line end
+// included. A longer one is cut, and the reply to it never comes.
+constexpr std::size_t kMaxAuthLine = 12288;
+
+// The longest login line of either method: PLAIN carries both credentials at once.
+std::string PlainLine(const std::string& Name, const std::string& Password) {
+    return "AUTH PLAIN " + codec::Base64(std::string(1, '\0') + Name + '\0' + Password);
+}
+
 }  // namespace
 
 void TZelSMTP::RefuseLoginInTheClear() const {
     if (!LoginName.empty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
+}
+
+void TZelSMTP::RefuseLongLogin() const {
+    if (!LoginName.empty() && PlainLine(Utf8(LoginName), Utf8(Password)).size() + 2 > kMaxAuthLine)
+        throw rtl::Exception(kLoginTooLong, rtl::TErrorKind::Invalid);
 }
 
 void TZelSMTP::Handshake() {
@@ -121,20 +135,20 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     FPhase = TSmtpPhase::Auth;
     const std::string name = Utf8(LoginName);
     const std::string password = Utf8(Password);
-    // The replies name no credential, and no command line reaches a status
-    // text or an exception: only the AUTH command itself carries them.
-    std::string reply;
+    // No command line reaches a status text or an exception: only the AUTH
+    // command itself carries the credentials. Nor does a reply: a server may
+    // echo what it was sent, so a refusal shows its code alone.
     if (Offers(Keywords, "AUTH", "PLAIN")) {
-        reply = Command("AUTH PLAIN " + codec::Base64(std::string(1, '\0') + name + '\0' + password), TimeLimits.Helo, "AUTH");
+        Command(PlainLine(name, password), TimeLimits.Helo, "AUTH");
     } else if (Offers(Keywords, "AUTH", "LOGIN")) {
-        reply = Command("AUTH LOGIN", TimeLimits.Helo, "AUTH");
-        if (ReplyCode == 334) reply = Command(codec::Base64(name), TimeLimits.Helo, "AUTH");
-        if (ReplyCode == 334) reply = Command(codec::Base64(password), TimeLimits.Helo, "AUTH");
+        Command("AUTH LOGIN", TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) Command(codec::Base64(name), TimeLimits.Helo, "AUTH");
+        if (ReplyCode == 334) Command(codec::Base64(password), TimeLimits.Helo, "AUTH");
     } else {
         throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
     }
     if (ReplyCode != 235)
-        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + FirstLine(reply) + ")", rtl::TErrorKind::Refused);
+        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + rtl::IntToStr(ReplyCode) + ")", rtl::TErrorKind::Refused);
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {

@@ -82,6 +82,20 @@ int CharLengthAt(const std::string& text, std::size_t pos) {
     return n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2) || n == 0 ? 1 : static_cast<int>(n);
 }
 
+std::string UpperCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::string LowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return a.size() == b.size() && LowerCase(a) == LowerCase(b); }
+
 int AnsiCompareText(const std::string& a, const std::string& b) {
     // Fold ASCII letters only: in a double-byte code page the trail bytes of
     // a character must not be case-folded.

@@ -121,6 +121,12 @@ std::string LongTimeNow();
 // that starts no valid character.
 int CharLengthAt(const std::string& text, std::size_t pos);
 
+// Case mapping of ASCII letters only, whatever the locale: for protocol words,
+// header names and host names (a Turkish "i" must not become a dotted capital).
+std::string UpperCase(std::string text);
+std::string LowerCase(std::string text);
+bool SameText(const std::string& a, const std::string& b);
+
 // Locale-aware case-insensitive comparison of 8-bit texts: <0, 0 or >0.
 int AnsiCompareText(const std::string& a, const std::string& b);
 

@@ -1,16 +1,20 @@
 # Installs the Debian packages a command needs, saying what it installs.
-# Usage: source tools/deps.sh; faxmail_install_deps test|run|bench|fuzz
+# Usage: source tools/deps.sh; faxmail_install_deps test|run|bench|fuzz|package
 faxmail_install_deps() {
   # qtkeychain-qt6-dev: the remembered password in the desktop's secret store,
   # through libsecret (loaded at run time); qt6-translations-l10n: Qt's own
-  # dialogs and buttons in Chinese. libetpan-dev: the confirmation watch's IMAP
-  # client; dovecot-imapd: the real IMAP server its tests start.
+  # dialogs and buttons in Chinese; libphonenumber-dev: fax numbers as people
+  # write them, their places (its geocoder) and country names (ICU);
+  # libetpan-dev: the confirmation watch's IMAP client; dovecot-imapd: the real
+  # IMAP server its tests start.
   local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
-                  qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n
+                  qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libphonenumber-dev libicu-dev
                   pkg-config libetpan-dev dovecot-imapd)
   case "${1:-test}" in
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    # The .deb and Debian's own checks of it; man-db and bash-completion for the install test.
+    package) packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream devscripts man-db bash-completion) ;;
   esac
   local missing=()
   for p in "${packages[@]}"; do

@@ -57,7 +57,10 @@ class WindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         app::SetMessageBoxFunction([this](const QString& c, const QString& t, app::TMsgIcon i) { Boxes.push_back({c, t, i}); });
-        app::SetOpenDialogFunction([this](QWidget*) { return NextFile; });
+        app::SetOpenDialogFunction([this](QWidget*, bool many) {
+            if (many && !NextFiles.isEmpty()) return NextFiles;
+            return NextFile.isEmpty() ? QStringList() : QStringList{NextFile};
+        });
         app::SetQuestionBoxFunction([this](const QString&, const QString& text) {
             Questions << text;
             return AnswerYes;
@@ -118,5 +121,6 @@ protected:
     QStringList Questions;
     bool AnswerYes = false;
     QString NextFile;
+    QStringList NextFiles;  // what the dialog answers when several may be chosen
     TestSecretStore* Secrets = nullptr;
 };

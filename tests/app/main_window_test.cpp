@@ -1,13 +1,18 @@
 #include "AppFixture.h"
 
+#include "app/StartUp.h"
+
 #include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempFiles.h"
 
 #include <QAccessible>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <chrono>
@@ -97,9 +102,10 @@ TEST_F(WindowsTest, NumberAndCoverageRefusalsConnectToNothing) {
     // status text and a "Null Remote Address." box, which must not appear.
     const std::vector<std::pair<const char*, const char*>> cases{
         {"", "请输入对方传真号码。"},
-        {"000001-1-2", "传真号码的形式必须为：001-212-1234567，在城市区号前您没有输入\"-\"."},
-        {"0012125551234", "传真号码的形式必须为：001-212-1234567，您没有输入\"-\"."},
-        {"001-2125551234", "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入\"-\"."},
+        {"number-1-2", "传真号码的形式必须为：001-212-1234567，在城市区号前您没有输入\"-\"."},
+        {"fax", "传真号码的形式必须为：001-212-1234567，您没有输入\"-\"."},
+        {"tel-2125551234", "传真号码的形式必须为：001-212-1234567，在用户号码前您没有输入\"-\"."},
+        {"+1 212 555 CALL", "传真号码的形式必须为：001-212-1234567，号码中只能有数字、空格和 + - . ( ) /，不能有字母或其它符号。"},
         {"0086-10-12345678", "对不起，您所输入的号码，目前不能发送免费传真，请查看传真范围列表。"},
     };
     for (const auto& [number, message] : cases) {
@@ -147,6 +153,31 @@ TEST_F(WindowsTest, AttachmentListAddDeleteAndCancel) {
     Form1->Button2->click();
     EXPECT_EQ(Form1->ListBox1->count(), 1);
     EXPECT_TRUE(Boxes.empty());
+}
+
+// Files reach the list from the program's arguments, a drop and a dialog
+// choosing several at once, each in its order.
+TEST_F(WindowsTest, FilesFromOutsideJoinTheListInOrder) {
+    app::OpenDocuments(*Form4, *Form1, {"/tmp/argument.pdf"});
+    EXPECT_TRUE(Form1->isVisible());
+    EXPECT_FALSE(Form4->isVisible());
+
+    QMimeData dragged;
+    dragged.setUrls({QUrl::fromLocalFile("/tmp/dropped.tif")});
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    // Straight to the window: the application delivers drops only during a real drag.
+    static_cast<QObject*>(Form1.get())->event(&drop);
+    QMimeData remote;  // a web address is no file to fax
+    remote.setUrls({QUrl("https://example.com/x.pdf")});
+    QDropEvent ignored(QPointF(10, 10), Qt::CopyAction, &remote, Qt::LeftButton, Qt::NoModifier);
+    static_cast<QObject*>(Form1.get())->event(&ignored);
+
+    NextFiles = {"/tmp/b.doc", "/tmp/a.doc"};
+    Form1->Button1->click();
+
+    QStringList listed;
+    for (int i = 0; i < Form1->ListBox1->count(); ++i) listed << Form1->ListBox1->item(i)->text();
+    EXPECT_EQ(listed, QStringList({"/tmp/argument.pdf", "/tmp/dropped.tif", "/tmp/b.doc", "/tmp/a.doc"}));
 }
 
 TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {

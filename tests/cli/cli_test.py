@@ -3,14 +3,18 @@
 Usage: cli_test.py FAXMAIL
 """
 import os
+import pty
 import random
+import select
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
+import fcntl
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from aiosmtpd.controller import Controller  # noqa: E402
@@ -91,6 +95,107 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(text, result.stderr)
                 self.assertEqual(result.stdout, "")
+
+    def test_no_command_ends_by_an_uncaught_exception(self):
+        for number in ["001--1234567", "abc-212-1", "001-99999999999-1"]:
+            with self.subTest(number=number):
+                result = self.faxmail("coverage", number)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn("国家号和区号必须是数字", result.stderr)
+                self.assertEqual(result.stdout, "")
+
+    def test_a_closed_output_changes_nothing_of_the_send(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        doc = self.document("page.tif", 100, 5)
+        cases = [("stdout", "001-212-5551234", 0, 1), ("stderr", "001-212-5551234", 0, 1),
+                 ("both", "001-212-5551234", 0, 1), ("both", "009-999-1234567", 1, 0)]
+        for closed, number, status, delivered in cases:
+            with self.subTest(closed=closed, number=number):
+                before = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                reader, writer = os.pipe()
+                os.close(reader)  # as "| head -1" after its line
+                try:
+                    out = writer if closed in ("stdout", "both") else subprocess.DEVNULL
+                    err = writer if closed in ("stderr", "both") else subprocess.DEVNULL
+                    result = subprocess.run([FAXMAIL, "send", "--number", number, doc], env=self.env,
+                                            stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=30)
+                finally:
+                    os.close(writer)
+                self.assertEqual(result.returncode, status)
+                after = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                self.assertEqual(after - before, delivered)
+
+    def prompting(self, port, extra_env=None):
+        """Starts a send that logs in and so asks for the password on a terminal of its own."""
+        master, slave = os.openpty()
+
+        def take_terminal():
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        env = dict(self.env, **(extra_env or {}))
+        proc = subprocess.Popen([FAXMAIL, "send", "--number", "001-212-5551234", "--server", "127.0.0.1",
+                                 "--port", str(port), "--security", "starttls", "--user", "me@example.com",
+                                 "--from", "me@example.com", self.document("page.tif", 100, 6)],
+                                env=env, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True, preexec_fn=take_terminal, text=True)
+        os.close(slave)
+        return master, proc
+
+    def test_the_password_prompt_is_interrupted_or_refuses_an_empty_password(self):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(0.3)
+        try:
+            for typed, status, text in [(b"\x03", 130, "已中断"), (b"\r", 1, "密码不能为空")]:
+                with self.subTest(typed=typed):
+                    master, proc = self.prompting(listener.getsockname()[1])
+                    try:
+                        shown = b""
+                        deadline = time.monotonic() + 10
+                        while "的密码".encode() not in shown and time.monotonic() < deadline:
+                            if select.select([master], [], [], 0.5)[0]:
+                                shown += os.read(master, 1000)
+                        os.write(master, typed)
+                        out, err = proc.communicate(timeout=5)
+                        self.assertEqual(proc.returncode, status, err)
+                        self.assertIn(text, err)
+                        with self.assertRaises(socket.timeout):  # nothing was sent: no connection
+                            listener.accept()[0].close()
+                    finally:
+                        proc.kill()
+                        proc.wait()
+                        os.close(master)
+        finally:
+            listener.close()
+
+    def test_the_password_variable_is_gone_once_read(self):
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        silent.settimeout(10)
+        secret = "pw-%d-secret" % random.Random().randrange(10 ** 9)
+        master, proc = self.prompting(silent.getsockname()[1], {"FAXMAIL_PASSWORD": secret})
+        try:
+            connection, _ = silent.accept()  # the password has been read by now
+            with open("/proc/%d/environ" % proc.pid, "rb") as f:
+                environment = f.read()
+            self.assertNotIn(secret.encode(), environment)
+            self.assertNotIn(b"FAXMAIL_PASSWORD=" + secret.encode(), environment)
+            connection.close()
+        finally:
+            proc.kill()
+            proc.wait()
+            os.close(master)
+            silent.close()
+
+    def test_options_before_the_command_are_a_usage_error(self):
+        doc = self.document("page.tif", 100, 7)
+        for args in [["-n", "001-212-5551234", "send", doc], ["--server", "127.0.0.1", "send", "-n", "001-212-5551234", doc]]:
+            with self.subTest(args=args):
+                result = self.faxmail(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn("选项要写在命令之后", result.stderr)
 
     def test_coverage_names_the_gateway_of_a_covered_number(self):
         result = self.faxmail("coverage", "001-212-5551234")

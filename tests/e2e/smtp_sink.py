@@ -10,10 +10,12 @@ login attempt "login ok <user>" or "login refused <user>".
 --starttls offers STARTTLS, --require-starttls refuses other commands before
 it, --implicit-tls speaks TLS from the first byte (all with --cert and --key);
 --login requires that login, over TLS only; --only-auth-login offers AUTH
-LOGIN alone. Ends when its standard input closes, or after ten minutes at the
+LOGIN alone; --echo-failed-login answers a refused login with the credentials
+it was sent. Ends when its standard input closes, or after ten minutes at the
 latest.
 """
 import argparse
+import base64
 import logging
 import os
 import socket
@@ -105,13 +107,19 @@ class RecordingController(Controller):
         return RecordingSMTP(self.handler, recorder=self.recorder, **self.SMTP_kwargs)
 
 
-def login_checker(user, password, recorder):
+def login_checker(user, password, recorder, echo=False):
     def check(server, session, envelope, mechanism, auth_data):
         login = auth_data.login.decode("utf-8", "replace")
         ok = auth_data.login == user.encode() and auth_data.password == password.encode()
         recorder.add(("login ok " if ok else "login refused ") + login)
-        # Not handled here: the server answers a refusal with its own 535.
-        return AuthResult(success=ok, handled=False)
+        # Not handled here: the server answers a refusal with its own 535,
+        # or, as a careless server does, with what it was sent.
+        message = None
+        if echo and not ok:
+            plain = base64.b64encode(b"\0" + auth_data.login + b"\0" + auth_data.password).decode()
+            message = "535 5.7.8 refused %s %s %s" % (plain, base64.b64encode(auth_data.password).decode(),
+                                                       auth_data.password.decode("utf-8", "replace"))
+        return AuthResult(success=ok, handled=False, message=message)
     return check
 
 
@@ -137,6 +145,7 @@ def main():
     parser.add_argument("--implicit-tls", action="store_true")
     parser.add_argument("--login")
     parser.add_argument("--only-auth-login", action="store_true")
+    parser.add_argument("--echo-failed-login", action="store_true")
     options = parser.parse_args()
     port = options.port or free_port()
     handler = Store(options.outdir)
@@ -154,7 +163,7 @@ def main():
         user, _, password = options.login.partition(":")
         # aiosmtpd counts only STARTTLS as TLS; with TLS from the first byte
         # every connection is encrypted anyway.
-        extra.update(authenticator=login_checker(user, password, recorder),
+        extra.update(authenticator=login_checker(user, password, recorder, options.echo_failed_login),
                      auth_required=True, auth_require_tls=not options.implicit_tls)
         if options.only_auth_login:
             extra["auth_exclude_mechanism"] = ["PLAIN"]

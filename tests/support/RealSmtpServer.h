@@ -24,6 +24,7 @@ struct SmtpServerOptions {
     std::string User;
     std::string Password;
     bool OnlyAuthLogin = false;  // AUTH LOGIN offered, AUTH PLAIN not
+    bool EchoFailedLogin = false;  // a refused login's 535 repeats the credentials it was sent
 };
 
 class RealSmtpServer {
