@@ -3,6 +3,7 @@
 #include "app/Constants.h"
 #include "app/Forms.h"
 #include "app/SecretStore.h"
+#include "app/WatchCommand.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
@@ -41,6 +42,8 @@ const char kHelp[] =
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
+    "  faxmail watch [--once] [--timeout 秒] [邮箱选项]\n"
+    "                                   读取邮箱中传真网关的回复，记在发送记录上\n"
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
@@ -52,6 +55,16 @@ const char kHelp[] =
     "  --user 名字                      登录名（空：不登录）\n"
     "  --gateway 格式                   传真网关地址的格式，{number} 代表完整号码\n"
     "  --ca-file 文件                   另外信任的证书颁发机构文件\n"
+    "\n"
+    "watch 的选项（未给出的取自保存的设置；邮箱只读，不改变邮件的标记）：\n"
+    "  --once                           读取一次后退出（否则一直读取，直到 Ctrl+C）\n"
+    "  --timeout 秒                     最多读取这么多秒\n"
+    "  --imap-server 主机               邮箱服务器（IMAP）\n"
+    "  --imap-port 端口                 邮箱端口（STARTTLS 通常为 143，TLS 为 993）\n"
+    "  --imap-security starttls|tls     邮箱连接的保护方式（从不明文）\n"
+    "  --imap-user 名字                 邮箱登录名（默认同 SMTP 登录名）\n"
+    "邮箱密码依次取自环境变量 FAXMAIL_IMAP_PASSWORD、FAXMAIL_PASSWORD、系统的密码存储；\n"
+    "找到的回复写在标准输出上，每行一份：记录号、结果（delivered、failed、answered）、时间、主题。\n"
     "\n"
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
@@ -366,6 +379,10 @@ int RunCommand(int argc, char** argv) {
     QCoreApplication::setApplicationName(kSettingsApplicationName);
     QCoreApplication::setOrganizationName(kOrganisationName);
     Win::Application().Title = kApplicationTitle;
+    // The watch has options of its own; its help is the program's.
+    const QStringList arguments = core.arguments();
+    if (arguments.value(1) == QLatin1String("watch") && !arguments.contains("--help") && !arguments.contains("-h"))
+        return WatchCommand(arguments);
 
     QCommandLineParser parser;
     const QCommandLineOption help({"h", "help"}, "");

@@ -1,6 +1,7 @@
 #include "app/SettingsPage.h"
 
 #include "app/Forms.h"
+#include "app/MailboxBox.h"
 #include "fax/FaxNumber.h"
 
 #include <QCheckBox>
@@ -12,6 +13,9 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace app {
 namespace {
@@ -58,6 +62,21 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     TrustFileHint = MakeLabel(GroupBox1, "（可选：系统证书之外另行信任的证书文件）", 112, 192, 465);
 
     SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236, 465);
+
+    Mailbox = new TMailboxBox(this);
+    // The page scrolls in the notebook now: both frames make room for the
+    // scroll bar, and the fields (up to 465) still fit inside them.
+    const int width = std::max(467, 483 - style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    GroupBox1->resize(width, GroupBox1->height());
+    Mailbox->setGeometry(0, 280, width, 108);
+    Mailbox->OnChanged = [this] { Changed(); };
+    Mailbox->SendSettings = [this] {
+        TSendSettings settings;
+        Collect(settings);
+        return settings;
+    };
+    Mailbox->Password = [this] { return PasswordEdit->text(); };
+    setFixedSize(width, 392);
 
     setTabOrder(PortEdit, SecurityBox);
     setTabOrder(SecurityBox, LoginEdit);

@@ -22,6 +22,7 @@ class QSpinBox;
 
 namespace app {
 
+class TMailboxBox;
 
 class TSettingsPage : public QWidget {
 public:
@@ -46,6 +47,7 @@ public:
     QPushButton* TrustFileButton;
     QLabel* TrustFileHint;
     QLabel* SavedNote;
+    TMailboxBox* Mailbox;  // below the send settings: where the gateways' answers arrive
 
     // A remembered value changed (the password is not one of them).
     std::function<void()> OnChanged;

@@ -2,6 +2,8 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/MailboxBox.h"
+#include "app/MailboxWatch.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
 #include "app/Unit4.h"
@@ -20,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -94,7 +97,12 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     TabbedNotebook1->addTab(mainPage, QString::fromUtf8("主页面"));
     TabbedNotebook1->addTab(coveragePage, QString::fromUtf8("传真范围列表"));
     SettingsPage = new TSettingsPage;
-    TabbedNotebook1->addTab(SettingsPage, QString::fromUtf8("发送设置"));
+    // The mailbox settings below the send settings make the page taller than the notebook.
+    auto* settingsScroll = new QScrollArea;
+    settingsScroll->setFrameShape(QFrame::NoFrame);
+    settingsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    settingsScroll->setWidget(SettingsPage);
+    TabbedNotebook1->addTab(settingsScroll, QString::fromUtf8("发送设置"));
 
     Memo1 = new QPlainTextEdit(coveragePage);
     Memo1->setGeometry(8, 8, 465, 201);
@@ -160,7 +168,22 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Edit2->setText(saved.Email);
     SettingsPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
     SettingsPage->Show(saved);
+    SettingsPage->Mailbox->Show(ReadMailboxSettings());
     SettingsPage->OnChanged = [this] { SaveSettings(); };
+    MailboxWatch = std::make_unique<TMailboxWatch>();
+    MailboxWatch->Mailbox = [] { return ReadMailboxSettings(); };
+    MailboxWatch->Send = [this] {
+        TSendSettings settings;
+        SettingsPage->Collect(settings);
+        return settings;
+    };
+    MailboxWatch->Password = [this] { return SettingsPage->PasswordEdit->text(); };
+    MailboxWatch->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
+    MailboxWatch->OnConfirmed = [this](const watch::TConfirmed& c) {
+        SetStatusText(StatusBar1, QString::fromUtf8("收到传真网关的回复（") + ConfirmationText(watch::OutcomeName(c.Confirmation.Outcome)) +
+                                      QString::fromUtf8("）：") + QString::fromStdString(c.Confirmation.Subject));
+    };
+    MailboxWatch->Restart();
     connect(Edit1, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
     connect(Edit2, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
 
@@ -242,6 +265,12 @@ void TForm1::SaveSettings() {
     settings.Email = Edit2->text();
     SettingsPage->Collect(settings);
     WriteSendSettings(settings);
+    TMailboxSettings mailbox = ReadMailboxSettings();
+    const TMailboxSettings before = mailbox;
+    SettingsPage->Mailbox->Collect(mailbox);
+    if (mailbox == before) return;
+    WriteMailboxSettings(mailbox);
+    MailboxWatch->Restart();
 }
 
 void TForm1::Button4Click() {

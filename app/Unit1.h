@@ -24,6 +24,7 @@ class QTabWidget;
 namespace app {
 
 class TForm4;
+class TMailboxWatch;
 class TSettingsPage;
 
 class TForm1 : public QWidget {
@@ -53,6 +54,8 @@ public:
     QPushButton* Button3;
     TSettingsPage* SettingsPage;
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
+    // Reads the gateways' answers into the history while the window is open.
+    std::unique_ptr<TMailboxWatch> MailboxWatch;
 
     void SetStartWindow(TForm4* startWindow) { StartWindow = startWindow; }
     const std::string& LastGatewayAddress() const { return Dispatch->LastGatewayAddress(); }

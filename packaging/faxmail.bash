@@ -3,8 +3,9 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send coverage"
+    local commands="send coverage watch"
     local send_options="--number --server --from --port --security --user --gateway --ca-file"
+    local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -15,6 +16,8 @@ _faxmail() {
 
     case $prev in
         --security) COMPREPLY=($(compgen -W "none starttls tls" -- "$cur")); return ;;
+        --imap-security) COMPREPLY=($(compgen -W "starttls tls" -- "$cur")); return ;;
+        --timeout | --imap-server | --imap-port | --imap-user) return ;;
         --ca-file) _filedir; return ;;
         -n | --number | --server | --from | --port | --user | --gateway) return ;;
     esac
@@ -37,5 +40,6 @@ _faxmail() {
                 _filedir
             fi
             ;;
+        watch) [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$watch_options" -- "$cur")) ;;
     esac
 } && complete -F _faxmail faxmail
