@@ -1,6 +1,6 @@
 #include "watch/AnswerMatch.h"
 
-#include "fax/FaxNumber.h"
+#include "fax/NumberFront.h"
 
 #include <algorithm>
 #include <fnmatch.h>
@@ -32,13 +32,18 @@ std::string DigitsOf(const std::string& text) {
 
 // The written forms of the number, as digits only.
 std::vector<std::string> NumberForms(const std::string& number) {
-    const fax::FaxParseResult parsed = fax::ParseFaxNumber(number);
+    fax::TNumberReading parsed;
+    try {
+        parsed = fax::ReadFaxNumber(number, 0);
+    } catch (const rtl::Exception&) {
+        parsed.Ok = false;
+    }
     if (!parsed.Ok) {
         std::string digits = DigitsOf(number);
         if (digits.rfind("00", 0) == 0) digits.erase(0, 2);
         return digits.empty() ? std::vector<std::string>{} : std::vector<std::string>{digits};
     }
-    const std::string national = parsed.Number.Area + DigitsOf(parsed.Number.Subscriber);
+    const std::string national = parsed.National.empty() ? parsed.Number.Area + DigitsOf(parsed.Number.Subscriber) : parsed.National;
     const std::string& country = parsed.Number.Country;
     return {country + national, national, "0" + national, "00" + country + national, "011" + country + national};
 }

@@ -21,7 +21,7 @@ struct TSentFax {
     std::int64_t Id = 0;
     std::int64_t SentAt = 0;  // seconds since 1970 UTC, when the send began
     std::string MessageId;    // with or without angle brackets
-    std::string Number;       // as typed: 001-212-1234567
+    std::string Number;       // 001-212-1234567, +12121234567: a form the number front reads without a home country
     std::string Gateway;      // the address it went to
 };
 
