@@ -1,14 +1,19 @@
 #include "app/CommandLine.h"
 
 #include "app/Constants.h"
+#include "app/DamagedSettings.h"
 #include "app/Forms.h"
+#include "app/HistoryCommand.h"
 #include "app/SecretStore.h"
+#include "app/SendRequest.h"
 #include "app/WatchCommand.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
+#include "history/SendRecorder.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
 #include <QCommandLineParser>
@@ -42,6 +47,8 @@ const char kHelp[] =
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
+    "  faxmail history [--limit N] [--json]\n"
+    "                                   发送记录，最新的在前（默认 20 条，0：全部；--json：每行一个JSON对象）\n"
     "  faxmail watch [--once] [--timeout 秒] [邮箱选项]\n"
     "                                   读取邮箱中传真网关的回复，记在发送记录上\n"
     "  faxmail --help | --version\n"
@@ -69,13 +76,16 @@ const char kHelp[] =
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
     "\n"
-    "发送过程显示在标准错误上；发送成功后，传真所发往的网关地址写在标准输出上。\n"
+    "发送过程显示在标准错误上；发送成功后，标准输出上写两行：第一行是传真所发往的网关地址，\n"
+    "第二行是邮件的 Message-ID、一个空格和服务器对邮件结尾的应答（通常含有服务器的队列号）。\n"
     "退出状态：0 已发送；1 被拒绝或失败；2 用法错误；130 被 Ctrl+C 中断。\n";
 
 // ---- output in the terminal's encoding ----
 
+// UTF-8 where the locale's character set cannot hold the text (C, POSIX):
+// readable on today's terminals, never question marks.
 void Write(std::FILE* to, const QString& text) {
-    const std::string bytes = Win::Utf8ToLocale(text.toStdString());
+    const std::string bytes = Win::Utf8ToTerminal(rtl::TUtf8Text(text.toStdString()));
     std::fwrite(bytes.data(), 1, bytes.size(), to);
     std::fflush(to);
 }
@@ -89,6 +99,9 @@ int UsageError(const QString& text) {
     Complain(Utf8("用 faxmail --help 查看用法。"));
     return kExitUsage;
 }
+
+// Text of the terminal, an argument or the environment: the locale's character set.
+QString FromLocale(const std::string& bytes) { return QString::fromStdString(Win::LocaleTextToUtf8(bytes).Bytes()); }
 
 // ---- Ctrl+C ----
 //
@@ -159,7 +172,7 @@ TPrompt AskPassword(const QString& user, QString& password) {
     }
     // Echo is off before the prompt shows: what is typed after it is neither
     // shown nor flushed away.
-    const std::string prompt = Win::Utf8ToLocale((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString());
+    const std::string prompt = Win::Utf8ToTerminal(rtl::TUtf8Text((Utf8("登录名 ") + user + Utf8(" 的密码：")).toStdString()));
     [[maybe_unused]] ssize_t n = ::write(tty, prompt.data(), prompt.size());
     // The interrupt pipe is watched too: a Ctrl+C that comes before the
     // read starts does not interrupt the read.
@@ -184,14 +197,15 @@ TPrompt AskPassword(const QString& user, QString& password) {
     ::close(tty);
     if (interrupted) return TPrompt::Interrupted;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    password = QString::fromLocal8Bit(line.c_str());
+    password = FromLocale(line);
     return TPrompt::Answered;
 }
 
 // The password from the environment; the variable is wiped and removed at
 // once, so neither child processes nor /proc/<pid>/environ see it later.
 QString TakePasswordVariable() {
-    const QString value = qEnvironmentVariable(kPasswordVariable);
+    const char* variable = std::getenv(kPasswordVariable);
+    const QString value = variable != nullptr ? FromLocale(variable) : QString();
     const std::size_t nameLength = std::strlen(kPasswordVariable);
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (std::strncmp(*entry, kPasswordVariable, nameLength) == 0 && (*entry)[nameLength] == '=')
@@ -258,7 +272,8 @@ struct TSendOptions {
     QList<QCommandLineOption> All() const { return {Number, Server, From, Port, Security, User, Gateway, CaFile}; }
 };
 
-int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files) {
+int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
+         std::vector<rtl::TFilePath> paths) {
     const QString fromEnvironment = TakePasswordVariable();
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
@@ -286,6 +301,19 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     if (parser.isSet(o.User)) settings.LoginName = parser.value(o.User);
     if (parser.isSet(o.Gateway)) settings.GatewayPattern = parser.value(o.Gateway);
     if (parser.isSet(o.CaFile)) settings.TrustFile = parser.value(o.CaFile);
+    // A value the file holds but the program cannot read stops the send,
+    // unless an option gives it.
+    for (const auto& [option, key] : {std::pair{&o.Port, "smtp/port"}, {&o.Security, "smtp/security"}, {&o.Gateway, "fax/gatewayPattern"}})
+        if (parser.isSet(*option)) Repaired(settings.Damaged, QLatin1String(key));
+    if (!settings.Damaged.isEmpty()) {
+        Complain(DamagedSettingsMessage(settings.Damaged));
+        return kExitFailed;
+    }
+    // Blanks first, as the send button checks them, and before a password is asked for.
+    if (settings.Server.isEmpty() || settings.Email.isEmpty()) {
+        Complain(FromGb(fax::kMsgBlankFields));
+        return kExitFailed;
+    }
 
     QString password;
     if (!settings.LoginName.isEmpty()) {
@@ -309,8 +337,16 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         }
     }
 
+    // The send button's checks, in its order and with its texts.
+    fax::TSendRequest request;
+    const char* refusedField = nullptr;
+    if (!MakeSendRequest(settings, parser.value(o.Number), password, std::move(paths), request, refusedField)) {
+        Complain(UnrepresentableFieldText(refusedField));
+        return kExitFailed;
+    }
+
     std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
-    ApplySendSettings(*client, settings, password);
+    fax::ApplyConnection(request, *client);
     TProgress progress(*client);
     client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
     client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
@@ -329,25 +365,16 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     });
 
     fax::TFaxDispatch dispatch(*client);
-    fax::TFaxForm form;
-    // The send button's checks, in its order and with its texts.
-    const std::pair<QString, std::pair<const char*, std::string*>> fields[] = {
-        {settings.Server, {"SMTP邮件服务器", &form.Server}},
-        {settings.Email, {"您的电子邮件", &form.Email}},
-        {parser.value(o.Number), {"对方传真号码", &form.Number}},
+    history::THistory store;
+    store.OnNotice = [&](const QString& text) {
+        progress.EndBar();
+        Complain(text);
     };
-    for (const auto& [text, field] : fields) {
-        if (!Win::Utf8ToGb2312Exact(text.toStdString(), *field.second)) {
-            Complain(UnrepresentableFieldText(field.first));
-            return kExitFailed;
-        }
-    }
-    form.GatewayPattern = settings.GatewayPattern.toStdString();
-    for (const QString& file : files) form.Files.Add(QFile::encodeName(file).toStdString());
-    form.CoverageLines = fax::CoverageList();
+    history::TSendRecorder recorder(dispatch, *client, history::kCommandLine);
+    recorder.Store = &store;
     progress.Stage(Utf8("正在连接") + settings.Server + ":" + QString::number(settings.Port));
     try {
-        const std::string refusal = dispatch.Send(form);
+        const std::string refusal = recorder.Send(request);
         progress.EndBar();
         if (!refusal.empty()) {
             Complain(FromGb(refusal));
@@ -368,6 +395,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         return kExitFailed;
     }
     Say(FromGb(dispatch.LastGatewayAddress()));
+    Say(SentLine(recorder.Last()));
     return kExitSent;
 }
 
@@ -379,19 +407,22 @@ int RunCommand(int argc, char** argv) {
     QCoreApplication::setApplicationName(kSettingsApplicationName);
     QCoreApplication::setOrganizationName(kOrganisationName);
     Win::Application().Title = kApplicationTitle;
-    // The watch has options of its own; its help is the program's.
-    const QStringList arguments = core.arguments();
-    if (arguments.value(1) == QLatin1String("watch") && !arguments.contains("--help") && !arguments.contains("-h"))
-        return WatchCommand(arguments);
-
     QCommandLineParser parser;
     const QCommandLineOption help({"h", "help"}, "");
     const QCommandLineOption version({"v", "version"}, "");
     const TSendOptions send;
+    const THistoryOptions historyOptions;
+    parser.addOptions(historyOptions.All());
     parser.addOption(help);
     parser.addOption(version);
     parser.addOptions(send.All());
-    if (!parser.parse(core.arguments())) {
+    // Decoded from the locale here, not by Qt (which takes every argument for UTF-8).
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << FromLocale(argv[i]);
+    // The watch has options of its own; its help is the program's.
+    if (arguments.value(1) == QLatin1String("watch") && !arguments.contains("--help") && !arguments.contains("-h"))
+        return WatchCommand(arguments);
+    if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) return UsageError(Utf8("未知的选项：") + (unknown.first().size() > 1 ? "--" : "-") + unknown.first());
         return UsageError(Utf8("选项有误：") + parser.errorText());
@@ -406,6 +437,14 @@ int RunCommand(int argc, char** argv) {
     }
     QStringList args = parser.positionalArguments();
     const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    if (command == "history") {
+        for (const QCommandLineOption& option : send.All())
+            if (parser.isSet(option)) return UsageError(Utf8("history 不接受选项 --") + option.names().last() + Utf8("。"));
+        return HistoryCommand(parser, historyOptions, args);
+    }
+    for (const QCommandLineOption& option : historyOptions.All())
+        if (parser.isSet(option)) return UsageError(Utf8("只有 history 接受选项 --") + option.names().last() + Utf8("。"));
+    const int commandAt = static_cast<int>(arguments.indexOf(command));
     if (command == "coverage") {
         for (const QCommandLineOption& option : send.All())
             if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));
@@ -413,7 +452,7 @@ int RunCommand(int argc, char** argv) {
     }
     if (command != "send") return UsageError(Utf8("未知的命令：") + command);
     // "faxmail -n N send f": the command comes first, its options after it.
-    if (core.arguments().value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail send --number 号码 [选项] 文件..."));
+    if (arguments.value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail send --number 号码 [选项] 文件..."));
 
     if (::pipe(InterruptPipe) != 0) {
         Complain(Utf8("无法准备中断处理。"));
@@ -424,26 +463,34 @@ int RunCommand(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
-    return Send(parser, send, args);
+    // Each file is opened by the bytes the shell passed, never by its decoded
+    // name: the positional texts matched in order against the arguments.
+    std::vector<rtl::TFilePath> paths;
+    for (int i = 1, next = 0; next < args.size() && i < argc; ++i)
+        if (arguments[i] == args[next] && i > commandAt) {
+            paths.emplace_back(argv[i]);
+            ++next;
+        }
+    return Send(parser, send, args, std::move(paths));
 }
 
 }  // namespace
 
 bool IsCommandName(const QString& word) {
-    static const QStringList commands = {"send", "coverage"};
+    static const QStringList commands = {"send", "coverage", "history", "watch"};
     return commands.contains(word);
 }
 
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
-    const QString first = QString::fromLocal8Bit(argv[1]);
+    const QString first = FromLocale(argv[1]);
     // -n is send's: before the command it is a usage error, not a window.
     if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" || first == "-n") return true;
     if (first.startsWith('-')) return false;  // Qt's own options
     // Documents to fax, as the file manager's "Open with" passes them: the
     // windows, with the files in the list. A word that is neither is a
     // mistyped command, which the command line names.
-    return IsCommandName(first) || !QFileInfo(first).isFile();
+    return IsCommandName(first) || rtl::RegularFileSize(argv[1]) < 0;  // by its own bytes
 }
 
 int RunCommandLine(int argc, char** argv) {

@@ -1,6 +1,7 @@
 #include "app/Forms.h"
 
 #include "app/Constants.h"
+#include "app/Settings.h"
 #include "mail/Zelsmtp.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
@@ -121,6 +122,10 @@ void ShowException(std::exception_ptr error) {
 }
 
 void RunHandler(const std::function<void()>& handler) {
+    struct Scope {
+        Scope() { Win::Application().EnterHandler(); }
+        ~Scope() { Win::Application().LeaveHandler(); }
+    } scope;
     try {
         handler();
     } catch (...) {
@@ -224,6 +229,13 @@ bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {
 }
 
 TApplicationObject::TApplicationObject(int& argc, char** argv) : QApplication(argc, argv) {
+    // The data location (the send history) is the command line's.
+    setOrganizationName(kOrganisationName);
+    setApplicationName(kSettingsApplicationName);
+    // Closing the start window ends the program (Terminate). Qt's own quit on
+    // the last window closed would end it while a send still unwinds, before
+    // the box saying the fax may have gone could stay up.
+    setQuitOnLastWindowClosed(false);
     Win::Application().SetExceptionHandler(&ShowException);
 }
 

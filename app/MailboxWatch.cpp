@@ -70,11 +70,4 @@ void TMailboxWatch::Start() {
     Watch->Start();
 }
 
-QString ConfirmationText(const QString& outcomeName) {
-    if (outcomeName == QLatin1String("delivered")) return QString::fromUtf8("已送达");
-    if (outcomeName == QLatin1String("failed")) return QString::fromUtf8("发送失败");
-    if (outcomeName == QLatin1String("answered")) return QString::fromUtf8("有回复");
-    return QString();
-}
-
 }  // namespace app

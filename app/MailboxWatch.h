@@ -44,7 +44,4 @@ private:
     std::unique_ptr<watch::TConfirmationWatch> Watch;
 };
 
-// "已送达", "发送失败", "有回复": the confirmation as the windows show it.
-QString ConfirmationText(const QString& outcomeName);
-
 }  // namespace app

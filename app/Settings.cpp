@@ -1,33 +1,37 @@
 #include "app/Settings.h"
 
 #include "app/Forms.h"
+#include "app/SendRequest.h"
 #include "fax/FaxNumber.h"
+#include "fax/SettingValues.h"
 
 #include <QSettings>
 
-#include <array>
-#include <utility>
+#include <algorithm>
+#include <optional>
 
 namespace app {
 namespace {
 
-// Names in the file rather than numbers, so the file reads for itself.
-constexpr std::array<std::pair<mail::TSmtpSecurity, const char*>, 3> kSecurityNames{{
-    {mail::TSmtpSecurity::None, "none"},
-    {mail::TSmtpSecurity::StartTls, "starttls"},
-    {mail::TSmtpSecurity::ImplicitTls, "tls"},
-}};
-
-mail::TSmtpSecurity SecurityFromName(const QString& name) {
-    for (const auto& [security, text] : kSecurityNames)
-        if (name == QLatin1String(text)) return security;
-    return mail::TSmtpSecurity::None;
+// A saved value through its parser: unset leaves the default, unusable leaves
+// the default and records the damage.
+template <typename T, typename Parse>
+void ReadValue(const QSettings& file, const char* key, T& field, Parse&& parse, QList<TDamagedSetting>& damaged) {
+    if (!file.contains(key)) return;
+    const QVariant value = file.value(key);
+    // A list ("a, b") is no text the parser knows; numbers and flags written
+    // in this run are still typed values, read as their text.
+    const auto parsed = value.typeId() != QMetaType::QStringList ? parse(value.toString().toStdString()) : std::nullopt;
+    if (parsed)
+        field = *parsed;
+    else
+        damaged.append({QString::fromLatin1(key), value.toString()});
 }
 
-const char* SecurityName(mail::TSmtpSecurity security) {
-    for (const auto& [value, text] : kSecurityNames)
-        if (value == security) return text;
-    return kSecurityNames[0].second;
+void WriteValue(QSettings& file, const TSendSettings& s, const char* key, const QVariant& value) {
+    for (const TDamagedSetting& d : s.Damaged)
+        if (d.Key == QLatin1String(key)) return;
+    file.setValue(key, value);
 }
 
 }  // namespace
@@ -44,15 +48,15 @@ TSendSettings ReadSendSettings() {
     TSendSettings s;
     s.Server = file->value("main/server").toString();
     s.Email = file->value("main/email").toString();
-    bool isNumber = false;
-    const int port = file->value("smtp/port").toInt(&isNumber);
-    if (isNumber && port >= 1 && port <= 65535) s.Port = port;
-    s.Security = SecurityFromName(file->value("smtp/security").toString());
+    ReadValue(*file, "smtp/port", s.Port, fax::PortSetting, s.Damaged);
+    ReadValue(*file, "smtp/security", s.Security, fax::SecuritySetting, s.Damaged);
     s.LoginName = file->value("smtp/login").toString();
-    s.RememberPassword = file->value("smtp/rememberPassword", false).toBool();
+    ReadValue(*file, "smtp/rememberPassword", s.RememberPassword, fax::FlagSetting, s.Damaged);
     s.TrustFile = file->value("smtp/trustFile").toString();
-    const QString pattern = file->value("fax/gatewayPattern").toString();
-    if (fax::GatewayPatternFailure(ToGb(pattern)).empty()) s.GatewayPattern = pattern;
+    ReadValue(*file, "fax/gatewayPattern", s.GatewayPattern, [](const std::string& text) {
+        const QString pattern = QString::fromStdString(text);
+        return fax::GatewayPatternFailure(ToGb(pattern)).empty() ? std::optional<QString>(pattern) : std::nullopt;
+    }, s.Damaged);
     return s;
 }
 
@@ -60,16 +64,16 @@ void WriteSendSettings(const TSendSettings& s) {
     const auto file = OpenSettings();
     file->setValue("main/server", s.Server);
     file->setValue("main/email", s.Email);
-    file->setValue("smtp/port", s.Port);
-    file->setValue("smtp/security", QLatin1String(SecurityName(s.Security)));
+    WriteValue(*file, s, "smtp/port", s.Port);
+    WriteValue(*file, s, "smtp/security", QLatin1String(fax::SecuritySettingText(s.Security)));
     file->setValue("smtp/login", s.LoginName);
-    file->setValue("smtp/rememberPassword", s.RememberPassword);
+    WriteValue(*file, s, "smtp/rememberPassword", s.RememberPassword);
     file->setValue("smtp/trustFile", s.TrustFile);
     // The built-in pattern is not written out, so a later build's default applies.
-    if (s.GatewayPattern == DefaultGatewayPattern())
+    if (s.GatewayPattern != DefaultGatewayPattern())
+        WriteValue(*file, s, "fax/gatewayPattern", s.GatewayPattern);
+    else if (std::none_of(s.Damaged.begin(), s.Damaged.end(), [](const TDamagedSetting& d) { return d.Key == "fax/gatewayPattern"; }))
         file->remove("fax/gatewayPattern");
-    else
-        file->setValue("fax/gatewayPattern", s.GatewayPattern);
 }
 
 int UsualPort(mail::TSmtpSecurity security) {
@@ -89,12 +93,7 @@ int ProposedPort(mail::TSmtpSecurity from, mail::TSmtpSecurity to, int port) {
 }
 
 void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password) {
-    client.Port = settings.Port;
-    client.Security = settings.Security;
-    client.LoginName = settings.LoginName.toStdString();
-    client.Password = password.toStdString();
-    // A path keeps the file system's own bytes, as attachment paths do.
-    client.TrustFile = settings.TrustFile.toLocal8Bit().toStdString();
+    fax::ApplyConnection(ConnectionOf(settings, password), client);
 }
 
 }  // namespace app

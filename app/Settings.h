@@ -5,6 +5,7 @@
 
 #include "mail/Zelsmtp.h"
 
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -19,6 +20,14 @@ inline constexpr char kSettingsApplicationName[] = "faxmail";
 // The built-in gateway pattern as the settings page shows it.
 QString DefaultGatewayPattern();
 
+// A saved value the program cannot use, as the file holds it. It is reported
+// and kept in the file, never replaced by a default (DamagedSettings.h).
+struct TDamagedSetting {
+    QString Key;  // "smtp/security", ...
+    QString Value;
+    bool operator==(const TDamagedSetting&) const = default;
+};
+
 struct TSendSettings {
     QString Server;
     QString Email;
@@ -28,6 +37,9 @@ struct TSendSettings {
     bool RememberPassword = false;
     QString GatewayPattern = DefaultGatewayPattern();
     QString TrustFile;       // empty: the system's certificates only
+    // Values in the file that could not be read; their fields above hold the
+    // defaults, which no send may use. Writing leaves these keys alone.
+    QList<TDamagedSetting> Damaged;
 
     bool operator==(const TSendSettings&) const = default;
 };
@@ -35,8 +47,9 @@ struct TSendSettings {
 // The user's settings file (the location tests redirect with QSettings::setPath).
 std::unique_ptr<QSettings> OpenSettings();
 
-// What was saved; a value that is missing or unusable (a port out of range,
-// an unknown mode, a gateway pattern that would be refused) reads as its default.
+// What was saved; a missing value reads as its default, an unusable one (a
+// port out of range, an unknown mode, a gateway pattern that would be
+// refused) as its default and an entry in Damaged.
 TSendSettings ReadSendSettings();
 void WriteSendSettings(const TSendSettings& settings);
 

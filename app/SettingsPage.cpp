@@ -1,5 +1,6 @@
 #include "app/SettingsPage.h"
 
+#include "app/DamagedSettings.h"
 #include "app/Forms.h"
 #include "app/MailboxBox.h"
 #include "fax/FaxNumber.h"
@@ -91,7 +92,13 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     connect(GatewayEdit, &QLineEdit::editingFinished, this, handle([this] { GatewayEditExit(); }));
     connect(PasswordEdit, &QLineEdit::editingFinished, this, handle([this] { PasswordEditExit(); }));
     connect(RememberBox, &QCheckBox::toggled, this, handle([this] { RememberBoxClick(); }));
-    connect(PortEdit, &QSpinBox::valueChanged, this, [this] { Changed(); });
+    connect(PortEdit, &QSpinBox::valueChanged, this, [this] {
+        Repair("smtp/port", PortEdit);
+        Changed();
+    });
+    connect(PortEdit, &QSpinBox::editingFinished, this, [this] {
+        if (Repair("smtp/port", PortEdit)) Changed();
+    });
     connect(LoginEdit, &QLineEdit::textChanged, this, [this] { Changed(); });
     connect(TrustFileEdit, &QLineEdit::textChanged, this, [this] { Changed(); });
     OnClick(TrustFileButton, [this] { TrustFileButtonClick(); });
@@ -110,13 +117,17 @@ void TSettingsPage::Show(const TSendSettings& s) {
         GatewayEdit->setText(s.GatewayPattern);
         GatewayEdit->setCursorPosition(0);  // the start of a long pattern says most
         TrustFileEdit->setText(s.TrustFile);
+        DamagedValues = s.Damaged;
+        MarkDamaged();
     }
     if (!s.RememberPassword) return;
     SecretStore().Read(kPasswordKey, [page = QPointer<TSettingsPage>(this), failed = FailureReply()](
                                          TSecretStore::TOutcome outcome, const QString& secret) {
         failed(outcome, secret);
+        if (page == nullptr || outcome == TSecretStore::TOutcome::Failed) return;
+        page->InStore = secret;
         // What the user typed meanwhile wins over the stored password.
-        if (page != nullptr && outcome == TSecretStore::TOutcome::Done && page->PasswordEdit->text().isEmpty())
+        if (outcome == TSecretStore::TOutcome::Done && page->PasswordEdit->text().isEmpty())
             page->PasswordEdit->setText(secret);
     });
 }
@@ -128,6 +139,7 @@ void TSettingsPage::Collect(TSendSettings& s) const {
     s.RememberPassword = RememberBox->isChecked();
     s.GatewayPattern = AcceptedPattern;
     s.TrustFile = TrustFileEdit->text();
+    s.Damaged = DamagedValues;
 }
 
 void TSettingsPage::ApplyTo(mail::TZelSMTP& client) const {
@@ -142,7 +154,32 @@ void TSettingsPage::Changed() {
     if (OnChanged) OnChanged();
 }
 
+void TSettingsPage::MarkDamaged() {
+    for (const TDamagedSetting& d : DamagedValues) {
+        QWidget* field = d.Key == "smtp/port"       ? static_cast<QWidget*>(PortEdit)
+                         : d.Key == "smtp/security" ? static_cast<QWidget*>(SecurityBox)
+                         : d.Key == "fax/gatewayPattern" ? static_cast<QWidget*>(GatewayEdit)
+                                                         : static_cast<QWidget*>(RememberBox);
+        field->setStyleSheet(QStringLiteral("background-color: #ffd0d0;"));
+        field->setToolTip(QString::fromUtf8("设置文件中的值“%1”无法识别，请重新设置%2。").arg(d.Value, DamagedSettingLabel(d.Key)));
+        // No choice shown, so that choosing any one (the first included) is a change.
+        if (field == SecurityBox) SecurityBox->setCurrentIndex(-1);
+        if (field == GatewayEdit) GatewayEdit->setText(d.Value);
+    }
+}
+
+bool TSettingsPage::Repair(const char* Key, QWidget* Field) {
+    const qsizetype before = DamagedValues.size();
+    app::Repaired(DamagedValues, QLatin1String(Key));
+    if (DamagedValues.size() == before) return false;
+    Field->setStyleSheet(QString());
+    Field->setToolTip(QString());
+    return true;
+}
+
 void TSettingsPage::SecurityBoxChange() {
+    if (SecurityBox->currentIndex() < 0) return;
+    Repair("smtp/security", SecurityBox);
     const auto chosen = static_cast<mail::TSmtpSecurity>(SecurityBox->currentIndex());
     const int port = ProposedPort(Security, chosen, PortEdit->value());
     Security = chosen;
@@ -156,6 +193,7 @@ void TSettingsPage::GatewayEditExit() {
     const QString pattern = typed.isEmpty() ? DefaultGatewayPattern() : typed;
     if (pattern == AcceptedPattern) {
         GatewayEdit->setText(pattern);
+        if (Repair("fax/gatewayPattern", GatewayEdit)) Changed();
         return;
     }
     const std::string failure = fax::GatewayPatternFailure(ToGb(pattern));
@@ -167,6 +205,7 @@ void TSettingsPage::GatewayEditExit() {
         return;
     }
     AcceptedPattern = pattern;
+    Repair("fax/gatewayPattern", GatewayEdit);
     Changed();
 }
 
@@ -175,18 +214,25 @@ void TSettingsPage::PasswordEditExit() {
 }
 
 void TSettingsPage::RememberBoxClick() {
-    if (RememberBox->isChecked())
+    Repair("smtp/rememberPassword", RememberBox);
+    if (RememberBox->isChecked()) {
         StorePassword();
-    else
+    } else {
         SecretStore().Remove(kPasswordKey, FailureReply());
+        InStore = QString();
+    }
     Changed();
 }
 
 void TSettingsPage::StorePassword() {
-    if (PasswordEdit->text().isEmpty())
+    // Every close passes here: the store's round trip must not hold up the program's end.
+    const QString password = PasswordEdit->text();
+    if (InStore == password) return;
+    InStore = password;
+    if (password.isEmpty())
         SecretStore().Remove(kPasswordKey, FailureReply());
     else
-        SecretStore().Write(kPasswordKey, PasswordEdit->text(), FailureReply());
+        SecretStore().Write(kPasswordKey, password, FailureReply());
 }
 
 TSecretStore::TReply TSettingsPage::FailureReply() {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -63,6 +64,8 @@ public:
     void ApplyTo(mail::TZelSMTP& client) const;
     // The accepted gateway pattern, in GB2312 as the fax layer takes it.
     std::string GatewayPattern() const;
+    // The saved values that could not be read and are not corrected yet.
+    const QList<TDamagedSetting>& Damaged() const { return DamagedValues; }
 
     // Handlers.
     void SecurityBoxChange();
@@ -73,6 +76,10 @@ public:
 
 private:
     void Changed();
+    // Marks the field of each damaged value; Repair takes the mark off one,
+    // true when it was marked.
+    void MarkDamaged();
+    bool Repair(const char* Key, QWidget* Field);
     void StorePassword();
     // A secret store reply that says once per run when no store answered.
     TSecretStore::TReply FailureReply();
@@ -80,6 +87,10 @@ private:
     mail::TSmtpSecurity Security = mail::TSmtpSecurity::None;
     QString AcceptedPattern;
     bool StoreFailureShown = false;
+    QList<TDamagedSetting> DamagedValues;
+    // The password the secret store holds as far as this run knows (empty:
+    // none; unset: not known), so that an unchanged one is not written again.
+    std::optional<QString> InStore;
 };
 
 }  // namespace app

@@ -2,8 +2,12 @@
 
 #include "app/Constants.h"
 #include "app/Forms.h"
+#include "app/DamagedSettings.h"
+#include "app/HistoryPage.h"
+#include "app/HistoryText.h"
 #include "app/MailboxBox.h"
 #include "app/MailboxWatch.h"
+#include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
 #include "app/Unit4.h"
@@ -11,6 +15,7 @@
 #include "platform/Application.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFocusEvent>
@@ -26,6 +31,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 
 #include <cstdint>
@@ -103,6 +109,8 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     settingsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     settingsScroll->setWidget(SettingsPage);
     TabbedNotebook1->addTab(settingsScroll, QString::fromUtf8("发送设置"));
+    HistoryPage = new THistoryPage;
+    TabbedNotebook1->addTab(HistoryPage, QString::fromUtf8("发送记录"));
 
     Memo1 = new QPlainTextEdit(coveragePage);
     Memo1->setGeometry(8, 8, 465, 201);
@@ -161,6 +169,24 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     ZelSMTP1->OnSuccess = [this](rtl::TObject* s) { ZelSMTP1Success(s); };
     ZelSMTP1->OnInvalidHost = [this](bool& handled) { ZelSMTP1InvalidHost(handled); };
     Dispatch = std::make_unique<fax::TFaxDispatch>(*ZelSMTP1);
+    History = std::make_unique<history::THistory>();
+    History->OnNotice = [this](const QString& text) { HistoryNotices << text; };
+    Recorder = std::make_unique<history::TSendRecorder>(*Dispatch, *ZelSMTP1, history::kWindow);
+    Recorder->Store = History.get();
+    HistoryPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
+    HistoryPage->OnResend = [this](const QString& number, const QStringList& files) {
+        Edit3->setText(number);
+        ListBox1->clear();
+        ListBox1->addItems(files);
+        TabbedNotebook1->setCurrentIndex(0);
+    };
+    HistoryPage->SetStore(History.get());
+    // Read each time it is shown, not before.
+    connect(TabbedNotebook1, &QTabWidget::currentChanged, this, [this](int index) {
+        if (TabbedNotebook1->widget(index) != HistoryPage) return;
+        HistoryPage->Refresh();
+        ShowHistoryNotices();
+    });
 
     // What was saved last time, then every change saved as it happens.
     const TSendSettings saved = ReadSendSettings();
@@ -180,6 +206,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     MailboxWatch->Password = [this] { return SettingsPage->PasswordEdit->text(); };
     MailboxWatch->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
     MailboxWatch->OnConfirmed = [this](const watch::TConfirmed& c) {
+        HistoryPage->RecordChanged(c.Fax);
         SetStatusText(StatusBar1, QString::fromUtf8("收到传真网关的回复（") + ConfirmationText(watch::OutcomeName(c.Confirmation.Outcome)) +
                                       QString::fromUtf8("）：") + QString::fromStdString(c.Confirmation.Subject));
     };
@@ -274,19 +301,51 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::Button4Click() {
+    // A protection the settings file names but the program cannot read is
+    // never replaced by none: the send waits for the page to be corrected.
+    const QString damaged = DamagedSettingsMessage(SettingsPage->Damaged());
+    if (!damaged.isEmpty()) {
+        ShowMessage(damaged);
+        return;
+    }
     // A press during a send is refused by the send itself; the running send
     // keeps the client as it started.
-    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) SettingsPage->ApplyTo(*ZelSMTP1);
-    fax::TFaxForm form;
-    form.GatewayPattern = SettingsPage->GatewayPattern();
-    if (!FieldToGb(Edit1->text(), "SMTP邮件服务器", form.Server) || !FieldToGb(Edit2->text(), "您的电子邮件", form.Email) ||
-        !FieldToGb(Edit3->text(), "对方传真号码", form.Number))
-        return;
+    TSendSettings settings;
+    settings.Server = Edit1->text();
+    settings.Email = Edit2->text();
+    SettingsPage->Collect(settings);
     // Paths keep the file system's own bytes, so the files can be opened.
-    for (int i = 0; i < ListBox1->count(); ++i) form.Files.Add(ListBox1->item(i)->text().toLocal8Bit().toStdString());
-    form.CoverageLines = CoverageLines();
-    const std::string refusal = Dispatch->Send(form);
+    std::vector<rtl::TFilePath> files;
+    for (int i = 0; i < ListBox1->count(); ++i) files.emplace_back(QFile::encodeName(ListBox1->item(i)->text()).toStdString());
+    fax::TSendRequest request;
+    const char* refusedField = nullptr;
+    if (!MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files), request, refusedField)) {
+        ShowMessage(UnrepresentableFieldText(refusedField));
+        return;
+    }
+    request.CoverageLines = CoverageLines();
+    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) fax::ApplyConnection(request, *ZelSMTP1);
+    struct Ended {
+        TForm1* Form;
+        ~Ended() { Form->AfterSend(); }
+    } ended{this};
+    const std::string refusal = Recorder->Send(request);
     if (!refusal.empty()) ShowMessage(FromGb(refusal));
+}
+
+void TForm1::AfterSend() {
+    if (TabbedNotebook1->currentWidget() == HistoryPage) HistoryPage->Refresh();
+    History->Release();
+    ShowHistoryNotices();
+}
+
+void TForm1::ShowHistoryNotices() {
+    if (HistoryNotices.isEmpty()) return;
+    // After the send's own message, never in the middle of it.
+    QTimer::singleShot(0, this, [this] {
+        const QStringList notices = std::exchange(HistoryNotices, {});
+        for (const QString& text : notices) ShowMessage(text);
+    });
 }
 
 void TForm1::Button3Click() { ZelSMTP1->Abort(); }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fax/Dispatch.h"
+#include "history/SendRecorder.h"
 #include "mail/Zelsmtp.h"
 
 #include <QStringList>
@@ -26,6 +27,7 @@ namespace app {
 class TForm4;
 class TMailboxWatch;
 class TSettingsPage;
+class THistoryPage;
 
 class TForm1 : public QWidget {
 public:
@@ -53,6 +55,8 @@ public:
     QPushButton* Button4;
     QPushButton* Button3;
     TSettingsPage* SettingsPage;
+    THistoryPage* HistoryPage;  // the fourth page, 发送记录
+    std::unique_ptr<history::THistory> History;
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
     // Reads the gateways' answers into the history while the window is open.
     std::unique_ptr<TMailboxWatch> MailboxWatch;
@@ -95,6 +99,11 @@ private:
 
     TForm4* StartWindow;
     std::unique_ptr<fax::TFaxDispatch> Dispatch;
+    std::unique_ptr<history::TSendRecorder> Recorder;
+    // What the history had to say during a send, shown once it has ended.
+    QStringList HistoryNotices;
+    void AfterSend();
+    void ShowHistoryNotices();
 };
 
 }  // namespace app

@@ -19,9 +19,9 @@
 namespace app {
 namespace {
 
-// "Morvane 2.0中文版建议"
 constexpr char kAskStopAndQuit[] = "传真或建议正在发送中。要停止发送并退出程序吗？";
 
+// "Morvane 2.0中文版建议"
 constexpr char kFeedbackSubject[] = "Morvane 2.0\xd6\xd0\xce\xc4\xb0\xe6\xbd\xa8\xd2\xe9";
 
 }  // namespace

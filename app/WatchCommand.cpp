@@ -5,7 +5,7 @@
 #include "app/Forms.h"
 #include "app/MailboxSettings.h"
 #include "app/SecretStore.h"
-#include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -13,6 +13,8 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <poll.h>
 #include <cstdio>
@@ -24,7 +26,7 @@ namespace {
 QString Utf8(const char* text) { return QString::fromUtf8(text); }
 
 void Write(std::FILE* to, const QString& text) {
-    const std::string bytes = Win::Utf8ToLocale((text + '\n').toStdString());
+    const std::string bytes = Win::Utf8ToTerminal(rtl::TUtf8Text((text + '\n').toStdString()));
     std::fwrite(bytes.data(), 1, bytes.size(), to);
     std::fflush(to);
 }
@@ -33,6 +35,19 @@ int Usage(const QString& text) {
     Write(stderr, text);
     Write(stderr, Utf8("用 faxmail --help 查看用法。"));
     return kExitUsage;
+}
+
+// A password from the environment, in the locale's encoding; the variable is
+// wiped and removed at once, as send does with its own.
+QString TakeVariable(const char* name) {
+    const char* variable = std::getenv(name);
+    const QString value = variable != nullptr ? QString::fromStdString(Win::LocaleTextToUtf8(variable).Bytes()) : QString();
+    const std::size_t nameLength = std::strlen(name);
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, name, nameLength) == 0 && (*entry)[nameLength] == '=')
+            std::memset(*entry + nameLength + 1, 0, std::strlen(*entry + nameLength + 1));
+    ::unsetenv(name);
+    return value;
 }
 
 // Ctrl+C and SIGTERM end the watch: the handler only writes to a pipe.
@@ -103,8 +118,9 @@ int WatchCommand(const QStringList& arguments) {
     if (mailbox.Server.isEmpty()) return Usage(Utf8("没有设置邮箱服务器：请在发送设置中填写“邮箱服务器”，或用 --imap-server 给出。"));
     if (MailboxLogin(mailbox, send).isEmpty()) return Usage(Utf8("没有邮箱登录名：请在发送设置中填写登录名，或用 --imap-user 给出。"));
 
-    QString password = qEnvironmentVariable("FAXMAIL_IMAP_PASSWORD");
-    if (password.isEmpty()) password = qEnvironmentVariable("FAXMAIL_PASSWORD");
+    QString password = TakeVariable("FAXMAIL_IMAP_PASSWORD");
+    const QString smtpPassword = TakeVariable("FAXMAIL_PASSWORD");
+    if (password.isEmpty()) password = smtpPassword;
     if (password.isEmpty()) password = RememberedPassword();
     if (password.isEmpty()) {
         Write(stderr, Utf8("需要邮箱密码：请设置环境变量 FAXMAIL_IMAP_PASSWORD 或 FAXMAIL_PASSWORD，或在设置中勾选“记住密码”。"));

@@ -3,12 +3,15 @@
 // reports what tools/bench needs beyond the wall time it takes itself.
 //   send_bench send PORT ATTACHMENT
 //       One send to 127.0.0.1:PORT. Prints one line of key=value fields:
-//       total_s (Connect to the end of Disconnect), compose_s (composition,
-//       which runs before the dialogue), peak_delta (growth of the peak
-//       resident size from just before composing, in bytes), longest_gap_s
-//       (the longest time between two passes of the message loop, composition
+//       total_s (Connect to the end of Disconnect), compose_s (from
+//       SubmitMessage to the first command: what composition does before the
+//       dialogue), peak_delta (growth of the peak resident size over the
+//       resident size just before SubmitMessage, in bytes), longest_gap_s (the
+//       longest time between two passes of the message loop, composition
 //       included: it runs the loop too), compose_gap_s (the same within
-//       composition) and passes.
+//       compose_s), passes, and longest_gap_cpu_s (the CPU time this thread
+//       used between two passes of the loop, at most: the longest step's own
+//       work, without the time a busy machine did not run it).
 //   send_bench send-tls PORT ATTACHMENT TRUSTFILE
 //       The same over TLS from the first byte, trusting the authority in TRUSTFILE.
 //   send_bench compose ATTACHMENT OUTPUT
@@ -28,28 +31,45 @@
 #include <string>
 #include <vector>
 
+#include <time.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
 
-// VmHWM from /proc/self/status, in bytes; 0 when it cannot be read.
-std::int64_t PeakResident() {
+// A field of /proc/self/status (VmHWM:, VmRSS:) in bytes; 0 when it cannot be read.
+std::int64_t StatusBytes(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(field.size())) * 1024;
     return 0;
 }
 
+// Sets the peak resident size back to the present one, so that what start-up
+// touched and let go does not hide the send's own growth.
+void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
 // A hidden window whose 1 ms timer records when each pass of the message loop
 // delivered it: a long gap between two arrivals is a time the loop did not run.
+// With each arrival, the CPU time this thread had used by then: on a busy
+// machine a wall-clock gap may be time the thread was not scheduled at all,
+// the CPU time between two arrivals is the work done in that step.
 std::vector<Clock::time_point> arrivals;
+std::vector<double> arrivalCpu;
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 Win::LRESULT ProbeProc(Win::HWND wnd, Win::UINT msg, Win::WPARAM w, Win::LPARAM l) {
     if (msg == Win::WM_TIMER) {
         arrivals.push_back(Clock::now());
+        arrivalCpu.push_back(ThreadCpuSeconds());
         return 0;
     }
     return Win::DefWindowProc(wnd, msg, w, l);
@@ -89,6 +109,7 @@ int Send(int port, const std::string& attachment, const std::string& trustFile) 
     const Win::HWND probe = Win::CreateWindow(wc.lpszClassName);
     // Reserved now so that recording does not count in the peak resident size.
     arrivals.reserve(1 << 20);
+    arrivalCpu.reserve(1 << 20);
 
     mail::TZelSMTP client(nullptr);
     client.Host = "127.0.0.1";
@@ -96,7 +117,7 @@ int Send(int port, const std::string& attachment, const std::string& trustFile) 
     client.UserID = "bench";
     if (!trustFile.empty()) {
         client.Security = mail::TSmtpSecurity::ImplicitTls;
-        client.TrustFile = trustFile;
+        client.TrustFile = rtl::TFilePath(trustFile);
     }
     Clock::time_point sendStart{};
     client.OnSendStart = [&](rtl::TObject*) { sendStart = Clock::now(); };
@@ -105,12 +126,13 @@ int Send(int port, const std::string& attachment, const std::string& trustFile) 
     const auto start = Clock::now();
     client.Connect();
     FillMessage(client, attachment);
-    const std::int64_t peakBefore = PeakResident();
+    ResetPeakResident();
+    const std::int64_t peakBefore = StatusBytes("VmRSS:");
     const auto submit = Clock::now();
     client.SubmitMessage();
     client.Disconnect();
     const auto end = Clock::now();
-    const std::int64_t peakAfter = PeakResident();
+    const std::int64_t peakAfter = StatusBytes("VmHWM:");
     Win::KillTimer(probe, 1);
     Win::DestroyWindow(probe);
 
@@ -124,9 +146,12 @@ int Send(int port, const std::string& attachment, const std::string& trustFile) 
         longest = std::max(longest, gap);
         if (marks[i - 1] >= submit && marks[i] <= sendStart) composeLongest = std::max(composeLongest, gap);
     }
-    std::printf("total_s=%.6f compose_s=%.6f peak_delta=%lld longest_gap_s=%.6f compose_gap_s=%.6f passes=%zu\n",
+    double longestCpu = 0;
+    for (std::size_t i = 1; i < arrivalCpu.size(); ++i) longestCpu = std::max(longestCpu, arrivalCpu[i] - arrivalCpu[i - 1]);
+    std::printf("total_s=%.6f compose_s=%.6f peak_delta=%lld longest_gap_s=%.6f compose_gap_s=%.6f passes=%zu "
+                "longest_gap_cpu_s=%.6f\n",
                 Seconds(start, end), Seconds(submit, sendStart), static_cast<long long>(peakAfter - peakBefore), longest,
-                composeLongest, arrivals.size());
+                composeLongest, arrivals.size(), longestCpu);
     return 0;
 }
 

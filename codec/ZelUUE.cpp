@@ -16,7 +16,7 @@ namespace codec {
 
 namespace {
 
-constexpr int kLineBytes = 45;  // input bytes per output line
+constexpr int kLineBytes = TZelUUProcessor::kLineBytes;  // input bytes per output line
 // The longest line: the length character (uuencode), the groups, CR LF.
 constexpr int kMaxLineChars = 1 + kLineBytes / 3 * 4 + 2;
 // Input is read, and the lines written, a chunk of whole lines at a time: one
@@ -197,14 +197,8 @@ void TZelUUProcessor::Encode() {
 }
 
 void TZelUUProcessor::EncodeLines() {
-    const bool uu = Method == uuCode;
-    const TCharTables& tables = uu ? kUUTables : kMimeTables;
     const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kChunkBytes);
     const auto text = std::make_unique_for_overwrite<char[]>(kChunkLines * kMaxLineChars);
-    auto encodeFullLines = EncodeFullLines;
-#ifdef ZELUUE_AVX2
-    if (LineEncoder == TLineEncoder::Vector && VectorEncoderAvailable()) encodeFullLines = EncodeFullLinesAvx2;
-#endif
     ReserveOutput(*OutputStream, InputStream->Size());
 
     while (InputStream->Position() < InputStream->Size()) {
@@ -212,16 +206,40 @@ void TZelUUProcessor::EncodeLines() {
         // A stalled read before the end is an I/O failure: an attachment cut
         // short must not go out as if it were whole.
         if (n < kChunkBytes && InputStream->Position() < InputStream->Size()) throw rtl::EReadError();
-        const int full = n / kLineBytes;
-        char* out = encodeFullLines(chunk.get(), full, tables, uu, text.get());
-        if (n % kLineBytes != 0) out = EncodeShortLine(chunk.get() + full * kLineBytes, n % kLineBytes, tables, uu, out);
-        OutputStream->WriteBuffer(text.get(), out - text.get());
+        OutputStream->WriteBuffer(text.get(), EncodePiece(chunk.get(), n, text.get()));
         if (OnProgress) OnProgress(this);
     }
-    if (uu) {
-        const char last[] = {tables.Single[0], '\r', '\n'};
-        OutputStream->WriteBuffer(last, sizeof last);
+    const std::string end = EndLines();
+    OutputStream->WriteBuffer(end.data(), static_cast<std::int64_t>(end.size()));
+}
+
+std::int64_t TZelUUProcessor::EncodePiece(const void* In, std::int64_t Count, char* Out) const {
+    const bool uu = Method == uuCode;
+    const TCharTables& tables = uu ? kUUTables : kMimeTables;
+    auto encodeFullLines = EncodeFullLines;
+#ifdef ZELUUE_AVX2
+    if (LineEncoder == TLineEncoder::Vector && VectorEncoderAvailable()) encodeFullLines = EncodeFullLinesAvx2;
+#endif
+    const auto* in = static_cast<const std::uint8_t*>(In);
+    char* out = Out;
+    // In pieces of whole lines that an int counts.
+    for (std::int64_t left = Count; left >= kLineBytes;) {
+        const int lines = static_cast<int>(std::min<std::int64_t>(left / kLineBytes, 1 << 20));
+        out = encodeFullLines(in, lines, tables, uu, out);
+        in += std::int64_t{lines} * kLineBytes;
+        left -= std::int64_t{lines} * kLineBytes;
     }
+    if (const int rest = static_cast<int>(Count % kLineBytes); rest != 0) out = EncodeShortLine(in, rest, tables, uu, out);
+    return out - Out;
+}
+
+std::int64_t TZelUUProcessor::MaxEncodedChars(std::int64_t Count) {
+    return (Count + kLineBytes - 1) / kLineBytes * kMaxLineChars;
+}
+
+std::string TZelUUProcessor::EndLines() const {
+    if (Method != uuCode) return {};
+    return {kUUTables.Single[0], '\r', '\n'};
 }
 
 void TZelUUProcessor::FinishEncode() {

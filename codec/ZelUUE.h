@@ -4,6 +4,7 @@
 
 #include "rtl/Classes.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,17 @@ public:
 
     // Whether the CPU can run the vector encoder.
     static bool VectorEncoderAvailable();
+
+    // Piece by piece, for a caller that reads the input itself (the message
+    // composed while it is sent): the lines of Count bytes at Out, the same as
+    // Encode writes for them; Count is a multiple of kLineBytes except in the
+    // input's last piece. Returns the characters written, at most
+    // MaxEncodedChars(Count).
+    static constexpr int kLineBytes = 45;
+    std::int64_t EncodePiece(const void* In, std::int64_t Count, char* Out) const;
+    static std::int64_t MaxEncodedChars(std::int64_t Count);
+    // What Encode writes after the last line: uuencode's end line, nothing for base64.
+    std::string EndLines() const;
 
 private:
     void EncodeLines();

@@ -4,6 +4,8 @@
 
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
+#include "fax/NumberFront.h"
+#include "fax/SendRequest.h"
 #include "mail/SendJob.h"
 #include "mail/Zelsmtp.h"
 #include "rtl/Classes.h"
@@ -26,39 +28,34 @@ inline constexpr char kMsgBadServerName[] =
     "\xd3\xca\xbc\xfe\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xc3\xfb\xb3\xc6\xd6\xd0\xb2\xbb\xc4\xdc\xd3\xd0\xbf\xd5"
     "\xb8\xf1\xa1\xa2\xbf\xd8\xd6\xc6\xd7\xd6\xb7\xfb\xbb\xf2\xbb\xbb\xd0\xd0\xa1\xa3";
 
-// The main window's inputs at the moment of the press (GB2312 text; file
-// paths in the file system's own bytes).
-struct TFaxForm {
-    std::string Server;
-    std::string Email;
-    std::string Number;
-    rtl::TStringList Files;
-    rtl::TStringList CoverageLines;
-    std::string GatewayPattern = kDefaultGatewayPattern;
-    int HomeCountry = 0;  // the country a number without a country code belongs to; 0: none
-};
-
 class TFaxDispatch {
 public:
     explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
 
-    // Sends one fax e-mail. Returns the refusal to show in a modal message box
+    // Sends one fax e-mail with the client's connection as it stands (see
+    // ApplyConnection). Returns the refusal to show in a modal message box
     // (blank fields, an e-mail address that is not plain ASCII or not one
     // mailbox, a server name with a blank or control character, a number the
     // front cannot read, an unusable gateway pattern, no coverage), or "" once
     // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
-    std::string Send(const TFaxForm& Form);
+    std::string Send(const TSendRequest& Form);
 
-    // The gateway address of the last number that parsed.
+    // The gateway address of the last number that parsed outside a send.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
+    // What the last press understood of its number and its gateway address;
+    // not Ok and empty when its checks stopped before them.
+    const TNumberReading& PressReading() const { return PressReadingValue; }
+    const std::string& PressGateway() const { return PressGatewayText; }
 
 private:
     mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
+    TNumberReading PressReadingValue;
+    std::string PressGatewayText;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

@@ -2,9 +2,11 @@
 
 #include "mail/HeaderText.h"
 #include "platform/CodePage.h"
+#include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace mail {
 namespace {
@@ -60,14 +62,11 @@ std::string TextPlain(const rtl::TStringList& body) {
 // The attachment name in the character set its parameters declare: the
 // user's code page when every character has a place there, else UTF-8.
 std::pair<std::string, std::string> MimeName(const std::string& name) {
-    if (CodePageCharset(name) == "us-ascii") return {name, "us-ascii"};
-    std::string converted;
-    if (Win::FileNameToCharset(name, "CP936", converted)) return {converted, CodePageCharset(converted)};
-    if (Win::FileNameToCharset(name, "UTF-8", converted)) return {converted, "UTF-8"};
-    // Bytes that are no text in the file system's encoding: only their ASCII survives.
-    for (char& c : converted = name)
-        if (static_cast<unsigned char>(c) >= 0x80) c = '_';
-    return {converted, "us-ascii"};
+    const rtl::TUtf8Text text = Win::FileNameText(rtl::TFilePath(name));
+    if (CodePageCharset(text.Bytes()) == "us-ascii") return {text.Bytes(), "us-ascii"};
+    rtl::TGbText gb;
+    if (Win::Utf8ToGbExactly(text, gb)) return {gb.Bytes(), CodePageCharset(gb.Bytes())};
+    return {text.Bytes(), "UTF-8"};
 }
 
 // The lines that open an attachment's part, for its name in the user's terms.
@@ -82,13 +81,14 @@ std::string PartHeader(const std::string& boundary, const std::string& entryName
 }
 
 // Bytes that size bytes of a file become: 45 to a line of 60 characters and
-// CR LF. A uuencoded line has its length character in front, the encoding an
-// end line, and a last line of 14 bytes starts with "." and is stuffed.
+// CR LF. A uuencoded line has its length character in front and no padding,
+// a last line of 14 bytes starts with "." and is stuffed, and the encoding
+// ends with an end line.
 std::int64_t EncodedSize(std::int64_t size, bool uu) {
     const std::int64_t full = size / 45, rest = size % 45;
-    const std::int64_t last = rest == 0 ? 0 : (rest + 2) / 3 * 4 + 2;
-    if (!uu) return full * 62 + last;
-    return full * 63 + (rest == 0 ? 0 : last + 1) + 3 + 1;
+    if (!uu) return full * 62 + (rest == 0 ? 0 : (rest + 2) / 3 * 4 + 2);
+    const std::int64_t last = rest == 0 ? 0 : 1 + rest / 3 * 4 + (rest % 3 == 0 ? 0 : rest % 3 + 1) + 2 + (rest == 14);
+    return full * 63 + last + 3;
 }
 
 [[noreturn]] void RefuseTooLarge(std::int64_t size) {
@@ -110,8 +110,8 @@ std::string TMessageComposer::AttachmentName(const std::string& Entry) {
     return Entry.substr(start);
 }
 
-void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList& FinalHeader,
-                               rtl::TMemoryStream& MessageStream, std::string& Boundary) const {
+std::unique_ptr<TMessageSource> TMessageComposer::Open(const TPostMessage& Message, codec::TExStringList& FinalHeader,
+                                                      std::string& Boundary) const {
     const TPostMessage& m = Message;
     const bool multipart = m.Attachments.Count() > 0;
 
@@ -137,67 +137,59 @@ void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList
         FinalHeader.Add(TextPlain(m.Body));
     }
 
-    MessageStream.Clear();
+    std::unique_ptr<TMessageSource> source(new TMessageSource);
     std::string text;
     if (multipart) text = "--" + Boundary + kCrlf + TextPlain(m.Body) + kCrlf + kCrlf;
     AppendBody(text, m.Body);
-    if (multipart) {
-        // The sizes as they stand now; a file that cannot be opened counts
-        // nothing here and is refused in its turn.
-        const bool uu = EncodeType == codec::uuCode;
-        std::int64_t total = static_cast<std::int64_t>(text.size()) + static_cast<std::int64_t>(Boundary.size()) + 6;
-        for (const auto& entry : m.Attachments)
-            total += static_cast<std::int64_t>(PartHeader(Boundary, AttachmentName(entry), uu).size()) +
-                     EncodedSize(std::max<std::int64_t>(0, rtl::RegularFileSize(entry)), uu);
-        if (total > kMaxMessageText) RefuseTooLarge(total);
+    source->Parts.push_back({std::move(text), false, {}, nullptr});
+    if (!multipart) {
+        source->FSize = static_cast<std::int64_t>(source->Parts[0].Lead.size());
+        return source;
     }
-    MessageStream.WriteString(text);
-    if (!multipart) return;
-    for (int index = 1; index <= m.Attachments.Count(); ++index) WriteAttachment(m, index, Boundary, MessageStream);
-    MessageStream.WriteString("--" + Boundary + "--" + kCrlf);
+    const bool uu = EncodeType == codec::uuCode;
+    for (const auto& entry : m.Attachments) source->Parts.push_back({PartHeader(Boundary, AttachmentName(entry), uu), true, entry, nullptr});
+    source->Parts.push_back({"--" + Boundary + "--" + kCrlf, false, {}, nullptr});
+    const auto total = [&](const auto& fileSize) {
+        std::int64_t sum = 0;
+        for (const auto& part : source->Parts)
+            sum += static_cast<std::int64_t>(part.Lead.size()) + (part.Attached ? EncodedSize(fileSize(part), uu) : 0);
+        return sum;
+    };
+    // The sizes as they stand now; a file that cannot be opened counts
+    // nothing here and is refused when it is opened.
+    const std::int64_t expected =
+        total([](const TMessageSource::TPart& part) { return std::max<std::int64_t>(0, rtl::RegularFileSize(part.Entry)); });
+    if (expected > kMaxMessageText) RefuseTooLarge(expected);
+    for (auto& part : source->Parts) {
+        if (!part.Attached) continue;
+        try {
+            part.File = std::make_unique<rtl::TFileStream>(part.Entry);
+        } catch (const rtl::EFOpenError&) {
+            if (OnAttachmentNotFound) OnAttachmentNotFound(part.Entry);
+            // The message is code-page text; the path is the file system's bytes.
+            const rtl::TUtf8Text name = Win::FileNameText(rtl::TFilePath(part.Entry));
+            throw rtl::EFOpenError(rtl::FormatMessage("Cannot open file %s", Win::Utf8ToGb2312(name.Bytes())));
+        }
+    }
+    source->FSize = total([](const TMessageSource::TPart& part) { return part.File->Size(); });
+    if (source->FSize > kMaxMessageText) RefuseTooLarge(source->FSize);
+    source->Encoder = std::make_unique<codec::TZelUUProcessor>(EncoderOwner);
+    source->Encoder->Method = EncodeType;
+    source->OnEncodeStart = OnEncodeStart;
+    source->OnEncodeEnd = OnEncodeEnd;
+    return source;
 }
 
-void TMessageComposer::WriteAttachment(const TPostMessage& Message, int Index, const std::string& Boundary,
-                                       rtl::TMemoryStream& MessageStream) const {
-    const std::string entry = Message.Attachments[Index - 1];
-    const bool uu = EncodeType == codec::uuCode;
-    MessageStream.WriteString(PartHeader(Boundary, AttachmentName(entry), uu));
-
-    codec::TZelUUProcessor processor(EncoderOwner);
-    processor.Method = EncodeType;
-    if (OnProgress) processor.OnProgress = [this](rtl::TObject*) { OnProgress(); };
-    std::unique_ptr<rtl::TFileStream> file;
-    try {
-        file = std::make_unique<rtl::TFileStream>(entry);
-    } catch (const rtl::EFOpenError&) {
-        if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
-        throw;
+void TMessageComposer::Compose(const TPostMessage& Message, codec::TExStringList& Header, rtl::TMemoryStream& Text,
+                               std::string& Boundary) const {
+    Text.Clear();
+    const std::unique_ptr<TMessageSource> source = Open(Message, Header, Boundary);
+    Text.Reserve(source->Size());
+    std::vector<char> piece(std::size_t{1} << 16);
+    for (std::int64_t n; (n = source->Read(piece.data(), static_cast<std::int64_t>(piece.size()))) > 0;) {
+        Text.WriteBuffer(piece.data(), n);
+        if (OnProgress) OnProgress();
     }
-    processor.InputStream = file.get();
-    const std::int64_t composed = MessageStream.Size() + EncodedSize(file->Size(), uu);
-    if (composed > kMaxMessageText) RefuseTooLarge(composed);
-    if (OnEncodeStart) OnEncodeStart(entry);
-    if (!uu) {
-        // base64 lines never start with "." and go straight into the message:
-        // no second copy of a large attachment is held.
-        const std::int64_t start = MessageStream.Size();
-        processor.OutputStream = &MessageStream;
-        MessageStream.SetPosition(start);
-        processor.Encode();
-        MessageStream.Seek(0, rtl::TSeekOrigin::soEnd);
-    } else {
-        // A uuencoded line of 14 bytes starts with "." and must be stuffed like a body line.
-        rtl::TMemoryStream encoded;
-        processor.OutputStream = &encoded;
-        processor.Encode();
-        rtl::TStringList lines;
-        lines.SetText(encoded.ToString());
-        std::string stuffed;
-        for (const auto& line : lines) AppendStuffed(stuffed, line);
-        MessageStream.Seek(0, rtl::TSeekOrigin::soEnd);
-        MessageStream.WriteString(stuffed);
-    }
-    if (OnEncodeEnd) OnEncodeEnd(entry);
 }
 
 }  // namespace mail

@@ -7,12 +7,14 @@
 #include "codec/ZelExtstr.h"
 #include "codec/ZelUUE.h"
 #include "mail/HeaderText.h"
+#include "mail/MessageSource.h"
 #include "mail/PostMessage.h"
 #include "rtl/Classes.h"
 
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace mail {
@@ -39,20 +41,22 @@ public:
     rtl::TComponent* EncoderOwner = nullptr;
     // Source of the Message-ID of a message that carries a Date.
     const TMessageClock* Clock = &SystemClock();
-    // Runs between pieces of an attachment's encoding; it may raise to end
-    // the composition (the mail client runs the message loop here).
+    // Runs between pieces of a composition read whole (Compose); it may
+    // raise to end it.
     std::function<void()> OnProgress;
 
-    // Rebuilds Header, Text and Boundary from Message. Text holds what follows
-    // the header block, dot-stuffed where a line could read as the end mark.
-    // Before any attachment is read, a text that would be longer than
-    // kMaxMessageText is refused (kind TooLarge); so is an attachment that has
-    // grown past it by the time it is opened.
+    // Rebuilds Header and Boundary from Message and returns the text that
+    // follows the header block, composed as it is read: dot-stuffed where a
+    // line could read as the end mark, its size known now. Every attachment
+    // is opened here (OnAttachmentNotFound, then EFOpenError, for one that
+    // cannot be) and is read as it is now. Before any is opened, a text that
+    // would be longer than kMaxMessageText is refused (kind TooLarge); so is
+    // one whose attachments have grown past it by the time they are opened.
+    std::unique_ptr<TMessageSource> Open(const TPostMessage& Message, codec::TExStringList& Header,
+                                         std::string& Boundary) const;
+    // The same, read whole into Text (OnProgress between pieces).
     void Compose(const TPostMessage& Message, codec::TExStringList& Header, rtl::TMemoryStream& Text,
                  std::string& Boundary) const;
-    // Appends the part of attachment Index (counted from 1) to Text.
-    void WriteAttachment(const TPostMessage& Message, int Index, const std::string& Boundary,
-                         rtl::TMemoryStream& Text) const;
 
     // The attachment name of an entry: the text after its last "/", "\" or ":".
     static std::string AttachmentName(const std::string& Entry);

@@ -210,12 +210,14 @@ std::string FromValue(const std::string& Name, const std::string& Address) {
     return (atoms && plain ? Name : Quoted(Name)) + angle;
 }
 
+bool LooksEncoded(const std::string& Name) { return Name.find("=?") != std::string::npos; }
+
 bool IsPlainName(const std::string& Name) {
-    return IsPrintableAscii(Name) && Name.find_first_of("\"\\") == std::string::npos;
+    return IsPrintableAscii(Name) && Name.find_first_of("\"\\") == std::string::npos && !LooksEncoded(Name);
 }
 
 std::string NameParameter(const std::string& Name, const std::string& Charset, std::size_t Used) {
-    if (IsPrintableAscii(Name)) return "name=" + Quoted(Name);
+    if (IsPrintableAscii(Name) && !LooksEncoded(Name)) return "name=" + Quoted(Name);
     // One more character on each line is the closing quote's.
     return "name=\"" + EncodedWords(Name, Charset, Used + 6, kEncodedLineLimit - 1) + "\"";
 }

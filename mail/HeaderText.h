@@ -58,7 +58,12 @@ std::string NameParameter(const std::string& Name, const std::string& Charset, s
 // filename="..." for Content-Disposition when the name needs no escape at
 // all, else the extended filename*= form, continued over folded lines.
 std::string FileNameParameter(const std::string& Name, const std::string& Charset, std::size_t Used);
-// A name that stands in quotes as it is: printable ASCII without quote or backslash.
+// A name that stands in quotes as it is: printable ASCII without quote or
+// backslash, and nothing a reader would decode as an encoded word ("=?").
 bool IsPlainName(const std::string& Name);
+// A name holding "=?": quoted as it is, receivers would decode it (a file
+// named "=?UTF-8?B?Li4vZXZpbC5leGU=?=" would arrive as "../evil.exe"), so it
+// is itself encoded and arrives literally.
+bool LooksEncoded(const std::string& Name);
 
 }  // namespace mail

@@ -69,6 +69,14 @@ TMessageComposer TZelSMTP::Composer() {
 
 void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader, MessageStream, Boundary); }
 
+std::string TZelSMTP::MessageId() const {
+    const int at = FinalHeader.IndexOfHeaderName("Message-ID");
+    if (at < 0) return std::string();
+    const std::string line = FinalHeader[at];
+    const auto value = line.find_first_not_of(' ', line.find(':') + 1);
+    return value == std::string::npos ? std::string() : line.substr(value);
+}
+
 void TZelSMTP::ComposeProgress() {
     // A large attachment takes seconds to encode: the windows, the stop
     // button and the timers get their passes meanwhile.
@@ -77,8 +85,6 @@ void TZelSMTP::ComposeProgress() {
     Canceled = false;
     throw net::EAbortError("Socket send aborted");
 }
-
-void TZelSMTP::WriteAttachment(int Index) { Composer().WriteAttachment(*FPostMessage, Index, Boundary, MessageStream); }
 
 bool TZelSMTP::Busy() const {
     switch (FPhase) {
@@ -131,15 +137,21 @@ bool TZelSMTP::IsReplyStart(const std::string& Line) {
     return rest.empty() || rest[0] == ' ' || rest[0] == '-' || rest == "\r\n" || rest == "\n";
 }
 
-std::string TZelSMTP::ReadReply() {
+std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     ReplyCode = 0;
     const std::string first = ReadLn();
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
     if (!IsReplyStart(first)) throw rtl::Exception(kMsgNotSmtp, rtl::TErrorKind::Protocol);
     LastReply = first;
-    StatusMessage(1, LastReply);
+    // A server may echo the credentials in its answer to a login step.
+    if (FPhase != TSmtpPhase::Auth) StatusMessage(1, LastReply);
     ReplyCode = net::ReplyCodeOf(first);
-    return ReadFinalReplyLine(first);
+    if (Lines == nullptr) return ReadFinalReplyLine(first);
+    Lines->push_back(first);
+    return FinalReplyLine(first, [&] {
+        Lines->push_back(ReadLn());
+        return Lines->back();
+    });
 }
 
 void TZelSMTP::RefuseOutOfStep() {
@@ -197,14 +209,16 @@ void TZelSMTP::WithinReplyLimit(std::uint32_t LimitMs, const char* What, const s
     WithinLimit(LimitMs, What, false, Wait);
 }
 
-std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What) {
+std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, const char* What,
+                              std::vector<std::string>* Lines) {
     // Every reply is read whole: the lines of a multi-line reply left unread
     // would be taken as the replies to the commands that follow. The end mark
     // is no command: an answer that came during the text answers it.
     return WithinLimit(LimitMs, What, false, [&] {
+        StatusMessage(8, "Transaction");
         if (FPhase != TSmtpPhase::EndMark) RefuseOutOfStep();
         Writeln(Line);
-        return ReadReply();
+        return ReadReply(Lines);
     });
 }
 
@@ -217,7 +231,8 @@ void TZelSMTP::Connect() {
     const bool nested = Busy();
     const auto settle = [&] { FPhase = nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle); };
     FPhase = TSmtpPhase::Connecting;
-    // The socket's TimeOut, when set, bounds the lookup and the connect; else the client's own limit does.
+    // The socket's TimeOut, when set, bounds the lookup and the connect each
+    // on its own (up to twice it in all); else the client's own limit does.
     struct RestoreTimeOut {
         std::int32_t& Field;
         const std::int32_t Value;
@@ -312,9 +327,12 @@ void TZelSMTP::SubmitMessage() {
         }
     } settle{*this};
     TPostMessage& m = *FPostMessage;
+    EndMarkReply.clear();
     CheckFields();
-    ComposeMessage();
-    ComposeProgress();  // a stop after the last piece
+    // The text is composed while it goes out; its size and its files are settled now.
+    const std::unique_ptr<TMessageSource> text = Composer().Open(*FPostMessage, FinalHeader, Boundary);
+    MessageSize = static_cast<std::int64_t>(FinalHeader.Text().size() + 4) + text->Size();
+    ComposeProgress();  // a stop before the first command
     EnsureConnected();
     for (int attempts = 0;; ++attempts) {
         const bool complete = !m.FromAddress.empty() &&
@@ -351,7 +369,7 @@ void TZelSMTP::SubmitMessage() {
     FPhase = TSmtpPhase::Text;
     try {
         WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
-        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(MessageStream); });
+        WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(*text); });
     } catch (...) {
         // A text cut off in the middle leaves the server inside DATA: any
         // further command would become part of the message. The connection
@@ -369,6 +387,7 @@ void TZelSMTP::SubmitMessage() {
         DropConnection();
         throw EMaybeDelivered(kMsgMaybeDelivered, e.Kind);
     }
+    EndMarkReply = reply.substr(0, reply.find_last_not_of("\r\n") + 1);
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);
         throw rtl::Exception(reply, rtl::TErrorKind::Refused);

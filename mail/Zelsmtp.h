@@ -1,5 +1,5 @@
 // The SMTP mail client: a socket component holding one mail message, which it
-// composes in memory (MIME, base64 attachments) and sends in one dialogue:
+// composes (MIME, base64 attachments) while it sends it in one dialogue:
 // Connect, SubmitMessage, Disconnect. Progress and outcome reach the
 // application through events; failures are raised as exceptions.
 #pragma once
@@ -10,6 +10,7 @@
 #include "mail/PostMessage.h"
 #include "net/ZelSock.h"
 #include "rtl/Classes.h"
+#include "rtl/Text.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,7 +40,8 @@ struct TSmtpTimeLimits {
     std::uint32_t EndMark = 600000;
     std::uint32_t Quit = 300000;
     std::uint32_t Handshake = 300000;  // the TLS handshake
-    // Host lookup and TCP connect together, when the socket's own TimeOut is 0.
+    // The host lookup, and then the TCP connect, each on its own (up to twice
+    // this in all), when the socket's own TimeOut is 0.
     std::uint32_t Connect = 60000;
 };
 
@@ -115,7 +117,7 @@ enum class TSmtpPhase {
     StartTls,
     Auth,
     Ready,       // connected, between sends
-    Composing,   // building the message text, before the first command
+    Composing,   // the header, the sizes and the attachments opened, before the first command
     Rset,
     MailFrom,
     RcptTo,
@@ -159,8 +161,9 @@ public:
     // Protection and login. The defaults (none, no login name) give the plain
     // HELO dialogue. The extra trusted certificates are the socket's TrustFile.
     TSmtpSecurity Security = TSmtpSecurity::None;
-    std::string LoginName;  // empty: no login
-    std::string Password;
+    // UTF-8 as typed: SASL carries these bytes unchanged.
+    rtl::TUtf8Text LoginName;  // empty: no login
+    rtl::TUtf8Text Password;
 
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;
@@ -180,9 +183,17 @@ public:
     // A connect or a submit is under way (the QUIT exchange does not count).
     bool Busy() const;
     TSmtpPhase Phase() const { return FPhase; }
-    // The composed message text after the header block, and its boundary.
+    // The message text after the header block as ComposeMessage builds it
+    // (a send composes it while it goes out, and leaves this empty), and its boundary.
     rtl::TMemoryStream MessageStream;
     std::string Boundary;
+    // The Message-ID of the message last composed ("<...>"), empty without one.
+    std::string MessageId() const;
+    // Bytes after DATA of the message last composed (header block and text, without the end mark).
+    std::int64_t MessageSize = 0;
+    // The server's final reply line to the end of the last message, without its
+    // line end ("" until one came): it usually names the server's queue id.
+    std::string EndMarkReply;
 
     // The mailbox of a recipient entry: "Name <box>", "prefix:box" or "box".
     static std::string ExtractAddress(const std::string& Entry);
@@ -197,20 +208,21 @@ public:
     // The attachment name of an entry: the text after its last "/", "\" or ":".
     static std::string AttachmentName(const std::string& Entry) { return TMessageComposer::AttachmentName(Entry); }
 
-    // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage; the
-    // first step of every send, public so the text can be inspected.
+    // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage, the
+    // text a send would compose, so that it can be inspected.
     void ComposeMessage();
 
 private:
     void ClearMessageLists();
     // The composer, set up with this client's encoding and events.
     TMessageComposer Composer();
-    void WriteAttachment(int Index);
-    // One command and its whole reply, within a time limit.
-    std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What);
+    // One command and its whole reply, within a time limit; Lines, when
+    // given, receives every line of the reply.
+    std::string Command(const std::string& Line, std::uint32_t LimitMs, const char* What,
+                        std::vector<std::string>* Lines = nullptr);
     // One whole reply, its first line judged before anything is taken from
     // it; sets LastReply and ReplyCode from the first line, returns the final one.
-    std::string ReadReply();
+    std::string ReadReply(std::vector<std::string>* Lines = nullptr);
     // Reply bytes waiting before a command: the server is out of step.
     void RefuseOutOfStep();
     // Between pieces of the composition: the loop's pass, and the stop.

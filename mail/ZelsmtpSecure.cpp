@@ -71,9 +71,6 @@ bool Offers(const std::vector<std::vector<std::string>>& Keywords, const std::st
 
 std::string FirstLine(const std::string& Reply) { return Reply.substr(0, Reply.find_first_of("\r\n")); }
 
-// SASL wants UTF-8; what the user typed reaches this layer as GB2312.
-std::string Utf8(const std::string& Gb) { return Win::Gb2312ToUtf8(Gb); }
-
 // RFC 4954, 4: a server need take no AUTH line longer than this, line end
 // included. A longer one is cut, and the reply to it never comes.
 constexpr std::size_t kMaxAuthLine = 12288;
@@ -86,11 +83,11 @@ std::string PlainLine(const std::string& Name, const std::string& Password) {
 }  // namespace
 
 void TZelSMTP::RefuseLoginInTheClear() const {
-    if (!LoginName.empty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
+    if (!LoginName.IsEmpty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
 }
 
 void TZelSMTP::RefuseLongLogin() const {
-    if (!LoginName.empty() && PlainLine(Utf8(LoginName), Utf8(Password)).size() + 2 > kMaxAuthLine)
+    if (!LoginName.IsEmpty() && PlainLine(LoginName.Bytes(), Password.Bytes()).size() + 2 > kMaxAuthLine)
         throw rtl::Exception(kLoginTooLong, rtl::TErrorKind::Invalid);
 }
 
@@ -102,14 +99,7 @@ void TZelSMTP::Handshake() {
 std::vector<std::string> TZelSMTP::Ehlo() {
     FPhase = TSmtpPhase::Ehlo;
     std::vector<std::string> lines;
-    std::string reply;
-    WithinReplyLimit(TimeLimits.Helo, "EHLO", [&] {
-        lines.push_back(Transaction("EHLO " + UserID));
-        reply = FinalReplyLine(lines.back(), [&] {
-            lines.push_back(ReadLn());
-            return lines.back();
-        });
-    });
+    const std::string reply = Command("EHLO " + UserID, TimeLimits.Helo, "EHLO", &lines);
     if (ReplyCode >= 300) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
     return lines;
 }
@@ -128,13 +118,14 @@ void TZelSMTP::SecureHello() {
         Handshake();
         keywords = Keywords(Ehlo());  // what was offered in the clear no longer counts
     }
-    if (!LoginName.empty()) Login(keywords);
+    if (!LoginName.IsEmpty()) Login(keywords);
 }
 
 void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     FPhase = TSmtpPhase::Auth;
-    const std::string name = Utf8(LoginName);
-    const std::string password = Utf8(Password);
+    // UTF-8 as typed (RFC 4616), the same bytes for LOGIN: never through the code page.
+    const std::string& name = LoginName.Bytes();
+    const std::string& password = Password.Bytes();
     // No command line reaches a status text or an exception: only the AUTH
     // command itself carries the credentials. Nor does a reply: a server may
     // echo what it was sent, so a refusal shows its code alone.
@@ -152,7 +143,7 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
-    if (ReplyCode == 530 && LoginName.empty())
+    if (ReplyCode == 530 && LoginName.IsEmpty())
         throw rtl::Exception(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")",
                              rtl::TErrorKind::Refused);
     if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::Refused);

@@ -236,9 +236,16 @@ void TZelSock::PassNowAndThen() {
 }
 
 void TZelSock::Cancel() {
-    // Set first: a status handler that stops again finds the stop made.
-    Canceled = true;
+    // Reported, then set. A status handler that stops again meanwhile would
+    // come back here without end: the stop is already being made.
+    if (CancelReporting) return;
+    CancelReporting = true;
+    struct Reset {
+        bool& Flag;
+        ~Reset() { Flag = false; }
+    } reset{CancelReporting};
     StatusMessage(8, "Canceling");
+    Canceled = true;
 }
 
 void TZelSock::Abort() {}
@@ -303,6 +310,7 @@ void TZelSock::Connect() {
     StatusMessage(8, "Connecting");
     Canceled = false;
     if (Connected) throw ESockError("Already connected", rtl::TErrorKind::Busy);
+    TlsEndedByPeer = false;
     for (int attempts = 0;; ++attempts) {
         try {
             ResolveHost();

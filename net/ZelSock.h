@@ -23,10 +23,12 @@
 #include "platform/Windows.h"
 #include "rtl/Classes.h"
 #include "rtl/SysUtils.h"
+#include "rtl/Text.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -68,6 +70,13 @@ inline constexpr const char* ConnectionClosedText = "Connection Closed";
 inline constexpr char kMsgLineTooLong[] =
     "\xb7\xfe\xce\xf1\xc6\xf7\xb7\xa2\xc0\xb4\xb5\xc4\xd2\xbb\xd0\xd0\xb3\xac\xb9\xfd\xc1\xcb %s "
     "\xd7\xd6\xbd\xda\xa3\xac\xb2\xbb\xca\xc7\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0";
+
+// The server ended the TLS session (close_notify) while the connection was in
+// use (kind ClosedByPeer): nothing more can come over it.
+// "服务器结束了加密连接，连接已断开"
+inline constexpr char kMsgTlsClosed[] =
+    "\xb7\xfe\xce\xf1\xc6\xf7\xbd\xe1\xca\xf8\xc1\xcb\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xa3\xac\xc1\xac"
+    "\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa";
 
 // A repeating timer driven by window-system timer messages on a hidden window
 // of its own (no thread, despite the name).
@@ -115,7 +124,7 @@ public:
     std::int32_t TimeOut = 0;  // ms, for the lookup and for the connect; 0: no limit
     std::int32_t ReportLevel = 1;
     // Extra trusted authorities for StartTls (PEM); empty: the system's only.
-    std::string TrustFile;
+    rtl::TFilePath TrustFile;
     rtl::TNotifyEvent OnDisconnect;
     rtl::TNotifyEvent OnConnect;
     rtl::THandlerEvent OnInvalidHost;
@@ -172,6 +181,12 @@ public:
     // a peer that never ends its line cannot fill the memory.
     std::int64_t MaxLineLength = 0;
     // Sends the stream's whole content with progress counters and OnPacketSent.
+    // A memory stream is queued whole (its bytes shared, not copied); any
+    // other stream is read a piece at a time as the connection takes the
+    // bytes, so it may compose them as it goes and is never held whole: its
+    // Size() must be its length from the start, what its Read raises ends the
+    // transfer and is raised here, as is an end before its size, and a
+    // cancel leaves only the piece already queued.
     void SendStream(rtl::TStream& Stream);
     // Returns when Connected; otherwise asks OnConnectionRequired once, then
     // raises rtl::Exception "Not Connected".
@@ -256,6 +271,10 @@ private:
     void AppendToSendQueue(const void* Data, std::int64_t Count);
     // Ends a send wait: until SendComplete, Canceled, or the connection is gone.
     void WaitForSendQueue();
+    // Tops the queue up from SendSource when less than a chunk of it is left
+    // unsent; a failure of the source ends the transfer (SendSourceFailure).
+    void RefillSendQueue(std::int64_t Chunk);
+    bool SendSourceDone() const { return SendSource == nullptr || SendSourceLeft == 0; }
     // Moves the unsent rest to the front of SendQueue.
     void CompactSendQueue();
     void ResetSendQueue();
@@ -280,13 +299,19 @@ private:
     bool WritePassSkipped = false;  // a send pass met the running pass: run it after
     bool ReadPassSkipped = false;   // likewise for a receive pass
     bool ReadPassHeld = false;      // a receive pass left the bytes in the socket: MaxLineLength lie unread
+    bool CancelReporting = false;   // Cancel's status report runs: a handler's stop adds nothing
     std::int64_t LastPassAt = 0;    // steady clock, ns: the last pass of the message loop a wait ran
     Win::HANDLE LookupRequest = 0;  // the lookup the component waits for
     std::unique_ptr<TTlsSession> Tls;
     std::string TlsFailure;          // why the session cannot go on; empty while it can
+    bool TlsEndedByPeer = false;     // the server's close_notify came: the connection is over
     bool TlsReadNeedsWrite = false;  // decrypting waits for room to write: the send pass resumes it
     bool TlsWriteNeedsRead = false;  // encrypting waits for the server: the receive pass resumes it
     std::uint32_t LookupAddress = 0;
+    rtl::TStream* SendSource = nullptr;  // the stream SendStream is sending
+    std::int64_t SendSourceLeft = 0;     // its bytes not yet queued
+    std::exception_ptr SendSourceFailure;
+    std::vector<char> SendSourcePiece;
 };
 
 // The reply code at the start of a line: up to ten leading digits; 0 without

@@ -20,7 +20,8 @@ using TStatus = TTlsSession::TStatus;
 namespace {
 
 constexpr int kRecvChunk = 16383;   // ciphertext bytes per recv call, as on the plain path
-constexpr int kRecordChunk = 16384;  // plaintext per SSL_write: one full record
+constexpr int kRecordChunk = 16384;  // plaintext per SSL_read: one full record
+constexpr int kSendChunk = 16383;    // plaintext per SSL_write, as the plain path sends: the same OnPacketSent counts
 
 }  // namespace
 
@@ -32,10 +33,11 @@ void TZelSock::StartTls() {
     if (!Connected) throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
     ReceiveStream.Clear();
     TlsFailure.clear();
+    TlsEndedByPeer = false;
     TlsReadNeedsWrite = TlsWriteNeedsRead = false;
     SendBroken = false;
     try {
-        Tls = std::make_unique<TTlsSession>(Host, TrustFile);
+        Tls = std::make_unique<TTlsSession>(Host, TrustFile.Bytes());
     } catch (const ESockError&) {
         RequestCloseSocket();
         throw;
@@ -99,12 +101,14 @@ void TZelSock::WriteTlsPass() {
         if (Tls->Established()) PostToSelf(WM_READMORE);
         return;
     }
+    RefillSendQueue(kSendChunk);
+    if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     std::int64_t sent = SendQueue.Position();
     int taken = 0;
     if (sent < size && !Canceled) {
         TStatus status = TStatus::Ok;
-        const auto length = static_cast<int>(std::min<std::int64_t>(size - sent, kRecordChunk));
+        const auto length = static_cast<int>(std::min<std::int64_t>(size - sent, kSendChunk));
         taken = Tls->Encrypt(SendQueue.Memory() + sent, length, status);
         if (taken == 0) {
             if (status == TStatus::WantRead) {
@@ -123,7 +127,7 @@ void TZelSock::WriteTlsPass() {
     }
     // Complete only once the ciphertext, too, is in the socket's hands.
     if (FlushTlsOutput()) {
-        if (sent >= size) {
+        if (sent >= size && SendSourceDone()) {
             if (SendFromOffset)
                 SendQueue.SetPosition(size);
             else
@@ -158,6 +162,7 @@ bool TZelSock::TakeTlsInput() {
         }
         if (status == TStatus::WantWrite) TlsReadNeedsWrite = true;
         if (status == TStatus::Failed) TlsFailure = Tls->FailureText();
+        if (status == TStatus::Closed) TlsEndedByPeer = true;
         break;  // WantRead: the rest of a record is still on its way; Closed: nothing more comes
     }
     FlushTlsOutput();  // what reading produced: alerts, key update answers
@@ -186,8 +191,10 @@ bool TZelSock::ReadTlsPass() {
     const bool established = Tls->Established();
     const bool stored = TakeTlsInput();
     const std::int64_t plain = ReceiveStream.Size() - before;
-    if (established && !TlsFailure.empty()) {
+    if (established && (!TlsFailure.empty() || TlsEndedByPeer)) {
         // A record that fails its check: the stream cannot be trusted past it.
+        // A close_notify: the server sends nothing more, even if it keeps the
+        // connection open, so waiting for a reply would last the whole limit.
         Connected = false;
         RequestCloseSocket();
         return stored;

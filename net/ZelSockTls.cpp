@@ -3,8 +3,10 @@
 #include "net/ZelSockTls.h"
 
 #include "net/ZelSock.h"
+#include "rtl/SmallFile.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -44,6 +46,40 @@ constexpr const char* kHandshakeFailed = "\xbc\xd3\xc3\xdc\xce\xd5\xca\xd6\xca\x
 constexpr const char* kTrustFileUnreadable =
     "\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xca\xdc\xd0\xc5\xc8\xce\xb5\xc4\xd6\xa4\xca\xe9\xce\xc4\xbc\xfe ";
 
+// Why the trust file could not be used, after its name.
+// "：文件不存在" (no such file)
+constexpr const char* kTrustMissing = "\xa3\xba\xce\xc4\xbc\xfe\xb2\xbb\xb4\xe6\xd4\xda";
+// "：没有读取这个文件的权限" (no permission to read it)
+constexpr const char* kTrustDenied = "\xa3\xba\xc3\xbb\xd3\xd0\xb6\xc1\xc8\xa1\xd5\xe2\xb8\xf6\xce\xc4\xbc\xfe\xb5\xc4\xc8\xa8\xcf\xde";
+// "：它不是普通文件（可能是文件夹、管道或设备）" (not a regular file: a folder, pipe or device)
+constexpr const char* kTrustNotRegular =
+    "\xa3\xba\xcb\xfc\xb2\xbb\xca\xc7\xc6\xd5\xcd\xa8\xce\xc4\xbc\xfe\xa3\xa8\xbf\xc9\xc4\xdc\xca\xc7"
+    "\xce\xc4\xbc\xfe\xbc\xd0\xa1\xa2\xb9\xdc\xb5\xc0\xbb\xf2\xc9\xe8\xb1\xb8\xa3\xa9";
+// "：文件超过了 4 MB，不是证书文件" (over 4 MB: no certificate file)
+constexpr const char* kTrustTooLarge =
+    "\xa3\xba\xce\xc4\xbc\xfe\xb3\xac\xb9\xfd\xc1\xcb 4 MB\xa3\xac\xb2\xbb\xca\xc7\xd6\xa4\xca\xe9\xce"
+    "\xc4\xbc\xfe";
+// "：读取时出错" (a read error)
+constexpr const char* kTrustReadError = "\xa3\xba\xb6\xc1\xc8\xa1\xca\xb1\xb3\xf6\xb4\xed";
+// "：文件中没有 PEM 格式的证书" (no certificate in PEM form in it)
+constexpr const char* kTrustNoCertificate =
+    "\xa3\xba\xce\xc4\xbc\xfe\xd6\xd0\xc3\xbb\xd3\xd0 PEM \xb8\xf1\xca\xbd\xb5\xc4\xd6\xa4\xca\xe9";
+
+// Far more than any bundle of authorities (Debian's whole one is about 200 KB).
+constexpr std::int64_t kMaxTrustFile = 4 * 1024 * 1024;
+
+const char* SmallFileReason(rtl::TSmallFileFailure failure) {
+    switch (failure) {
+        case rtl::TSmallFileFailure::Missing: return kTrustMissing;
+        case rtl::TSmallFileFailure::Denied: return kTrustDenied;
+        case rtl::TSmallFileFailure::NotRegular: return kTrustNotRegular;
+        case rtl::TSmallFileFailure::TooLarge: return kTrustTooLarge;
+        case rtl::TSmallFileFailure::Unreadable:
+        case rtl::TSmallFileFailure::None: break;
+    }
+    return kTrustReadError;
+}
+
 const char* VerifyReason(long result) {
     switch (result) {
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
@@ -78,6 +114,26 @@ const char* ProtocolReason(unsigned long error) {
 std::string OpenSslReason(unsigned long error) {
     const char* reason = ERR_reason_error_string(error);
     return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(error));
+}
+
+// The certificates (and revocation lists) of a PEM text into the context's
+// store; false when it holds none.
+bool AddAuthorities(SSL_CTX* Context, const std::string& Pem) {
+    BIO* bio = BIO_new_mem_buf(Pem.data(), static_cast<int>(Pem.size()));
+    if (bio == nullptr) return false;
+    STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    if (infos == nullptr) return false;
+    X509_STORE* store = SSL_CTX_get_cert_store(Context);
+    int added = 0;
+    for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(infos, i);
+        if (info->x509 != nullptr && X509_STORE_add_cert(store, info->x509) == 1) ++added;
+        if (info->crl != nullptr) X509_STORE_add_crl(store, info->crl);
+    }
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    ERR_clear_error();  // a duplicate authority is no failure
+    return added > 0;
 }
 
 struct TContextFree {
@@ -122,8 +178,14 @@ TTlsSession::TTlsSession(const std::string& AServerName, const std::string& Trus
     const char* directory = std::getenv(X509_get_default_cert_dir_env());
     SSL_CTX_load_verify_dir(context, directory != nullptr ? directory : X509_get_default_cert_dir());
     ERR_clear_error();
-    if (!TrustFile.empty() && SSL_CTX_load_verify_locations(context, TrustFile.c_str(), nullptr) != 1)
-        throw setupFailed(kTrustFileUnreadable + TrustFile);
+    if (!TrustFile.empty()) {
+        // Read as attachments are: OpenSSL's own loader would open a FIFO and
+        // wait, or read an endless file for ever.
+        std::string pem;
+        const rtl::TSmallFileFailure failure = rtl::ReadSmallFile(TrustFile, kMaxTrustFile, pem);
+        if (failure != rtl::TSmallFileFailure::None) throw setupFailed(kTrustFileUnreadable + TrustFile + SmallFileReason(failure));
+        if (!AddAuthorities(context, pem)) throw setupFailed(kTrustFileUnreadable + TrustFile + kTrustNoCertificate);
+    }
 
     State->Ssl.reset(SSL_new(context));
     BIO* inner = nullptr;
@@ -136,7 +198,10 @@ TTlsSession::TTlsSession(const std::string& AServerName, const std::string& Trus
     // is never sent as SNI; a name is sent and checked as a host name.
     if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ServerName.c_str()) != 1) {
         ERR_clear_error();
-        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // The name must be among the certificate's subjectAltName entries: a
+        // certificate that names the host only in its subject's CN is refused,
+        // as browsers and curl refuse it.
+        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         if (SSL_set_tlsext_host_name(ssl, ServerName.c_str()) != 1 || SSL_set1_host(ssl, ServerName.c_str()) != 1)
             throw setupFailed(kHandshakeFailed);
     }

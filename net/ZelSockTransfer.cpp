@@ -14,6 +14,9 @@ namespace {
 
 constexpr int kChunk = 16383;            // bytes per send or recv call
 constexpr std::size_t kLineLimit = 16384;  // characters Write takes
+// Bytes of a sent stream queued at a time: a few chunks, so the queue stays
+// small whatever the stream's size and a piece costs a small part of a pass.
+constexpr std::int64_t kSourcePiece = 4 * 16384;
 
 }  // namespace
 
@@ -54,6 +57,24 @@ void TZelSock::WaitForSendQueue() {
     do {
         WaitCycle();
     } while (!SendComplete && !Canceled && Connected && !SendBroken);
+}
+
+void TZelSock::RefillSendQueue(std::int64_t Chunk) {
+    if (SendSourceDone() || SendSourceFailure || Canceled) return;
+    const std::int64_t sent = SendQueue.Position();
+    if (SendQueue.Size() - sent >= Chunk) return;
+    try {
+        // The sent bytes go; their room is reused.
+        if (!SendFromOffset) SendQueue.DiscardFront(sent);
+        const std::int64_t want = std::min(SendSourceLeft, kSourcePiece);
+        SendSourcePiece.resize(static_cast<std::size_t>(kSourcePiece));
+        if (SendSource->Read(SendSourcePiece.data(), want) != want) throw rtl::EReadError();
+        AppendToSendQueue(SendSourcePiece.data(), want);
+        SendSourceLeft -= want;
+    } catch (...) {
+        SendSourceFailure = std::current_exception();
+        SendBroken = true;
+    }
 }
 
 // ---- the passes ----
@@ -102,10 +123,12 @@ void TZelSock::WriteFromStream() {
         WriteTlsPass();
         return;
     }
+    RefillSendQueue(kChunk);
+    if (SendSourceFailure) return;
     const std::int64_t size = SendQueue.Size();
     const std::int64_t sent = SendQueue.Position();
     if (sent >= size) {
-        SendComplete = true;
+        SendComplete = SendSourceDone();
         return;
     }
     if (Canceled) return;
@@ -118,7 +141,7 @@ void TZelSock::WriteFromStream() {
         if (LastError != Win::WSAEWOULDBLOCK) SendBroken = true;
         return;
     }
-    if (sent + n >= size) {
+    if (sent + n >= size && SendSourceDone()) {
         if (SendFromOffset)
             SendQueue.SetPosition(size);
         else
@@ -219,18 +242,40 @@ void TZelSock::SendStream(rtl::TStream& Stream) {
         CompactSendQueue();
         throw EAbortError("Socket send aborted");
     };
+    // The stream is read by the send passes only while this runs.
+    struct TDetach {
+        TZelSock& Sock;
+        ~TDetach() {
+            Sock.SendSource = nullptr;
+            Sock.SendSourceLeft = 0;
+            Sock.SendSourceFailure = nullptr;
+            Sock.SendSourcePiece = {};
+        }
+    } detach{*this};
     try {
         StatusMessage(8, "SendStream");
         if (!Canceled) {
             Stream.SetPosition(0);
             StatusMessage(8, "SendFile");
             BytesSent = 0;
-            BytesTotal = rtl::RangeChecked<std::int32_t>(Stream.Size());
-            const std::int64_t sent = SendQueue.Position();
-            SendQueue.Seek(0, rtl::TSeekOrigin::soEnd);
-            SendQueue.CopyFrom(Stream, 0);
-            SendQueue.SetPosition(sent);
+            const std::int64_t size = Stream.Size();
+            BytesTotal = rtl::RangeChecked<std::int32_t>(size);
+            if (dynamic_cast<rtl::TMemoryStream*>(&Stream) != nullptr) {
+                // Already in memory: queued whole, sharing its bytes, so a
+                // cancel keeps the unsent rest for the socket to resume.
+                const std::int64_t sent = SendQueue.Position();
+                SendQueue.Seek(0, rtl::TSeekOrigin::soEnd);
+                SendQueue.CopyFrom(Stream, 0);
+                SendQueue.SetPosition(sent);
+            } else {
+                SendSource = &Stream;
+                SendSourceLeft = size;
+            }
             WaitForSendQueue();
+            if (SendSourceFailure) {
+                ResetSendQueue();  // a message cut short: nothing of it may follow
+                std::rethrow_exception(SendSourceFailure);
+            }
             if (!SendComplete && !Canceled) {
                 ResetSendQueue();
                 throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
@@ -283,7 +328,7 @@ std::string TZelSock::ReadLn() {
         if (lineFeed < 0 && !Connected) break;
     }
     if (Canceled) throw EAbortError("Socket readln aborted");
-    if (lineFeed < 0) throw ESockError(ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
+    if (lineFeed < 0) throw ESockError(TlsEndedByPeer ? kMsgTlsClosed : ConnectionClosedText, rtl::TErrorKind::ClosedByPeer);
     if (MaxLineLength > 0 && lineFeed + 1 > MaxLineLength) throw tooLong();
 
     std::string line(reinterpret_cast<const char*>(ReceiveStream.Memory()), static_cast<std::size_t>(lineFeed + 1));

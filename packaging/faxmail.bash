@@ -3,7 +3,8 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send coverage watch"
+    local commands="send coverage history watch"
+    local history_options="--limit --json"
     local send_options="--number --server --from --port --security --user --gateway --ca-file"
     local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user"
     local command="" i
@@ -19,7 +20,7 @@ _faxmail() {
         --imap-security) COMPREPLY=($(compgen -W "starttls tls" -- "$cur")); return ;;
         --timeout | --imap-server | --imap-port | --imap-user) return ;;
         --ca-file) _filedir; return ;;
-        -n | --number | --server | --from | --port | --user | --gateway) return ;;
+        -n | --number | --server | --from | --port | --user | --gateway | --limit) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -41,5 +42,6 @@ _faxmail() {
             fi
             ;;
         watch) [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$watch_options" -- "$cur")) ;;
+        history) COMPREPLY=($(compgen -W "$history_options" -- "$cur")) ;;
     esac
 } && complete -F _faxmail faxmail

@@ -41,7 +41,12 @@ void TApplication::WaitForMessage(unsigned ms) {
 
 void TApplication::Terminate() {
     TerminateRequested = true;
-    QCoreApplication::quit();
+    // Qt's quit ends every modal loop, and every one started after it, at once.
+    if (HandlerDepth == 0) QCoreApplication::quit();
+}
+
+void TApplication::LeaveHandler() {
+    if (--HandlerDepth == 0 && TerminateRequested) QCoreApplication::quit();
 }
 
 void TApplication::HandleException(std::exception_ptr error) noexcept {

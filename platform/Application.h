@@ -20,8 +20,13 @@ public:
     // is handled without sitting out the rest of the sleep.
     void WaitForMessage(unsigned ms);
     // Asks the loop to end. The program is ending from then on: every wait of
-    // the socket component ends at its next cycle.
+    // the socket component ends at its next cycle. Inside a window handler the
+    // loop ends only once the outermost one has returned: what it still has to
+    // show (the fax may have gone) needs a modal loop that stays.
     void Terminate();
+    // Brackets a window handler, its outer exception handling included.
+    void EnterHandler() { ++HandlerDepth; }
+    void LeaveHandler();
     bool Terminated() const { return TerminateRequested; }
     // Forgets an earlier Terminate, for a host that runs the loop again (tests).
     void ClearTerminate() { TerminateRequested = false; }
@@ -37,6 +42,7 @@ public:
 
 private:
     bool TerminateRequested = false;
+    int HandlerDepth = 0;
     ExceptionHandler Handler;
 };
 

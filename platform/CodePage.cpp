@@ -43,9 +43,6 @@ std::string Convert(const char* to, const char* from, const std::string& text) {
 
 }  // namespace
 
-namespace {
-
-// All of text in the other set, or false: no substitute, nothing dropped.
 // Four bytes out for every byte in is room enough for any of the sets used here.
 bool ConvertExactly(const char* to, const char* from, const std::string& text, std::string& out) {
     iconv_t cd = iconv_open(to, from);
@@ -64,25 +61,19 @@ bool ConvertExactly(const char* to, const char* from, const std::string& text, s
     return true;
 }
 
-}  // namespace
-
-bool FileNameToCharset(const std::string& Name, const char* Charset, std::string& Out) {
-    std::string from = nl_langinfo(CODESET);
-    // The "C" locale says ASCII, but the names on the disk are UTF-8 all the same.
-    if (from.empty() || strcasecmp(from.c_str(), "ANSI_X3.4-1968") == 0) from = "UTF-8";
-    return ConvertExactly(Charset, from.c_str(), Name, Out);
+bool Utf8ToGbExactly(const rtl::TUtf8Text& Utf8, rtl::TGbText& Gb) {
+    std::string bytes;
+    if (!ConvertExactly("CP936", "UTF-8", Utf8.Bytes(), bytes)) return false;
+    Gb = rtl::TGbText(std::move(bytes));
+    return true;
 }
+
+rtl::TUtf8Text GbToUtf8(const rtl::TGbText& Gb) { return rtl::TUtf8Text(Gb2312ToUtf8(Gb.Bytes())); }
 
 bool Utf8ToGb2312Exact(const std::string& utf8, std::string& gb) { return ConvertExactly("CP936", "UTF-8", utf8, gb); }
 
 std::string Gb2312ToUtf8(const std::string& gb) { return Convert("UTF-8//TRANSLIT", "CP936", gb); }
 std::string Utf8ToGb2312(const std::string& utf8) { return Convert("CP936//TRANSLIT", "UTF-8", utf8); }
-
-std::string Utf8ToLocale(const std::string& utf8) {
-    const std::string codeset = nl_langinfo(CODESET);
-    if (strcasecmp(codeset.c_str(), "UTF-8") == 0 || strcasecmp(codeset.c_str(), "UTF8") == 0) return utf8;
-    return Convert((codeset + "//TRANSLIT").c_str(), "UTF-8", utf8);
-}
 
 bool IsGb2312LeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
 

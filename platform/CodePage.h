@@ -1,6 +1,8 @@
 // The GB2312 (code page 936) text of the windows, and the user's code page.
 #pragma once
 
+#include "rtl/Text.h"
+
 #include <string>
 
 namespace Win {
@@ -8,9 +10,6 @@ namespace Win {
 // GB2312/GBK bytes to UTF-8 and back; characters without a mapping become "?".
 std::string Gb2312ToUtf8(const std::string& gb);
 std::string Utf8ToGb2312(const std::string& utf8);
-// UTF-8 text in the locale's character set (the terminal's), for output;
-// characters it cannot hold are transliterated or become "?".
-std::string Utf8ToLocale(const std::string& utf8);
 // The same without any substitute: false, and gb untouched, when some
 // character has no GB2312 form of its own (an address must not turn into
 // another one, "jöhn" into "john" or "j?hn").
@@ -20,10 +19,12 @@ bool IsGb2312LeadByte(unsigned char byte);
 // Lead byte of a double-byte character in the locale's character set; UTF-8
 // and single-byte sets have none.
 bool IsDBCSLeadByte(unsigned char byte);
-// A file name as the file system holds it (the locale's character set, or
-// UTF-8 where the locale names plain ASCII) converted to Charset (an iconv
-// name). False, with Out unspecified, when a byte sequence is invalid there
-// or a character has no mapping in Charset: a name is never guessed at.
-bool FileNameToCharset(const std::string& Name, const char* Charset, std::string& Out);
+// The one edge between UTF-8 and the code page: false, and Gb untouched,
+// when some character has no place in code page 936.
+bool Utf8ToGbExactly(const rtl::TUtf8Text& Utf8, rtl::TGbText& Gb);
+rtl::TUtf8Text GbToUtf8(const rtl::TGbText& Gb);
+// All of Text from one iconv character set to another, or false: no
+// substitute, nothing dropped.
+bool ConvertExactly(const char* To, const char* From, const std::string& Text, std::string& Out);
 
 }  // namespace Win

@@ -6,10 +6,11 @@ faxmail_install_deps() {
   # dialogs and buttons in Chinese; libphonenumber-dev: fax numbers as people
   # write them, their places (its geocoder) and country names (ICU);
   # libetpan-dev: the confirmation watch's IMAP client; dovecot-imapd: the real
-  # IMAP server its tests start.
+  # IMAP server its tests start; libqt6sql6-sqlite: the send history (Qt SQL
+  # comes with qt6-base-dev).
   local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
                   qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libphonenumber-dev libicu-dev
-                  pkg-config libetpan-dev dovecot-imapd)
+                  pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite)
   case "${1:-test}" in
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
@@ -27,4 +28,16 @@ faxmail_install_deps() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
+  faxmail_make_locales
+}
+
+# The locales the program is used in, which the tests run under: a fresh
+# Debian has only C and C.UTF-8.
+faxmail_make_locales() {
+  local sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo=sudo
+  local have
+  have=$(locale -a 2>/dev/null)
+  grep -qx 'zh_CN.utf8' <<<"$have" || { echo "== making the locale zh_CN.UTF-8"; $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8; }
+  grep -qx 'zh_CN.gbk' <<<"$have" || { echo "== making the locale zh_CN.GBK"; $sudo localedef -i zh_CN -f GBK zh_CN.GBK; }
 }

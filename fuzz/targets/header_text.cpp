@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name(reinterpret_cast<const char*>(data) + 1, size - 1);
     bool printable = true, eightBit = false;
     for (unsigned char c : name) printable = printable && c >= 0x20 && c <= 0x7E, eightBit = eightBit || c >= 0x80;
+    // A name that looks like an encoded word is itself encoded, so receivers show it literally.
+    printable = printable && name.find("=?") == std::string::npos;
 
     // name="...": one quoted string to the very end, holding the name or its words.
     const std::string type = mail::NameParameter(name, charset, 49);

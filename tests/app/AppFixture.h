@@ -8,8 +8,10 @@
 #include "app/Settings.h"
 #include "app/Unit1.h"
 #include "app/Unit4.h"
+#include "history/History.h"
 #include "platform/Application.h"
 
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -36,6 +38,7 @@ struct TestSecretStore : app::TSecretStore {
         reply(it == Secrets.end() ? TOutcome::NotFound : TOutcome::Done, it == Secrets.end() ? QString() : it->second);
     }
     void Write(const QString& key, const QString& secret, TReply reply) override {
+        ++Writes;
         if (Answers) Secrets[key] = secret;
         reply(Answers ? TOutcome::Done : TOutcome::Failed, {});
     }
@@ -45,6 +48,7 @@ struct TestSecretStore : app::TSecretStore {
     }
     bool Answers = true;
     std::map<QString, QString> Secrets;
+    int Writes = 0;
 };
 
 struct ShownBox {
@@ -69,6 +73,7 @@ protected:
         // Every test starts from a program that has never run (the test main
         // points the settings at a temporary folder).
         app::OpenSettings()->clear();
+        for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(history::THistory::DefaultPath() + suffix);
         auto store = std::make_unique<TestSecretStore>();
         Secrets = store.get();
         app::SetSecretStore(std::move(store));

@@ -5,6 +5,7 @@
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TempFiles.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 
 #include <algorithm>
@@ -61,21 +62,25 @@ TEST_F(WindowsTest, FeedbackInChineseThroughTheStartWindowToARealServer) {
 }
 
 // The send settings as a user sets them on the page: STARTTLS, a login and
-// the company's own authority; the login and the fax go only over TLS.
+// the company's own authority; the login and the fax go only over TLS. The
+// credentials log in as typed, and again from the secret store after a restart.
 TEST_F(WindowsTest, TheSettingsPageLogsInOverStartTls) {
+    const std::string user = "jos\xC3\xA9\xE7\x94\xA8\xE6\x88\xB7";      // josé用户
+    const std::string password = "caf\xC3\xA9\xE5\xAF\x86\xE7\xA0\x81";  // café密码
     const auto& certs = testsupport::Certificates();
     testsupport::SmtpServerOptions options;
     options.CertFile = certs.Server.Cert;
     options.KeyFile = certs.Server.Key;
     options.OfferStartTls = options.RequireStartTls = true;
-    options.User = "tester";
-    options.Password = "s3cret";
+    options.User = user;
+    options.Password = password;
     testsupport::RealSmtpServer server(options);
     app::TSettingsPage& page = *Form1->SettingsPage;
     page.SecurityBox->setCurrentIndex(static_cast<int>(mail::TSmtpSecurity::StartTls));
     UsePort(server.Port());
-    page.LoginEdit->setText("tester");
-    page.PasswordEdit->setText("s3cret");
+    page.LoginEdit->setText(QString::fromStdString(user));
+    page.PasswordEdit->setText(QString::fromStdString(password));
+    page.RememberBox->setChecked(true);
     page.TrustFileEdit->setText(QString::fromStdString(certs.Authority));
     const testsupport::TempFile doc("scan.tif", testsupport::RandomBytes(5000, 14));
     AddFile(doc.Path());
@@ -83,9 +88,19 @@ TEST_F(WindowsTest, TheSettingsPageLogsInOverStartTls) {
     Form1->Button4->click();
     EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text.toStdString();
     ASSERT_TRUE(server.WaitForMessages(1, 10s));
-    const auto commands = server.Commands();
-    EXPECT_NE(std::find(commands.begin(), commands.end(), "login ok tester"), commands.end());
+    auto commands = server.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "login ok " + user), 1) << ::testing::PrintToString(commands);
     EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& line) { return line.rfind("clear ", 0) == 0; }),
               2)  // EHLO and STARTTLS
         << ::testing::PrintToString(commands);
+
+    MakeWindows();  // the password now comes from the secret store
+    ASSERT_EQ(Form1->SettingsPage->PasswordEdit->text(), QString::fromStdString(password));
+    AddFile(doc.Path());
+    Form1->Edit3->setText("001-212-5551234");
+    Form1->Button4->click();
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text.toStdString();
+    ASSERT_TRUE(server.WaitForMessages(2, 10s));
+    commands = server.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "login ok " + user), 2) << ::testing::PrintToString(commands);
 }

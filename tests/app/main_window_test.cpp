@@ -90,11 +90,14 @@ TEST_F(WindowsTest, BlankFieldsAreRefusedBeforeTheNumberIsLookedAt) {
     Form1->Button4->click();
     Fill("smtp.example.com", "", "");
     Form1->Button4->click();
-    ASSERT_EQ(Boxes.size(), 2u);
+    Fill("", "ŝ@example.com", "001-212-ŝ");  // blanks come before the code page too
+    Form1->Button4->click();
+    ASSERT_EQ(Boxes.size(), 3u);
     EXPECT_EQ(Boxes[0].Text, QString::fromUtf8("邮件服务器或电子邮件不能为空白"));
     EXPECT_EQ(Boxes[0].Caption, QString("Morvane 2.0"));
     EXPECT_EQ(Boxes[0].Icon, app::TMsgIcon::None);
     EXPECT_EQ(Boxes[1].Text, Boxes[0].Text);
+    EXPECT_EQ(Boxes[2].Text, Boxes[0].Text);
 }
 
 TEST_F(WindowsTest, NumberAndCoverageRefusalsConnectToNothing) {
@@ -387,11 +390,16 @@ TEST_F(WindowsTest, ASecondPressDuringASendIsRefusedWithoutDisturbingIt) {
     peer.ExpectUntil("\r\n.\r\n").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").Close();
     peer.Start();
     Fill("127.0.0.1", "me@example.com", "001-212-5551234");
-    QTimer::singleShot(200, Form1->Button4, [this] { Form1->Button4->click(); });
+    QTimer::singleShot(200, Form1->Button4, [this] {
+        Form1->Edit3->setText("001-212-5559999");
+        Form1->Button4->click();
+    });
     Form1->Button4->click();
     ASSERT_TRUE(peer.WaitDone(5000ms));
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, QString("Already connected."));
     EXPECT_EQ(Statuses1.back(), QString::fromUtf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+    // The tool tip names where the fax went, not the refused press's number.
+    EXPECT_EQ(Form1->StatusBar1->toolTip(), QString::fromUtf8("传真已发往网关：") + kGateway);
 }

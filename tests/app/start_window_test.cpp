@@ -5,6 +5,7 @@
 #include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"
 
+#include <QMessageBox>
 #include <QTimer>
 
 #include <chrono>
@@ -52,11 +53,8 @@ TEST_F(WindowsTest, TheStartWindowsStatusBarFollowsItsBottomEdge) {
     }
 }
 
-TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
-    Form4->show();
-    Form4->Button1->click();
-    // Run the loop as start-up does; closing the main window must end it.
-    QTimer::singleShot(50, Form1.get(), [this] { Form1->close(); });
+// Runs the loop as start-up does; false when it was still running after 5 s.
+static bool RunsUntilTheProgramEnds() {
     QTimer guard;
     guard.setSingleShot(true);
     bool guardFired = false;
@@ -66,7 +64,15 @@ TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
     });
     guard.start(5000);
     Win::Application().Run();
-    EXPECT_FALSE(guardFired);
+    return !guardFired;
+}
+
+TEST_F(WindowsTest, ClosingTheMainWindowEndsTheProgram) {
+    Form4->show();
+    Form4->Button1->click();
+    // Run the loop as start-up does; closing the main window must end it.
+    QTimer::singleShot(50, Form1.get(), [this] { Form1->close(); });
+    EXPECT_TRUE(RunsUntilTheProgramEnds());
     EXPECT_FALSE(Form4->isVisible());
     EXPECT_FALSE(Form1->isVisible());
 }
@@ -184,4 +190,45 @@ TEST_F(WindowsTest, FeedbackSaysItIsNotConfiguredWhileTheMailboxIsAPlaceholder) 
     EXPECT_TRUE(app::IsPlaceholderHost("MAIL.Example"));
     EXPECT_FALSE(app::IsPlaceholderHost("mail.example.com"));
     EXPECT_FALSE(app::IsPlaceholderHost("127.0.0.1"));
+}
+
+// Stop and quit while the end mark's answer is awaited: the real message box
+// saying the fax may have gone stays up, and the program ends once it is closed.
+TEST_F(WindowsTest, StopAndQuitAfterTheEndMarkKeepsTheMayHaveGoneBoxUp) {
+    app::SetMessageBoxFunction(nullptr);
+    AnswerYes = true;
+    ScriptedPeer peer;
+    UsePort(peer.Port());
+    peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+    peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n").ExpectUntil(">\r\n").Send("250 ok\r\n");
+    peer.Expect("DATA").Send("354 go\r\n").ExpectUntil("\r\n.\r\n").ReadUntilClose();
+    peer.Start();
+    Form4->show();
+    Form4->Button1->click();
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    QTimer::singleShot(0, Form1.get(), [this] { Form1->Button4->click(); });
+    QTimer poll;
+    QString shown;
+    bool closedBox = false;
+    std::chrono::steady_clock::time_point answered;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (answered == std::chrono::steady_clock::time_point{}) {
+            if (peer.Received().find("\r\n.\r\n") == std::string::npos) return;
+            answered = std::chrono::steady_clock::now();
+            Form1->close();  // asks, is answered Yes, and stops the send
+            return;
+        }
+        if (std::chrono::steady_clock::now() - answered < 1000ms || closedBox) return;
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        shown = box->text();
+        closedBox = true;
+        box->accept();
+    });
+    poll.start(20);
+    EXPECT_TRUE(RunsUntilTheProgramEnds());
+    EXPECT_EQ(Questions.size(), 1);
+    EXPECT_EQ(shown.toStdString(), app::MessageForDisplay(mail::kMsgMaybeDelivered).toStdString());
+    EXPECT_TRUE(Win::Application().Terminated());
+    EXPECT_TRUE(peer.WaitDone(3000ms));
 }

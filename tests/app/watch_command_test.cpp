@@ -1,7 +1,6 @@
 // `faxmail watch` as a script runs it: faxes sent with `faxmail send` through
 // a real SMTP server, the gateway's answers placed in a real IMAP server's
 // Maildir, and the records read back with `faxmail history --json`.
-#if FAXMAIL_HAS_HISTORY
 #include "tests/support/DovecotServer.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/TestCertificates.h"
@@ -157,4 +156,3 @@ TEST_F(WatchCommand, SaysWhichSettingToCheck) {
 
 }  // namespace
 
-#endif  // FAXMAIL_HAS_HISTORY

@@ -2,6 +2,10 @@
 
 Usage: cli_test.py FAXMAIL
 """
+import email
+import hashlib
+import json
+import locale
 import os
 import pty
 import random
@@ -22,7 +26,18 @@ from check_message import check  # noqa: E402
 from smtp_sink import Store, free_port  # noqa: E402
 
 FAXMAIL = None
+HERE = os.path.dirname(os.path.abspath(__file__))
 GATEWAY = "remote-printer.the_following_address@12125551234.iddd.faxgateway.example"
+
+
+def locale_bytes(arg):
+    """An argument as a shell in this locale passes it; UTF-8 where the locale cannot hold it."""
+    if isinstance(arg, bytes):
+        return arg
+    try:
+        return os.fsencode(arg)
+    except UnicodeEncodeError:
+        return arg.encode("utf-8")
 
 
 class CommandLine(unittest.TestCase):
@@ -42,8 +57,12 @@ class CommandLine(unittest.TestCase):
 
     def setUp(self):
         self.home = tempfile.mkdtemp(dir=self.tmp.name)
-        self.env = {"PATH": os.environ.get("PATH", ""), "HOME": self.home, "LC_ALL": "C.UTF-8",
-                    "XDG_CONFIG_HOME": os.path.join(self.home, "config")}
+        # The locale the suite runs this file in (C, zh_CN.UTF-8, zh_CN.GBK): strings given
+        # to the program are encoded in it, as a user's shell would.
+        self.env = {"PATH": os.environ.get("PATH", ""), "HOME": self.home, "LC_ALL": os.environ.get("LC_ALL", "C.UTF-8"),
+                    "XDG_CONFIG_HOME": os.path.join(self.home, "config"),
+                    "XDG_DATA_HOME": os.path.join(self.home, "data")}
+        self.history_file = os.path.join(self.home, "data", "Morvane", "faxmail", "history.sqlite")
 
     def save_settings(self, text):
         folder = os.path.join(self.env["XDG_CONFIG_HOME"], "Morvane")
@@ -57,9 +76,21 @@ class CommandLine(unittest.TestCase):
             f.write(random.Random(seed).randbytes(size))
         return path
 
+    def history(self):
+        result = self.faxmail("history", "--limit", "0", "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return [json.loads(line) for line in result.stdout.splitlines()]
+
+    def received_message_ids(self, names):
+        ids = []
+        for name in names:
+            with open(os.path.join(self.outdir, name), "rb") as f:
+                ids.append(email.message_from_binary_file(f)["Message-ID"])
+        return ids
+
     def faxmail(self, *args, timeout=30):
-        return subprocess.run([FAXMAIL, *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=timeout, text=True)
+        return subprocess.run([FAXMAIL, *map(locale_bytes, args)], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout, text=True)
 
     def test_send_takes_saved_settings_and_options_override_them(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=saved@example.com\n[smtp]\nport=%d\n" % self.port)
@@ -67,20 +98,36 @@ class CommandLine(unittest.TestCase):
         docs = [self.document("page1.tif", 3000, 1), self.document("page2.pdf", 70000, 2)]
         result = self.faxmail("send", "--number", "001-212-5551234", "--from", "me@example.com", *docs)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, GATEWAY + "\n")
         self.assertIn("已与传真服务器连接上", result.stderr)
         stored = sorted(set(os.listdir(self.outdir)) - before)
-        self.assertEqual(len([n for n in stored if n.endswith(".eml")]), 1)
+        emls = [n for n in stored if n.endswith(".eml")]
+        self.assertEqual(len(emls), 1)
         base = os.path.join(self.outdir, stored[0].split(".")[0])
         problems = check(base, {"rcpt": [GATEWAY], "from": "me@example.com",
                                 "attachments": [{"name": os.path.basename(p), "path": p} for p in docs]})
         self.assertEqual(problems, [])
+        # Second line: the Message-ID the server received and its reply to the end of the message.
+        message_id = self.received_message_ids(emls)[0]
+        self.assertEqual(result.stdout, GATEWAY + "\n" + message_id + " 250 OK stored\n")
+        [record] = self.history()
+        digests = [hashlib.sha256(open(p, "rb").read()).hexdigest() for p in docs]
+        self.assertEqual((record["outcome"], record["message_id"], record["reply"], record["front_end"]),
+                         ("sent", message_id, "250 OK stored", "command line"))
+        self.assertEqual((record["number_typed"], record["number"], record["gateways"], record["sender"],
+                          record["server"], record["port"], record["protection"]),
+                         ("001-212-5551234", "+1 212-555-1234", [GATEWAY], "me@example.com", "127.0.0.1", self.port, "none"))
+        self.assertEqual([(f["name"], f["size"], f["sha256"]) for f in record["files"]],
+                         [("page1.tif", 3000, digests[0]), ("page2.pdf", 70000, digests[1])])
+        self.assertGreater(record["message_size"], 73000)
+        self.assertNotIn("password", json.dumps(record))
 
     def test_refusals_and_usage_errors(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
         doc = self.document("page.tif", 100, 3)
         cases = [
             (["send", "--number", "001-212", doc], 1, "传真号码的形式必须为"),
+            (["send", "--number", "001-212-5551234", "--server", "", "--from", "ŝ@example.com", doc], 1,
+             "邮件服务器或电子邮件不能为空白"),
             (["send", "--number", "009-999-1234567", doc], 1, "目前不能发送免费传真"),
             (["send", "--number", "001-212-5551234", os.path.join(self.home, "missing.pdf")], 1, "Cannot open file"),
             (["send", "--number", "001-212-5551234", "--port", "0", doc], 2, "--port"),
@@ -95,6 +142,97 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(text, result.stderr)
                 self.assertEqual(result.stdout, "")
+        # Each send attempt is recorded; usage errors are not attempts.
+        outcomes = [(r["number_typed"], r["outcome"]) for r in reversed(self.history())]
+        self.assertEqual(outcomes, [("001-212", "refused"), ("009-999-1234567", "refused"),
+                                    ("001-212-5551234", "failed")])
+
+    def test_concurrent_sends_are_all_recorded(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        doc = self.document("page.tif", 20000, 5)
+        procs = [subprocess.Popen([FAXMAIL, "send", "--number", "001-212-555123%d" % i, doc], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                 for i in range(5)]
+        ids = set()
+        for proc in procs:
+            out, err = proc.communicate(timeout=60)
+            self.assertEqual(proc.returncode, 0, err)
+            ids.add(out.splitlines()[1].split(" ")[0])
+        records = self.history()
+        self.assertEqual(sorted(r["number_typed"] for r in records), ["001-212-555123%d" % i for i in range(5)])
+        self.assertEqual({r["message_id"] for r in records if r["outcome"] == "sent"}, ids)
+        self.assertEqual(len(ids), 5)
+
+    def test_a_damaged_history_is_set_aside_and_the_send_goes_on(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        os.makedirs(os.path.dirname(self.history_file))
+        with open(self.history_file, "wb") as f:
+            f.write(b"this is not a database" * 300)
+        result = self.faxmail("send", "--number", "001-212-5551234", self.document("page.tif", 100, 6))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("发送记录文件已损坏或无法读取", result.stderr)
+        aside = [n for n in os.listdir(os.path.dirname(self.history_file)) if ".damaged-" in n]
+        self.assertEqual(len(aside), 1)
+        self.assertEqual([r["outcome"] for r in self.history()], ["sent"])
+
+    def test_file_names_arrive_as_receivers_should_show_them(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        # (bytes on the disk, the name a receiver shows)
+        names = [(b"caf\xe9.pdf", "caf\ufffd.pdf"),                       # Latin-1: only the byte replaced
+                 ("传真.pdf".encode(), "传真.pdf"),                           # UTF-8, in any locale
+                 ("文件.doc".encode() + b"\xfea", "文件.doc\ufffda"),       # one undecodable byte
+                 (b"=?UTF-8?B?Li4vLi4vZXZpbC5leGU=?=", "=?UTF-8?B?Li4vLi4vZXZpbC5leGU=?=")]  # shown literally
+        paths = []
+        for i, (raw, _) in enumerate(names):
+            path = os.path.join(os.fsencode(self.home), raw)
+            with open(path, "wb") as f:
+                f.write(random.Random(i).randbytes(1000 + i))
+            paths.append(path)
+        before = set(os.listdir(self.outdir))
+        result = subprocess.run([FAXMAIL, "send", "--number", "001-212-5551234", *paths], env=self.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        base = os.path.join(self.outdir, sorted(set(os.listdir(self.outdir)) - before)[0].split(".")[0])
+        problems = check(base, {"rcpt": [GATEWAY], "munpack": True,
+                                "attachments": [{"name": shown, "path": path} for (_, shown), path in zip(names, paths)]})
+        self.assertEqual(problems, [])
+
+    def test_a_password_from_the_environment_logs_in_as_typed(self):
+        user, password = "josé用户", "café密码"
+        certs = os.path.join(self.tmp.name, "certs")
+        os.makedirs(certs, exist_ok=True)
+        subprocess.run(["/bin/bash", os.path.join(HERE, "..", "support", "make_certs.sh"), certs], check=True,
+                       capture_output=True, timeout=60)
+        outdir = os.path.join(self.home, "tls-mail")
+        os.mkdir(outdir)
+        # The server compares the UTF-8 bytes it is given here, whatever this locale.
+        sink = subprocess.Popen([sys.executable, "-W", "ignore", os.path.join(HERE, "..", "e2e", "smtp_sink.py"), outdir,
+                                 "--cert", os.path.join(certs, "server.pem"), "--key", os.path.join(certs, "server.key"),
+                                 "--implicit-tls", "--login", ("%s:%s" % (user, password)).encode()],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            port = int(sink.stdout.readline().split()[1])
+            env = dict(self.env, FAXMAIL_PASSWORD=password)
+            result = subprocess.run([FAXMAIL, "send", "--number", "001-212-5551234", "--server", "localhost",
+                                     "--from", "me@example.com", "--port", str(port), "--security", "tls",
+                                     "--user", user, "--ca-file", os.path.join(certs, "authority.pem"),
+                                     self.document("p.tif", 100, 6)],
+                                    env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(os.path.join(outdir, "commands.log"), encoding="utf-8") as f:
+                self.assertIn("login ok " + user, f.read().splitlines())
+        finally:
+            sink.stdin.close()
+            sink.wait(timeout=10)
+
+    def test_the_c_locale_gets_readable_chinese(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n")
+        env = dict(self.env, LANG="C")
+        del env["LC_ALL"]
+        result = subprocess.run([FAXMAIL, "send", "--number", "001-212", self.document("p.tif", 10, 5)], env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("传真号码的形式必须为", result.stderr.decode("utf-8"))
 
     def test_no_command_ends_by_an_uncaught_exception(self):
         for number in ["001--1234567", "abc-212-1", "001-99999999999-1"]:
@@ -153,7 +291,7 @@ class CommandLine(unittest.TestCase):
                     try:
                         shown = b""
                         deadline = time.monotonic() + 10
-                        while "的密码".encode() not in shown and time.monotonic() < deadline:
+                        while "的密码".encode(locale.getpreferredencoding(False)) not in shown and time.monotonic() < deadline:
                             if select.select([master], [], [], 0.5)[0]:
                                 shown += os.read(master, 1000)
                         os.write(master, typed)
@@ -197,6 +335,25 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn("选项要写在命令之后", result.stderr)
 
+    def test_a_damaged_setting_stops_the_send_unless_an_option_gives_it(self):
+        doc = self.document("page.tif", 100, 8)
+        cases = [("[smtp]\nsecurity=STARTTLS\n", [], 1, "smtp/security=STARTTLS"),
+                 ("[smtp]\nport=abc\n", [], 1, "smtp/port=abc"),
+                 ("[fax]\ngatewayPattern=fax@gw.example.org\n", [], 1, "fax/gatewayPattern=fax@gw.example.org"),
+                 ("[smtp]\nport=abc\n", ["--port", str(self.port)], 0, "")]
+        for damage, options, status, text in cases:
+            with self.subTest(damage=damage, options=options):
+                self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n" + damage.replace(
+                    "[smtp]\n", "[smtp]\nport=%d\n" % self.port if "port=" not in damage else "[smtp]\n"))
+                before = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                result = self.faxmail("send", "--number", "001-212-5551234", *options, doc)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stderr)
+                if status:
+                    self.assertIn(os.path.join(self.env["XDG_CONFIG_HOME"], "Morvane", "faxmail.conf"), result.stderr)
+                after = len([n for n in os.listdir(self.outdir) if n.endswith(".eml")])
+                self.assertEqual(after - before, 1 - status)
+
     def test_coverage_names_the_gateway_of_a_covered_number(self):
         result = self.faxmail("coverage", "001-212-5551234")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -229,6 +386,30 @@ class CommandLine(unittest.TestCase):
             proc.kill()
             proc.wait()
             silent.close()
+        self.assertEqual([r["outcome"] for r in self.history()], ["stopped"])
+
+    def test_a_killed_send_leaves_its_record_unfinished(self):
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        silent.settimeout(10)
+        proc = subprocess.Popen([FAXMAIL, "send", "--number", "001-212-5551234", "--server", "127.0.0.1",
+                                 "--from", "me@example.com", "--port", str(silent.getsockname()[1]),
+                                 self.document("page.tif", 100, 7)],
+                                env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            connection, _ = silent.accept()
+            proc.kill()
+            proc.wait(timeout=5)
+            connection.close()
+        finally:
+            proc.kill()
+            proc.wait()
+            silent.close()
+        [record] = self.history()
+        self.assertEqual((record["outcome"], record["ended"], record["message_id"], record["confirmation"],
+                          record["number_typed"]), ("unfinished", None, None, None, "001-212-5551234"))
 
 
 if __name__ == "__main__":

@@ -110,7 +110,8 @@ class RecordingController(Controller):
 def login_checker(user, password, recorder, echo=False):
     def check(server, session, envelope, mechanism, auth_data):
         login = auth_data.login.decode("utf-8", "replace")
-        ok = auth_data.login == user.encode() and auth_data.password == password.encode()
+        # The bytes the test gave on the command line, whatever the locale decoded them as.
+        ok = auth_data.login == os.fsencode(user) and auth_data.password == os.fsencode(password)
         recorder.add(("login ok " if ok else "login refused ") + login)
         # Not handled here: the server answers a refusal with its own 535,
         # or, as a careless server does, with what it was sent.

@@ -12,7 +12,8 @@ using namespace std::chrono_literals;
 #include <tuple>
 
 using fax::TFaxDispatch;
-using fax::TFaxForm;
+using fax::TSendRequest;
+using rtl::TGbText;
 
 TEST(Dispatch, UserIdIsTheTextBeforeTheFirstAt) {
     EXPECT_EQ(fax::UserIdOf("me@example.com"), "me");
@@ -24,22 +25,21 @@ TEST(Dispatch, UserIdIsTheTextBeforeTheFirstAt) {
 TEST(Dispatch, RefusalsComeInOrderAndTouchNothing) {
     mail::TZelSMTP client(nullptr);
     TFaxDispatch dispatch(client);
-    TFaxForm form;
-    form.CoverageLines = fax::CoverageList();
-    form.Server = "no..such.host";
-    form.Number = "garbage";  // the blank e-mail is reported before the number is looked at
+    TSendRequest form;
+    form.Server = TGbText("no..such.host");
+    form.Number = TGbText("garbage");  // the blank e-mail is reported before the number is looked at
     EXPECT_EQ(dispatch.Send(form), fax::kMsgBlankFields);
-    form.Email = "me@example.com";
+    form.Email = TGbText("me@example.com");
     EXPECT_EQ(dispatch.Send(form), fax::kMsgNoHyphen);
     EXPECT_EQ(dispatch.LastGatewayAddress(), "");
-    form.Number = "0086-10-12345678";
+    form.Number = TGbText("0086-10-12345678");
     EXPECT_EQ(dispatch.Send(form), fax::kMsgNotCovered);
     // The address is built before the coverage check and kept.
     EXPECT_EQ(dispatch.LastGatewayAddress(), "remote-printer.the_following_address@861012345678.iddd.faxgateway.example");
-    form.Number = "001-212-5551234";
-    form.GatewayPattern = "fax@gw.example.org";  // a pattern a corrupted settings file could hold
+    form.Number = TGbText("001-212-5551234");
+    form.GatewayPattern = TGbText("fax@gw.example.org");  // a pattern a corrupted settings file could hold
     EXPECT_EQ(dispatch.Send(form), fax::kMsgGatewayPlaceholder);
-    form.Number = "x-y-1";
+    form.Number = TGbText("x-y-1");
     EXPECT_THROW(dispatch.Send(form), rtl::EConvertError);
     EXPECT_EQ(dispatch.LastGatewayAddress(), "remote-printer.the_following_address@861012345678.iddd.faxgateway.example");
     EXPECT_EQ(client.Host, "");  // nothing reached the mail client
@@ -49,8 +49,8 @@ TEST(Dispatch, RefusalsComeInOrderAndTouchNothing) {
 TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
     mail::TZelSMTP client(nullptr);
     TFaxDispatch dispatch(client);
-    TFaxForm form{"no..such.host", "me@example.com", "001-212-5551234", {}, fax::CoverageList()};
-    form.Files.Add("/tmp/a.doc");
+    TSendRequest form{.Server = TGbText("no..such.host"), .Email = TGbText("me@example.com"),
+                      .Number = TGbText("001-212-5551234"), .Files = {rtl::TFilePath("/tmp/a.doc")}};
     try {
         dispatch.Send(form);
         FAIL() << "sent to a host that does not exist";
@@ -86,7 +86,8 @@ TEST(Dispatch, AGatewayPatternChangesTheRecipientAndNothingElse) {
         client.Port = peer.Port();
         client.Clock = &clock;
         TFaxDispatch dispatch(client);
-        const TFaxForm form{"127.0.0.1", "me@example.com", "001-212-5551234", {}, fax::CoverageList(), pattern};
+        const TSendRequest form{.Server = TGbText("127.0.0.1"), .Email = TGbText("me@example.com"),
+                                .Number = TGbText("001-212-5551234"), .GatewayPattern = TGbText(pattern)};
         EXPECT_EQ(dispatch.Send(form), "");
         ASSERT_TRUE(peer.WaitDone(5000ms));
         EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
@@ -109,7 +110,9 @@ TEST(Dispatch, AnEmailOrServerNameNoServerCouldTakeIsRefusedBeforeConnecting) {
     for (const auto& [server, email, refusal] : cases) {
         mail::TZelSMTP client(nullptr);
         TFaxDispatch dispatch(client);
-        EXPECT_EQ(dispatch.Send({server, email, "001-212-5551234", {}, fax::CoverageList()}), refusal) << server << email;
+        EXPECT_EQ(dispatch.Send({.Server = TGbText(server), .Email = TGbText(email), .Number = TGbText("001-212-5551234")}),
+                  refusal)
+            << server << email;
         EXPECT_EQ(client.Host, "");
     }
 }

@@ -68,7 +68,8 @@ TEST(Mailbox, OneRfc5321MailboxAndNothingMore) {
 TEST(Mailbox, TheSendRefusesASenderThatIsNotOneMailboxBeforeConnecting) {
     mail::TZelSMTP client(nullptr);
     fax::TFaxDispatch dispatch(client);
-    fax::TFaxForm form{"127.0.0.1", "me@example.test> RET=HDRS ENVID=x", "001-212-5551234", {}, fax::CoverageList()};
+    const fax::TSendRequest form{.Server = rtl::TGbText("127.0.0.1"), .Email = rtl::TGbText("me@example.test> RET=HDRS ENVID=x"),
+                                 .Number = rtl::TGbText("001-212-5551234")};
     EXPECT_EQ(dispatch.Send(form), fax::kMsgSenderNotMailbox);
     EXPECT_EQ(client.Host, "");
     EXPECT_FALSE(client.Connected);

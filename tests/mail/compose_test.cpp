@@ -1,5 +1,6 @@
 #include "mail/Zelsmtp.h"
 #include "rtl/SysUtils.h"
+#include "tests/support/ScopedLocale.h"
 #include "tests/support/TempFiles.h"
 
 #include <gtest/gtest.h>
@@ -161,12 +162,18 @@ TEST_F(Compose, MessagesComposedInOneSecondShareTheBoundary) {
     const TempFile f("a.txt", "abc");
     M.FromAddress = "me@x";
     M.Attachments.Add(f.Path());
+    const auto now = [] {  // the time of day with ASCII digits, whatever the locale
+        const std::time_t t = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&t, &local);
+        return mail::TimeOfDay(local);
+    };
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const std::string before = rtl::LongTimeNow();
+        const std::string before = now();
         Client.ComposeMessage();
         const std::string first = Client.Boundary;
         Client.ComposeMessage();
-        if (rtl::LongTimeNow() != before) continue;  // a second ended in between: try again
+        if (now() != before) continue;  // a second ended in between: try again
         EXPECT_EQ(Client.Boundary, first);
         EXPECT_EQ(first, "====================54535" + before + "====");
         return;
@@ -280,6 +287,7 @@ TEST(AttachmentName, ATrailByteThatLooksLikeABackslashIsNoSeparatorInAGbkLocale)
         ::unsetenv("LOCPATH");
     EXPECT_EQ(name, "\x81\x5C.doc");
     // In a UTF-8 locale the same bytes are no character, and the backslash splits.
+    const testsupport::ScopedLocale utf8("zh_CN.UTF-8");
     EXPECT_EQ(TZelSMTP::AttachmentName("C:\\docs\\\x81\x5C.doc"), ".doc");
 }
 

@@ -83,6 +83,8 @@ TEST(HeaderText, AttachmentNameParameters) {
         {"x\";y=\"z", "us-ascii", "name=\"x\\\";y=\\\"z\"", "filename*=us-ascii''x%22%3By%3D%22z"},
         {"a\\b", "us-ascii", "name=\"a\\\\b\"", "filename*=us-ascii''a%5Cb"},
         {kFax + ".pdf", "GB2312", "name=\"=?GB2312?B?tKvV5i5wZGY=?=\"", "filename*=GB2312''%B4%AB%D5%E6.pdf"},
+        // A name that reads as an encoded word is itself encoded: it arrives literally.
+        {"=?a?B?Lg==?=", "us-ascii", "name=\"=?us-ascii?B?PT9hP0I/TGc9PT89?=\"", "filename*=us-ascii''%3D%3Fa%3FB%3FLg%3D%3D%3F%3D"},
     };
     for (const auto& [name, charset, type, disposition] : cases) {
         EXPECT_EQ(NameParameter(name, charset, 20), type);

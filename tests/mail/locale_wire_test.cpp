@@ -36,7 +36,8 @@ std::string Composed(const std::vector<std::string>& files) {
 
 TEST(LocaleFreeWire, AMessageIsTheCLocalesInEveryUsersLocale) {
     const testsupport::TempFile plain("scan.tif", "abc");
-    const std::vector<std::string> files = {plain.Path()};
+    const testsupport::TempFile chinese("\xE4\xBC\xA0\xE7\x9C\x9F.pdf", "def");  // 传真.pdf, UTF-8 on the disk
+    const std::vector<std::string> files = {plain.Path(), chinese.Path()};
     std::string reference;
     {
         testsupport::ScopedLocale c("C");

@@ -34,8 +34,8 @@ TEST(LoginLimits, ALoginLineAServerNeedNotTakeIsRefusedBeforeConnecting) {
         client.Host = "no..such.host";  // refused by the resolver library, never asked
         client.UserID = "me";
         client.Security = mail::TSmtpSecurity::StartTls;
-        client.LoginName = "tester";
-        client.Password = std::string(c.PasswordLength, 'p');
+        client.LoginName = rtl::TUtf8Text("tester");
+        client.Password = rtl::TUtf8Text(std::string(c.PasswordLength, 'p'));
         const auto failure = FailureOf([&] { client.Connect(); });
         EXPECT_EQ(failure.Kind, c.Expected) << failure.Text;
         if (c.Expected == Kind::Invalid) {
@@ -62,15 +62,18 @@ TEST(LoginLimits, ARefusalThatEchoesTheCredentialsShowsItsCodeAlone) {
         client.Host = "localhost";
         client.Port = server.Port();
         client.UserID = "me";
-        client.TrustFile = testsupport::Certificates().Authority;
+        client.TrustFile = rtl::TFilePath(testsupport::Certificates().Authority);
         client.Security = mail::TSmtpSecurity::StartTls;
-        client.LoginName = "tester";
-        client.Password = password;
+        client.LoginName = rtl::TUtf8Text("tester");
+        client.Password = rtl::TUtf8Text(password);
         client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
+        std::string statuses;
+        client.OnStatus = [&](rtl::TComponent*, const std::string& text) { statuses += text + "\n"; };
         const auto failure = FailureOf([&] { client.Connect(); });
+        client.OnStatus = nullptr;
         EXPECT_EQ(failure.Text, "服务器 localhost 拒绝了登录，请检查用户名和密码 (535)");
         for (const std::string& secret : {password, codec::Base64(password), codec::Base64(std::string(1, '\0') + "tester" + '\0' + password)})
-            EXPECT_EQ(failure.Text.find(secret), std::string::npos) << secret;
+            for (const std::string& shown : {failure.Text, statuses}) EXPECT_EQ(shown.find(secret), std::string::npos) << secret;
     }
 }
 

@@ -46,10 +46,10 @@ void Send(mail::TZelSMTP& client, std::uint16_t port, TSmtpSecurity security, co
     client.Host = "localhost";
     client.Port = port;
     client.UserID = "me";
-    client.TrustFile = Certs().Authority;
+    client.TrustFile = rtl::TFilePath(Certs().Authority);
     client.Security = security;
-    client.LoginName = login;
-    client.Password = password;
+    client.LoginName = rtl::TUtf8Text(login);
+    client.Password = rtl::TUtf8Text(password);
     client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
     client.Connect();
     auto& m = client.PostMessage();
@@ -101,6 +101,27 @@ TEST(SecureEndToEnd, LoginAndMessageGoOnlyOverTlsAndArriveIntact) {
         const auto commands = server.Commands();
         EXPECT_NE(std::find(commands.begin(), commands.end(), "login ok tester"), commands.end());
         EXPECT_TRUE(NothingInTheClearAfter(commands, c.PlainLines)) << ::testing::PrintToString(commands);
+    }
+}
+
+// SASL carries the UTF-8 of what was typed, with PLAIN and with LOGIN alike.
+TEST(SecureEndToEnd, ACredentialLogsInAsTypedWithEitherMethod) {
+    const std::string user = "jos\xC3\xA9\xE7\x94\xA8\xE6\x88\xB7";      // josé用户
+    const std::string password = "caf\xC3\xA9\xE5\xAF\x86\xE7\xA0\x81";  // café密码
+    for (const bool onlyLogin : {false, true}) {
+        SCOPED_TRACE(onlyLogin ? "AUTH LOGIN" : "AUTH PLAIN");
+        auto options = Server(true, false);
+        options.User = user;
+        options.Password = password;
+        options.OnlyAuthLogin = onlyLogin;
+        RealSmtpServer server(options);
+        testsupport::TempFile file("page.tif", "data");
+        mail::TZelSMTP client(nullptr);
+        Send(client, server.Port(), TSmtpSecurity::StartTls, user, password, file.Path());
+        ASSERT_TRUE(server.WaitForMessages(1, 10s));
+        const auto commands = server.Commands();
+        EXPECT_NE(std::find(commands.begin(), commands.end(), "login ok " + user), commands.end())
+            << ::testing::PrintToString(commands);
     }
 }
 

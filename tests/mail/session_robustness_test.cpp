@@ -95,7 +95,8 @@ TEST_F(SessionTest, AbortDuringTransferRaisesAndSendsNoEndMark) {
     EXPECT_EQ(Catch([&] { Smtp.SubmitMessage(); }), (Raised{"EAbortError", "Socket send aborted"}));
     EXPECT_EQ(packets, 1);
     EXPECT_FALSE(Smtp.Busy());
-    EXPECT_THAT(Log, ElementsAre("EncodeStart " + big.Path(), "EncodeEnd " + big.Path(), "SendStart"));
+    // Stopped while its attachment was being encoded: the rest never was.
+    EXPECT_THAT(Log, ElementsAre("SendStart", "EncodeStart " + big.Path()));
     EXPECT_EQ(Smtp.PostMessage().ToAddress.Count(), 1);
     EXPECT_EQ(Smtp.PostMessage().Attachments.Count(), 1);
     // A text cut off inside DATA leaves a connection no command can follow: it is dropped.

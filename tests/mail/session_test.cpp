@@ -125,8 +125,9 @@ TEST_F(SessionTest, TwoAttachmentsWholeDialogueByteForByte) {
     EXPECT_EQ(Smtp.FinalHeader.Text(), header);
     EXPECT_EQ(Smtp.MessageStream.Size(), 0);
 
-    EXPECT_THAT(Log, ElementsAre("Connect", "EncodeStart " + note.Path(), "EncodeEnd " + note.Path(),
-                                 "EncodeStart " + scan.Path(), "EncodeEnd " + scan.Path(), "SendStart", "Success"));
+    // Each attachment is encoded while the text goes out.
+    EXPECT_THAT(Log, ElementsAre("Connect", "SendStart", "EncodeStart " + note.Path(), "EncodeEnd " + note.Path(),
+                                 "EncodeStart " + scan.Path(), "EncodeEnd " + scan.Path(), "Success"));
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back().first, static_cast<std::int32_t>(text.size()));
     EXPECT_EQ(progress.back().second, static_cast<std::int32_t>(text.size()));
@@ -215,6 +216,19 @@ TEST_F(SessionTest, ContinuationLinesOfGreetingAndHeloAreConsumed) {
     EXPECT_EQ(Catch([&] { Smtp.Disconnect(); }), None());
     ExpectScriptPlayed();
     EXPECT_EQ(Peer.Received(), "HELO fax\r\nQUIT\r\n");
+}
+
+// Each command reports its transaction at level 8, as the socket's own does.
+TEST_F(SessionTest, EachCommandReportsItsTransaction) {
+    std::vector<std::string> seen;
+    Smtp.ReportLevel = 8;
+    Smtp.OnStatus = [&](rtl::TComponent*, const std::string& text) { seen.push_back(text); };
+    Peer.Send("220 ready\r\n").Expect("HELO fax").Send("250 ok\r\n").Expect("QUIT").Send("221 bye\r\n").ReadUntilClose();
+    Peer.Start();
+    Smtp.Connect();
+    Smtp.Disconnect();
+    ExpectScriptPlayed();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "Transaction"), 2);  // HELO, QUIT
 }
 
 TEST_F(SessionTest, GreetingRefusedSendsQuitAndFailsWithFinalLine) {
@@ -337,8 +351,8 @@ TEST_F(SessionTest, IncompleteHeaderIsRefusedAfterCompositionBeforeAnyCommand) {
     EXPECT_EQ(Catch([&] { Smtp.SubmitMessage(); }), Plain("Incomplete Header"));
 
     EXPECT_THAT(types, ElementsAre(2, 1));
-    // Every attempt composed the message first, then stopped before any command.
-    EXPECT_EQ(std::count(Log.begin(), Log.end(), "EncodeEnd " + file.Path()), 3);
+    // Every attempt stopped before any command, and before any attachment was encoded.
+    EXPECT_EQ(std::count(Log.begin(), Log.end(), "EncodeStart " + file.Path()), 0);
     EXPECT_EQ(std::count(Log.begin(), Log.end(), "SendStart"), 0);
     EXPECT_FALSE(UnreadAfterSettling());
     EXPECT_EQ(Peer.Received(), "HELO fax\r\n");
@@ -379,8 +393,8 @@ TEST_F(SessionTest, MissingAttachmentFailsBeforeAnyCommand) {
     Smtp.Connect();
     Log.clear();
     EXPECT_EQ(Catch([&] { Smtp.SubmitMessage(); }), (Raised{"EFOpenError", "Cannot open file " + missing}));
-    EXPECT_THAT(Log, ElementsAre("EncodeStart " + present.Path(), "EncodeEnd " + present.Path(),
-                                 "AttachmentNotFound " + missing));
+    // Every attachment is opened before the first command, none encoded yet.
+    EXPECT_THAT(Log, ElementsAre("AttachmentNotFound " + missing));
     EXPECT_TRUE(Smtp.Connected);
     EXPECT_EQ(Smtp.PostMessage().Attachments.Count(), 2);
     Smtp.Disconnect();
@@ -554,7 +568,7 @@ TEST_F(SessionTest, EndMarkRefusedFiresFailureThenRaisesAndKeepsLists) {
     Log.push_back("raised " + raised.Message);
     ExpectScriptPlayed();
     EXPECT_EQ(raised, Plain("552 too much mail data\r\n"));
-    EXPECT_THAT(Log, ElementsAre("EncodeStart " + file.Path(), "EncodeEnd " + file.Path(), "SendStart", "Failure",
+    EXPECT_THAT(Log, ElementsAre("SendStart", "EncodeStart " + file.Path(), "EncodeEnd " + file.Path(), "Failure",
                                  "raised 552 too much mail data\r\n"));
     const auto& m = Smtp.PostMessage();
     EXPECT_EQ(m.ToAddress.Count(), 1);

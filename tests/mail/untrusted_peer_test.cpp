@@ -7,6 +7,7 @@
 #include "tests/net/NetTest.h"
 #include "tests/support/TempFiles.h"
 
+#include <memory>
 #include <new>
 #include <optional>
 #include <thread>
@@ -34,26 +35,33 @@ Ended EndOf(Fn&& fn) {
     return {"<none>", Kind::Other};
 }
 
-// Each ends Connect with a protocol error and drops the connection; no HELO, no QUIT.
+// Each ends Connect with a protocol error and drops the connection; nothing
+// more goes out, no QUIT. A row at EHLO is that command's reply.
 TEST_F(SessionTest, RepliesThatAreNoSmtpOrComeOutOfTurnEndTheDialogue) {
     std::string endless;
     for (int i = 0; i < mail::kMaxReplyLines; ++i) endless += "220-more\r\n";
-    const std::pair<std::string, std::string> cases[] = {
+    const struct {
+        std::string Reply, Message;
+        bool AtEhlo = false;
+    } cases[] = {
         {"\x01\xff junk\r\n", mail::kMsgNotSmtp}, {"\r\n", mail::kMsgNotSmtp}, {"-1 x\r\n", mail::kMsgNotSmtp},
         {"25 x\r\n", mail::kMsgNotSmtp}, {"4294967296 x\r\n", mail::kMsgNotSmtp}, {"199 x\r\n", mail::kMsgNotSmtp},
         {"220 " + std::string(5000, 'x') + "\r\n", rtl::FormatMessage(net::kMsgLineTooLong, "4096")},
         {endless + "220 end\r\n", rtl::FormatMessage(mail::kMsgTooManyReplyLines, "1000")},
         {"220 one too many\r\n220 ready\r\n", mail::kMsgOutOfStep},
+        {"99999 x\r\n", mail::kMsgNotSmtp, true},
     };
     SetReplyLimits(500);  // the old client waited here for a reply to HELO
-    for (const auto& [greeting, message] : cases) {
+    for (const auto& c : cases) {
         ScriptedPeer peer;
-        peer.Send(greeting).ReadUntilClose().Start();
+        if (c.AtEhlo) peer.Send("220 ready\r\n").Expect("EHLO fax");
+        peer.Send(c.Reply).ReadUntilClose().Start();
         Smtp.Port = peer.Port();
-        EXPECT_EQ(EndOf([&] { Smtp.Connect(); }), (Ended{message, Kind::Protocol})) << greeting.substr(0, 20);
+        Smtp.Security = c.AtEhlo ? mail::TSmtpSecurity::StartTls : mail::TSmtpSecurity::None;
+        EXPECT_EQ(EndOf([&] { Smtp.Connect(); }), (Ended{c.Message, Kind::Protocol})) << c.Reply.substr(0, 20);
         EXPECT_FALSE(Smtp.Connected);
         EXPECT_TRUE(peer.WaitDone(kBound));
-        EXPECT_EQ(peer.Received(), "");
+        EXPECT_EQ(peer.Received(), c.AtEhlo ? "EHLO fax\r\n" : "");
     }
 }
 
@@ -113,19 +121,27 @@ TEST_F(SessionTest, StopAndTheConnectLimitEndALookupOrConnectInProgress) {
     }
 }
 
-// Composition runs the loop: a stop then ends the send before any command.
-TEST_F(SessionTest, StopWhileComposingEndsTheSendBeforeAnyCommand) {
+// Composition runs while the text goes out: a stop then ends the send, and
+// neither the rest of the text nor the end mark follows.
+TEST_F(SessionTest, StopWhileComposingEndsTheSendWithoutTheEndMark) {
     const testsupport::TempFile scan("scan.bin", testsupport::RandomBytes(1 << 20, 3));
     FillSimple();
     Smtp.PostMessage().Attachments.Add(scan.Path());
-    Greeted().ReadUntilClose();
+    Greeted();
+    Envelope().Expect("RCPT TO:<you@rcpt.test>").Send("250 ok\r\n").Expect("DATA").Send("354 go\r\n").ReadUntilClose();
     Peer.Start();
     Smtp.Connect();
-    Smtp.OnEncodeStart = [](const std::string&) { std::this_thread::sleep_for(30ms); };  // the stop falls due
-    Later stop(1, [&] { Smtp.Abort(); });
+    std::unique_ptr<Later> stop;
+    Smtp.OnEncodeStart = [&](const std::string&) {
+        stop = std::make_unique<Later>(1, [&] { Smtp.Abort(); });
+        std::this_thread::sleep_for(30ms);  // the stop falls due
+    };
     EXPECT_EQ(Catch([&] { Smtp.SubmitMessage(); }), (Raised{"EAbortError", "Socket send aborted"}));
     EXPECT_EQ(Smtp.MessageStream.Size(), 0);
-    EXPECT_EQ(Peer.Received(), "HELO fax\r\n");
+    EXPECT_FALSE(Smtp.Connected);
+    ExpectScriptPlayed();
+    EXPECT_EQ(Peer.Received().find("\r\n.\r\n"), std::string::npos);
+    EXPECT_LT(Peer.Received().size(), std::size_t{1} << 20);
 }
 
 // A zero byte or a line past 512 octets, which Write would cut or a server

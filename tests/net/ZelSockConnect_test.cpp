@@ -127,6 +127,19 @@ TEST_F(ZelSockStatus, TextsAppearExactlyAtTheirLevels) {
     EXPECT_EQ(std::count(at8.begin(), at8.end(), "Checking Error In Error Manager"), 0);
     const auto at16 = Run(16);
     EXPECT_GE(std::count(at16.begin(), at16.end(), "Checking Error In Error Manager"), 1);
+
+    // "Canceling" comes before the flag; a handler that stops again adds nothing.
+    std::vector<bool> setWhenReported;
+    Sock->OnStatus = [&](rtl::TComponent*, const std::string& text) {
+        if (text != "Canceling") return;
+        setWhenReported.push_back(Sock->Canceled);
+        Sock->Cancel();
+    };
+    Sock->Canceled = false;
+    Sock->Cancel();
+    Sock->OnStatus = nullptr;
+    EXPECT_EQ(setWhenReported, std::vector<bool>{false});
+    EXPECT_TRUE(Sock->Canceled);
 }
 
 TEST_F(ZelSockStatus, DestructionReportsNothingAndFiresNoDisconnect) {

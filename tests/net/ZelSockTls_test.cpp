@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 namespace nettest {
 namespace {
@@ -32,7 +33,7 @@ class ZelSockTls : public SockTest {
 protected:
     void SetUp() override {
         SockTest::SetUp();
-        Sock->TrustFile = Certs.Authority;
+        Sock->TrustFile = rtl::TFilePath(Certs.Authority);
     }
     void ConnectTo(const std::string& host, std::uint16_t port) {
         Sock->Host = host;
@@ -77,7 +78,7 @@ TEST_F(ZelSockTls, CarriesLinesAndLargeStreamsBothWaysThenTheNextConnectionIsPla
         SCOPED_TRACE(std::string(c.Host) + " max " + c.MaxVersion + (c.SystemStore ? " system store" : ""));
         std::unique_ptr<TEnvironment> store;
         if (c.SystemStore) store = std::make_unique<TEnvironment>("SSL_CERT_DIR", Certs.AuthorityStore);
-        Sock->TrustFile = c.SystemStore ? "" : Certs.Authority;
+        Sock->TrustFile = rtl::TFilePath(c.SystemStore ? "" : Certs.Authority);
         const auto server = TlsServer(Certs.Server, c.MaxVersion);
         ConnectTo(c.Host, server->Port());
         Sock->StartTls();
@@ -87,7 +88,12 @@ TEST_F(ZelSockTls, CarriesLinesAndLargeStreamsBothWaysThenTheNextConnectionIsPla
 
         rtl::TMemoryStream stream;
         stream.WriteBuffer(payload.data(), static_cast<std::int64_t>(payload.size()));
+        std::vector<std::int32_t> counts;
+        Sock->OnPacketSent = [&](rtl::TObject*) { counts.push_back(Sock->BytesSent); };
         Sock->SendStream(stream);
+        Sock->OnPacketSent = nullptr;
+        ASSERT_FALSE(counts.empty());
+        EXPECT_EQ(counts.front(), 16383);  // the chunks of the plain path
         EXPECT_EQ(Sock->BytesSent, static_cast<std::int32_t>(payload.size()));  // plaintext, not records
         EXPECT_EQ(Sock->BytesTotal, static_cast<std::int32_t>(payload.size()));
         EXPECT_TRUE(testsupport::PumpUntil(
@@ -127,7 +133,7 @@ TEST_F(ZelSockTls, RefusedHandshakesNameTheServerAndTheReason) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         const auto server = TlsServer(c.Files, c.MaxVersion);
-        Sock->TrustFile = c.TrustFile;
+        Sock->TrustFile = rtl::TFilePath(c.TrustFile);
         ConnectTo(c.Host, server->Port());
         const TFailure failure = FailureOf([this] { Sock->StartTls(); });
         EXPECT_EQ(failure.Kind, rtl::TErrorKind::Tls);

@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
     const QTemporaryDir settingsFolder;
     if (!settingsFolder.isValid()) return 1;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
+    // The send history likewise (the data location follows XDG_DATA_HOME).
+    ::setenv("XDG_DATA_HOME", settingsFolder.filePath("data").toLocal8Bit().constData(), 1);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -26,7 +26,8 @@ public:
         auto pair = [this](const std::string& stem) {
             return CertificateFiles{Folder + "/" + stem + ".pem", Folder + "/" + stem + ".key"};
         };
-        Files = {Folder + "/authority.pem", Folder + "/store", pair("server"), pair("other-name"), pair("unknown"), pair("expired")};
+        Files = {Folder + "/authority.pem", Folder + "/store", pair("server"), pair("other-name"), pair("unknown"), pair("expired"),
+                 pair("no-alt-name")};
     }
     ~CertificateFolder() {
         std::error_code ec;

@@ -19,6 +19,7 @@ struct TestCertificates {
     CertificateFiles OtherName;   // other.invalid only, from Authority
     CertificateFiles Unknown;     // localhost and 127.0.0.1, from an authority no one trusts
     CertificateFiles Expired;     // localhost and 127.0.0.1, from Authority, ended in 2020
+    CertificateFiles NoAltName;   // CN=localhost, no subjectAltName, from Authority
 };
 
 // Throws std::runtime_error when they cannot be made.

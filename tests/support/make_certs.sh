@@ -5,6 +5,7 @@
 #   other-name.pem, other-name.key other.invalid only, from the authority
 #   unknown.pem, unknown.key       localhost and 127.0.0.1, from an authority no one trusts
 #   expired.pem, expired.key       localhost and 127.0.0.1, from the authority, valid in January 2020 only
+#   no-alt-name.pem, .key          CN=localhost and no subjectAltName, from the authority
 #   store/                         the authority in a hashed directory, as the system keeps its own
 set -euo pipefail
 cd "$1"
@@ -31,6 +32,8 @@ subjectAltName = DNS:localhost,IP:127.0.0.1
 [other_name]
 basicConstraints = CA:FALSE
 subjectAltName = DNS:other.invalid
+[no_alt_name]
+basicConstraints = CA:FALSE
 CONF
 
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
@@ -56,6 +59,7 @@ leaf server authority localhost localhost
 leaf other-name authority other.invalid other_name
 leaf unknown stranger localhost localhost
 leaf expired authority localhost localhost -startdate 20200101000000Z -enddate 20200201000000Z
+leaf no-alt-name authority localhost no_alt_name
 mkdir -p store
 cp authority.pem store/
 openssl rehash store

@@ -1,12 +1,14 @@
 """A TLS server for the socket component's tests, on 127.0.0.1.
 
-Usage: tls_peer.py CERT KEY [--max-version 1.2|1.1]
+Usage: tls_peer.py CERT KEY [--max-version 1.2|1.1] [--close-notify whole|partial]
 Prints "PORT <n>" once it listens. On each connection: the handshake, then
 "220 tls ready" CR LF sent in the same write as the handshake's last flight
 (so the client finds it already buffered when its handshake ends), then
 everything received goes back until the client closes. --max-version caps
-the protocol; 1.1 is below what any client here accepts. Ends when its
-standard input closes, or after five minutes at the latest.
+the protocol; 1.1 is below what any client here accepts. --close-notify: the
+first line received is not echoed; the server sends close_notify instead
+(after half a reply line with "partial") and keeps the connection open.
+Ends when its standard input closes, or after five minutes at the latest.
 """
 import argparse
 import socket
@@ -36,7 +38,19 @@ def flush(conn, outgoing):
         conn.sendall(data)
 
 
-def serve(conn, context):
+def end_session(conn, tls, outgoing, partial):
+    """close_notify without closing the connection, as a broken server might."""
+    if partial:
+        tls.write(b"250-half a repl")
+    try:
+        tls.unwrap()
+    except ssl.SSLWantReadError:
+        pass  # the client's close_notify is not awaited
+    flush(conn, outgoing)
+    time.sleep(20)
+
+
+def serve(conn, context, close_notify=None):
     incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
     tls = context.wrap_bio(incoming, outgoing, server_side=True)
     conn.settimeout(60)
@@ -58,6 +72,13 @@ def serve(conn, context):
             if not data:
                 return
             incoming.write(data)
+            if close_notify:
+                try:
+                    if b"\n" in tls.read(65536):
+                        return end_session(conn, tls, outgoing, close_notify == "partial")
+                except ssl.SSLWantReadError:
+                    pass
+                continue
             while True:
                 try:
                     tls.write(tls.read(65536))
@@ -80,6 +101,7 @@ def main():
     parser.add_argument("cert")
     parser.add_argument("key")
     parser.add_argument("--max-version")
+    parser.add_argument("--close-notify", choices=["whole", "partial"])
     options = parser.parse_args()
     context = make_context(options.cert, options.key, options.max_version)
     listener = socket.create_server(("127.0.0.1", 0))
@@ -93,7 +115,7 @@ def main():
             conn, _ = listener.accept()
         except socket.timeout:
             continue
-        threading.Thread(target=serve, args=(conn, context), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, context, options.close_notify), daemon=True).start()
 
 
 if __name__ == "__main__":

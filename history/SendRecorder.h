@@ -1,0 +1,50 @@
+// Records one press of the send in the history: the attempt as it starts,
+// its message once composed (the Message-ID is known then), and how it ended.
+// Both front ends send through it; the mail path knows nothing of it.
+#pragma once
+
+#include "fax/Dispatch.h"
+#include "history/History.h"
+#include "mail/Zelsmtp.h"
+#include "rtl/Text.h"
+
+#include <QString>
+
+#include <string>
+
+namespace history {
+
+class TSendRecorder {
+public:
+    TSendRecorder(fax::TFaxDispatch& Dispatch, mail::TZelSMTP& Client, QString FrontEnd)
+        : Dispatch(Dispatch), Client(Client), FrontEnd(std::move(FrontEnd)) {}
+
+    // Where the records go; nullptr: nowhere.
+    THistory* Store = nullptr;
+
+    // Dispatch.Send(Request), recorded: returns and raises what it does. A
+    // press while a send is under way is refused by the send and not recorded.
+    std::string Send(const fax::TSendRequest& Request);
+
+    // The record of the last press.
+    const TRecord& Last() const { return Record; }
+
+private:
+    void Save();
+    // The number as the press read it, and its place.
+    void Understood();
+
+    fax::TFaxDispatch& Dispatch;
+    mail::TZelSMTP& Client;
+    QString FrontEnd;
+    TRecord Record;
+};
+
+// The SHA-256 of a file in lower-case hex, and its size; empty and -1 when it
+// cannot be read. The file is opened by its own bytes.
+TFileEntry FileEntryOf(const rtl::TFilePath& Path);
+
+// The protection's name as the history keeps it: none, starttls, tls.
+QString ProtectionName(mail::TSmtpSecurity Security);
+
+}  // namespace history

@@ -1,0 +1,99 @@
+// The page 发送记录: records of both front ends, details, the Message-ID to
+// copy, and "再次发送" only with the files as they were sent.
+#include "AppFixture.h"
+
+#include "app/HistoryPage.h"
+#include "app/HistoryText.h"
+#include "app/MailboxWatch.h"
+#include "history/SendRecorder.h"
+#include "tests/support/RealSmtpServer.h"
+#include "tests/support/TempFiles.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QTableView>
+#include <QTimeZone>
+
+#include <chrono>
+#include <fstream>
+
+using namespace std::chrono_literals;
+
+TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnchangedFiles) {
+    const auto server = std::make_unique<testsupport::RealSmtpServer>();
+    UsePort(server->Port());
+    const testsupport::TempFile doc("contract.pdf", testsupport::RandomBytes(3000, 21));
+    AddFile(doc.Path());
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    ASSERT_TRUE(server->WaitForMessages(1, 10s));
+    // A command line's send that may have gone, written meanwhile by another process.
+    {
+        history::THistory other;
+        history::TRecord r;
+        r.FrontEnd = history::kCommandLine;
+        r.Started = QDateTime::currentDateTimeUtc();
+        r.NumberTyped = "0044-20-71234567";
+        r.Outcome = history::TOutcome::MaybeSent;
+        ASSERT_TRUE(other.Add(r));
+    }
+
+    app::THistoryPage& page = *Form1->HistoryPage;
+    Form1->TabbedNotebook1->setCurrentWidget(&page);
+    const QAbstractItemModel& model = *page.List->model();
+    ASSERT_EQ(model.rowCount(), 2);
+    const auto cell = [&](int row, int column) { return model.index(row, column).data().toString(); };
+    EXPECT_EQ(cell(0, app::THistoryPage::ColNumber), "0044-20-71234567");
+    EXPECT_EQ(cell(0, app::THistoryPage::ColOutcome), QString::fromUtf8("可能已经发出"));
+    EXPECT_EQ(cell(1, app::THistoryPage::ColOutcome), QString::fromUtf8("已发送"));
+    EXPECT_EQ(cell(1, app::THistoryPage::ColFiles), "contract.pdf");
+
+    page.List->selectRow(1);
+    const QString messageId = page.Selected()->MessageId;
+    EXPECT_TRUE(page.Details->toPlainText().contains("Message-ID：" + messageId));
+    EXPECT_TRUE(page.Details->toPlainText().contains("250 OK stored"));
+    page.CopyButton->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), messageId);
+
+    Form1->Edit3->clear();
+    Form1->ListBox1->clear();
+    page.ResendButton->click();
+    EXPECT_EQ(Form1->Edit3->text(), "001-212-5551234");
+    ASSERT_EQ(Form1->ListBox1->count(), 1);
+    EXPECT_EQ(Form1->ListBox1->item(0)->text().toStdString(), doc.Path());
+    EXPECT_EQ(Form1->TabbedNotebook1->currentIndex(), 0);
+
+    std::ofstream(doc.Path(), std::ios::app) << "changed";
+    Form1->TabbedNotebook1->setCurrentWidget(&page);
+    page.List->selectRow(1);
+    page.ResendButton->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_TRUE(Boxes[0].Text.contains(QString::fromStdString(doc.Path()) + QString::fromUtf8("（内容已改变）")));
+    EXPECT_EQ(Form1->TabbedNotebook1->currentWidget(), &page);
+}
+
+TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
+    history::THistory other;  // the watch's own connection, as on its thread
+    history::TRecord r;
+    r.FrontEnd = history::kCommandLine;
+    r.Started = QDateTime::currentDateTimeUtc();
+    r.NumberTyped = "001-212-5551234";
+    r.Outcome = history::TOutcome::Sent;
+    ASSERT_TRUE(other.Add(r));
+    app::THistoryPage& page = *Form1->HistoryPage;
+    Form1->TabbedNotebook1->setCurrentWidget(&page);
+    page.List->selectRow(0);
+    EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), "");
+
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(1796877688, QTimeZone::utc());
+    ASSERT_TRUE(other.SetConfirmation(r.Id, "failed", QString::fromUtf8("Fax failed: 忙"), when));
+    watch::TConfirmed c{r.Id, {watch::TOutcome::Failed, when.toSecsSinceEpoch(), "Fax failed: 忙"}};
+    Form1->MailboxWatch->OnConfirmed(c);
+
+    EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), QString::fromUtf8("发送失败"));
+    EXPECT_EQ(page.Selected()->Id, r.Id);
+    EXPECT_TRUE(page.Details->toPlainText().contains(QString::fromUtf8("网关回复：发送失败（") + app::LocalTimeText(when) +
+                                                     QString::fromUtf8("）Fax failed: 忙")))
+        << page.Details->toPlainText().toStdString();
+    EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Fax failed: 忙")));
+}
