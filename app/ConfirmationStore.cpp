@@ -4,7 +4,6 @@
 
 #include <QDateTime>
 #include <QTimeZone>
-#include <QTimeZone>
 
 namespace app {
 namespace {
@@ -23,8 +22,8 @@ public:
             // Only a fax that went out (or may have) gets an answer.
             if (r.Outcome != history::TOutcome::Sent && r.Outcome != history::TOutcome::MaybeSent) continue;
             if (!r.Confirmation.isEmpty() || r.Gateways.isEmpty()) continue;
-            // The number as understood is the full international number, digits only.
-            const QString number = r.Number.isEmpty() ? r.NumberTyped : "+" + r.Number;
+            // The number as understood, "+1 212-555-1234"; as typed when it was never understood.
+            const QString number = r.Number.isEmpty() ? r.NumberTyped : r.Number;
             waiting.push_back({r.Id, r.Started.toSecsSinceEpoch(), r.MessageId.toStdString(), number.toStdString(),
                                r.Gateways.first().toStdString()});
         }

@@ -30,7 +30,7 @@ TEST(AnswerMatch, NamesTheNumberInEveryCommonForm) {
         {"2 pages, 0 errors", false},
     };
     // The design's form, and the full number as the history keeps it.
-    for (const char* number : {kNumber, "+12121234567"})
+    for (const char* number : {kNumber, "+1 212-123-4567"})
         for (const auto& c : cases) EXPECT_EQ(NamesNumber(c.Text, number), c.Names) << number << ": " << c.Text;
 }
 
