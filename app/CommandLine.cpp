@@ -1,9 +1,12 @@
 #include "app/CommandLine.h"
 
+#include "app/ConnectionCheck.h"
 #include "app/Constants.h"
 #include "app/DamagedSettings.h"
+#include "app/FailureText.h"
 #include "app/Forms.h"
 #include "app/HistoryCommand.h"
+#include "app/Messages.h"
 #include "app/SecretStore.h"
 #include "app/SendRequest.h"
 #include "app/WatchCommand.h"
@@ -46,6 +49,8 @@ const char kHelp[] =
     "  faxmail [文件...]                打开窗口；给出的文件已在附件列表中\n"
     "  faxmail send --number 号码 [选项] 文件...\n"
     "                                   发送一份传真，文件作为附件\n"
+    "  faxmail check [选项]             测试与邮件服务器的连接（连接、加密、证书、登录、大小上限），\n"
+    "                                   不发送任何邮件；失败时试一试常用的端口和安全连接\n"
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
     "  faxmail history [--limit N] [--json]\n"
     "                                   发送记录，最新的在前（默认 20 条，0：全部；--json：每行一个JSON对象）\n"
@@ -54,7 +59,8 @@ const char kHelp[] =
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
-    "  -n, --number 号码                对方传真号码，如 001-212-1234567（必填）\n"
+    "  -n, --number 号码                对方传真号码，如 001-212-1234567（必填；可以给出多个，\n"
+    "                                   同一封邮件发给每个号码）\n"
     "  --server 主机                    SMTP邮件服务器\n"
     "  --from 地址                      您的电子邮件\n"
     "  --port 端口                      服务器端口（1 到 65535）\n"
@@ -62,6 +68,12 @@ const char kHelp[] =
     "  --user 名字                      登录名（空：不登录）\n"
     "  --gateway 格式                   传真网关地址的格式，{number} 代表完整号码\n"
     "  --ca-file 文件                   另外信任的证书颁发机构文件\n"
+    "  --subject 主题                   邮件的主题（默认：您的电子邮件加上 Send a Fax）\n"
+    "  --timeout 秒数                   整个发送最多用多少秒\n"
+    "  --verbose                        在标准错误上显示与服务器的对话（登录的内容被遮住）\n"
+    "  --dry-run                        不连接服务器，把组成的邮件写到标准输出\n"
+    "check 接受 --server、--from、--port、--security、--user、--ca-file。\n"
+    "只接受一个值的选项不能重复给出。\n"
     "\n"
     "watch 的选项（未给出的取自保存的设置；邮箱只读，不改变邮件的标记）：\n"
     "  --once                           读取一次后退出（否则一直读取，直到 Ctrl+C）\n"
@@ -76,9 +88,18 @@ const char kHelp[] =
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
     "\n"
-    "发送过程显示在标准错误上；发送成功后，标准输出上写两行：第一行是传真所发往的网关地址，\n"
-    "第二行是邮件的 Message-ID、一个空格和服务器对邮件结尾的应答（通常含有服务器的队列号）。\n"
-    "退出状态：0 已发送；1 被拒绝或失败；2 用法错误；130 被 Ctrl+C 中断。\n";
+    "发送过程显示在标准错误上；发送成功后，传真所发往的网关地址写在标准输出上（每个号码一行），\n"
+    "最后一行是邮件的 Message-ID、一个空格和服务器对邮件结尾的应答（通常含有服务器的队列号）。\n"
+    "文件和号码在连接服务器之前就检查。\n"
+    "\n"
+    "退出状态：\n"
+    "  0    已发送（check：连接测试成功）\n"
+    "  1    连接之前就被拒绝：输入、文件、号码或设置有误\n"
+    "  2    用法错误\n"
+    "  3    网络或服务器的问题，传真没有发出，可以稍后重试\n"
+    "  4    加密（TLS）或登录失败：请修改设置\n"
+    "  5    传真可能已经发出：重新发送之前请先检查邮箱\n"
+    "  130  被 Ctrl+C 中断\n";
 
 // ---- output in the terminal's encoding ----
 
@@ -245,16 +266,16 @@ int Coverage(const QStringList& args) {
         parsed = fax::ParseFaxNumber(ToGb(args[0]));
     } catch (const rtl::EConvertError& e) {
         Complain(Utf8("传真号码的国家号和区号必须是数字（") + FromGb(e.what()) + Utf8("）。"));
-        return kExitFailed;
+        return kExitRefused;
     }
     if (!parsed.Ok) {
         Complain(FromGb(parsed.Failure));
-        return kExitFailed;
+        return kExitRefused;
     }
     const std::string gateway = fax::GatewayAddress(parsed.Number, ReadSendSettings().GatewayPattern.toStdString());
     if (!fax::IsCovered(lines, parsed.Number)) {
         Complain(FromGb(fax::kMsgNotCovered));
-        return kExitFailed;
+        return kExitRefused;
     }
     Say(Utf8("可以发送，网关地址：") + FromGb(gateway));
     return kExitSent;
@@ -269,16 +290,24 @@ struct TSendOptions {
     QCommandLineOption User{"user", "", "name"};
     QCommandLineOption Gateway{"gateway", "", "pattern"};
     QCommandLineOption CaFile{"ca-file", "", "file"};
-    QList<QCommandLineOption> All() const { return {Number, Server, From, Port, Security, User, Gateway, CaFile}; }
+    QCommandLineOption Subject{"subject", "", "text"};
+    QCommandLineOption Timeout{"timeout", "", "seconds"};
+    QCommandLineOption Verbose{"verbose", ""};
+    QCommandLineOption DryRun{"dry-run", ""};
+    QList<QCommandLineOption> All() const {
+        return {Number, Server, From, Port, Security, User, Gateway, CaFile, Subject, Timeout, Verbose, DryRun};
+    }
+    // What check takes besides the connection settings: nothing of a fax.
+    QList<QCommandLineOption> SendOnly() const { return {Number, Gateway, Subject, Timeout, DryRun}; }
 };
 
-int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
-         std::vector<rtl::TFilePath> paths) {
-    const QString fromEnvironment = TakePasswordVariable();
-    if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
-    if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
-
-    TSendSettings settings = ReadSendSettings();
+// Saved settings with the options over them; the status to exit with, or 0.
+int SettingsFromOptions(const QCommandLineParser& parser, const TSendOptions& o, TSendSettings& settings) {
+    // One value each: a second would silently replace the first.
+    for (const QCommandLineOption& option : o.All())
+        if (option.names() != o.Number.names() && parser.values(option).size() > 1)
+            return UsageError(Utf8("选项 --") + option.names().last() + Utf8(" 只能给出一次。"));
+    settings = ReadSendSettings();
     if (parser.isSet(o.Server)) settings.Server = parser.value(o.Server);
     if (parser.isSet(o.From)) settings.Email = parser.value(o.From);
     if (parser.isSet(o.Port)) {
@@ -307,96 +336,211 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         if (parser.isSet(*option)) Repaired(settings.Damaged, QLatin1String(key));
     if (!settings.Damaged.isEmpty()) {
         Complain(DamagedSettingsMessage(settings.Damaged));
-        return kExitFailed;
+        return kExitRefused;
     }
+    return 0;
+}
+
+// The login's password: 0 with it, or the exit status after saying why there is none.
+int PasswordFor(const TSendSettings& settings, const QString& fromEnvironment, QString& password) {
+    if (settings.LoginName.isEmpty()) return 0;
+    password = fromEnvironment;
+    if (password.isEmpty() && settings.RememberPassword) password = StoredPassword();
+    if (!password.isEmpty()) return 0;
+    switch (AskPassword(settings.LoginName, password)) {
+        case TPrompt::NoTerminal:
+            Complain(Utf8("需要登录密码：请设置环境变量 FAXMAIL_PASSWORD，或在终端上运行。"));
+            return kExitRefused;
+        case TPrompt::Interrupted:
+            Complain(Utf8("已中断，传真没有发送。"));
+            return kExitInterrupted;
+        case TPrompt::Answered: break;
+    }
+    if (!password.isEmpty()) return 0;
+    Complain(Utf8("密码不能为空，传真没有发送。"));
+    return kExitRefused;
+}
+
+// Ctrl+C stops the client's wait as the stop button does.
+class TInterrupt {
+public:
+    explicit TInterrupt(mail::TZelSMTP& Client) : Notifier(InterruptPipe[0], QSocketNotifier::Read) {
+        QObject::connect(&Notifier, &QSocketNotifier::activated, [this, &Client] {
+            char byte = 0;
+            [[maybe_unused]] const ssize_t n = ::read(InterruptPipe[0], &byte, 1);
+            Interrupted = true;
+            Client.Abort();
+            Win::Application().Terminate();
+        });
+    }
+    bool Interrupted = false;
+
+private:
+    QSocketNotifier Notifier;
+};
+
+// --verbose: the dialogue on standard error, "C:" for the client, "S:" for the server.
+void TraceDialogue(mail::TZelSMTP& client) {
+    client.OnDialogue = [](bool sent, const std::string& line) {
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        Complain((sent ? QStringLiteral("C: ") : QStringLiteral("S: ")) + FromGb(text));
+    };
+}
+
+int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
+         std::vector<rtl::TFilePath> paths) {
+    const QString fromEnvironment = TakePasswordVariable();
+    if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
+    if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
+    TSendSettings settings;
+    if (const int usage = SettingsFromOptions(parser, o, settings)) return usage;
+    int timeLimit = 0;
+    if (parser.isSet(o.Timeout)) {
+        bool ok = false;
+        timeLimit = parser.value(o.Timeout).toInt(&ok);
+        if (!ok || timeLimit < 1 || timeLimit > 86400) return UsageError(Utf8("--timeout 必须是 1 到 86400 之间的秒数。"));
+    }
+    const bool dryRun = parser.isSet(o.DryRun);
     // Blanks first, as the send button checks them, and before a password is asked for.
     if (settings.Server.isEmpty() || settings.Email.isEmpty()) {
         Complain(FromGb(fax::kMsgBlankFields));
-        return kExitFailed;
-    }
-
-    QString password;
-    if (!settings.LoginName.isEmpty()) {
-        password = fromEnvironment;
-        if (password.isEmpty() && settings.RememberPassword) password = StoredPassword();
-        if (password.isEmpty()) {
-            switch (AskPassword(settings.LoginName, password)) {
-                case TPrompt::NoTerminal:
-                    Complain(Utf8("需要登录密码：请设置环境变量 FAXMAIL_PASSWORD，或在终端上运行。"));
-                    return kExitFailed;
-                case TPrompt::Interrupted:
-                    Complain(Utf8("已中断，传真没有发送。"));
-                    return kExitInterrupted;
-                case TPrompt::Answered:
-                    if (password.isEmpty()) {
-                        Complain(Utf8("密码不能为空，传真没有发送。"));
-                        return kExitFailed;
-                    }
-                    break;
-            }
-        }
-    }
-
-    // The send button's checks, in its order and with its texts.
-    fax::TSendRequest request;
-    const char* refusedField = nullptr;
-    if (!MakeSendRequest(settings, parser.value(o.Number), password, std::move(paths), request, refusedField)) {
-        Complain(UnrepresentableFieldText(refusedField));
-        return kExitFailed;
+        return kExitRefused;
     }
 
     std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
+    fax::TFaxDispatch dispatch(*client);
+    // The send button's checks, in its order and with its texts; more numbers
+    // and the subject are held to the same code page.
+    const QStringList numbers = parser.values(o.Number);
+    fax::TSendRequest request;
+    const char* refusedField = nullptr;
+    if (!MakeSendRequest(settings, numbers.first(), QString(), std::move(paths), request, refusedField)) {
+        Complain(UnrepresentableFieldText(refusedField));
+        return kExitRefused;
+    }
+    request.MoreNumbers.resize(static_cast<std::size_t>(numbers.size() - 1));
+    std::vector<std::pair<QString, std::pair<const char*, rtl::TGbText*>>> fields = {{parser.value(o.Subject), {"--subject", &request.Subject}}};
+    for (qsizetype i = 1; i < numbers.size(); ++i)
+        fields.push_back({numbers[i], {"对方传真号码", &request.MoreNumbers[static_cast<std::size_t>(i - 1)]}});
+    for (const auto& [text, field] : fields) {
+        if (!Win::Utf8ToGbExactly(rtl::TUtf8Text(text.toStdString()), *field.second)) {
+            Complain(UnrepresentableFieldText(field.first));
+            return kExitRefused;
+        }
+    }
+    history::THistory store;
+    store.OnNotice = [](const QString& text) { Complain(text); };
+    history::TSendRecorder recorder(dispatch, *client, history::kCommandLine);
+    recorder.Store = &store;
+    // Everything that can be refused without the server is refused now; a
+    // refused send is recorded, a dry run is no send.
+    const std::string refusal = dryRun ? dispatch.Check(request) : recorder.Check(request);
+    if (!refusal.empty()) {
+        Complain(FromGb(refusal));
+        return kExitRefused;
+    }
+    if (dryRun) {
+        // The message exactly as it would go out after DATA, nothing connected.
+        dispatch.Fill(request, client->PostMessage());
+        client->ComposeMessage();
+        const std::string header = client->FinalHeader.Text() + "\r\n\r\n";
+        std::fwrite(header.data(), 1, header.size(), stdout);
+        std::fwrite(client->MessageStream.Memory(), 1, static_cast<std::size_t>(client->MessageStream.Size()), stdout);
+        std::fflush(stdout);
+        return kExitSent;
+    }
+    QString password;
+    if (const int status = PasswordFor(settings, fromEnvironment, password)) return status;
+    request.Password = rtl::TUtf8Text(password.toStdString());
+
     fax::ApplyConnection(request, *client);
+    const TServerTarget target{settings.Server, settings.Port, true};
+    recorder.FailureText = [&target](const std::exception& e) { return ExplainFailure(e, target); };
     TProgress progress(*client);
+    store.OnNotice = [&progress](const QString& text) {
+        progress.EndBar();
+        Complain(text);
+    };
     client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
     client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
     client->OnSuccess = [&](rtl::TObject*) {
         progress.Stage(Utf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
     };
-
-    bool interrupted = false;
-    QSocketNotifier interrupt(InterruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(&interrupt, &QSocketNotifier::activated, [&] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(InterruptPipe[0], &byte, 1);
-        interrupted = true;
-        client->Abort();
-        Win::Application().Terminate();
-    });
-
-    fax::TFaxDispatch dispatch(*client);
-    history::THistory store;
-    store.OnNotice = [&](const QString& text) {
-        progress.EndBar();
-        Complain(text);
+    client->OnStep = [&](mail::TSmtpPhase phase) {
+        const QString text = StepText(phase, target, client->TimeLimits.Greeting);
+        if (!text.isEmpty()) progress.Stage(text);
     };
-    history::TSendRecorder recorder(dispatch, *client, history::kCommandLine);
-    recorder.Store = &store;
-    progress.Stage(Utf8("正在连接") + settings.Server + ":" + QString::number(settings.Port));
+    if (parser.isSet(o.Verbose)) TraceDialogue(*client);
+
+    TInterrupt interrupt(*client);
+    bool timedOut = false;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [&] {
+        timedOut = true;
+        client->Abort();
+    });
+    if (timeLimit > 0) limit.start(timeLimit * 1000);
     try {
-        const std::string refusal = recorder.Send(request);
+        const std::string late = recorder.Send(request);
         progress.EndBar();
-        if (!refusal.empty()) {
-            Complain(FromGb(refusal));
-            return kExitFailed;
+        if (!late.empty()) {
+            Complain(FromGb(late));
+            return kExitRefused;
         }
-    } catch (const mail::EMaybeDelivered& e) {
-        // Whatever ended the wait, the user must learn that the fax may have gone.
-        progress.EndBar();
-        Complain(MessageForDisplay(e.what()));
-        return interrupted ? kExitInterrupted : kExitFailed;
     } catch (const std::exception& e) {
         progress.EndBar();
-        if (interrupted) {
+        // Whatever ended the wait, the user must learn that the fax may have gone.
+        if (dynamic_cast<const mail::EMaybeDelivered*>(&e) != nullptr) {
+            Complain(ExplainFailure(e, target));
+            return interrupt.Interrupted ? kExitInterrupted : kExitMaybeSent;
+        }
+        if (interrupt.Interrupted) {
             Complain(Utf8("已中断，传真没有发送。"));
             return kExitInterrupted;
         }
-        Complain(MessageForDisplay(e.what()));
-        return kExitFailed;
+        if (timedOut) {
+            Complain(Msg(TMsg::TimeLimitReached, {QString::number(timeLimit)}));
+            return kExitServer;
+        }
+        Complain(ExplainFailure(e, target));
+        return ExitStatusOf(e);
     }
-    Say(FromGb(dispatch.LastGatewayAddress()));
+    for (const std::string& address : dispatch.GatewayAddresses()) Say(FromGb(address));
     Say(SentLine(recorder.Last()));
     return kExitSent;
+}
+
+int Check(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& args) {
+    const QString fromEnvironment = TakePasswordVariable();
+    if (!args.isEmpty()) return UsageError(Utf8("check 不接受参数：") + args.first());
+    for (const QCommandLineOption& option : o.SendOnly())
+        if (parser.isSet(option)) return UsageError(Utf8("check 不接受选项 --") + option.names().last() + Utf8("。"));
+    TSendSettings settings;
+    if (const int usage = SettingsFromOptions(parser, o, settings)) return usage;
+    if (settings.Server.isEmpty()) {
+        Complain(FromGb(fax::kMsgBlankFields));
+        return kExitRefused;
+    }
+    QString password;
+    if (const int status = PasswordFor(settings, fromEnvironment, password)) return status;
+    TConnectionCheck check;
+    check.CommandLine = true;
+    check.OnReport = [](const QString& line) { Say(line); };
+    check.Prepare = [&](mail::TZelSMTP& client) {
+        if (parser.isSet(o.Verbose)) TraceDialogue(client);
+    };
+    if (check.Run(settings, password)) return kExitSent;
+    Complain(check.Failure);
+    if (check.Alternative) {
+        const TSendSettings& better = *check.Alternative;
+        Say(Msg(TMsg::CheckProposal, {QString::number(better.Port), SecurityLabel(better.Security)}));
+        Say(QStringLiteral("  --port %1 --security %2").arg(better.Port).arg(SecurityOption(better.Security)));
+    } else if (check.AlternativesTried) {
+        Say(Msg(TMsg::CheckNoAlternative));
+    }
+    return check.Status;
 }
 
 // The command the arguments name; what it does not report itself reaches
@@ -450,19 +594,20 @@ int RunCommand(int argc, char** argv) {
             if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));
         return Coverage(args);
     }
-    if (command != "send") return UsageError(Utf8("未知的命令：") + command);
+    if (command != "send" && command != "check") return UsageError(Utf8("未知的命令：") + command);
     // "faxmail -n N send f": the command comes first, its options after it.
-    if (arguments.value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail send --number 号码 [选项] 文件..."));
+    if (arguments.value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail ") + command + Utf8(" [选项] ..."));
 
     if (::pipe(InterruptPipe) != 0) {
         Complain(Utf8("无法准备中断处理。"));
-        return kExitFailed;
+        return kExitRefused;
     }
     struct sigaction action {};
     action.sa_handler = &OnInterrupt;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    if (command == "check") return Check(parser, send, args);
     // Each file is opened by the bytes the shell passed, never by its decoded
     // name: the positional texts matched in order against the arguments.
     std::vector<rtl::TFilePath> paths;
@@ -477,7 +622,7 @@ int RunCommand(int argc, char** argv) {
 }  // namespace
 
 bool IsCommandName(const QString& word) {
-    static const QStringList commands = {"send", "coverage", "history", "watch"};
+    static const QStringList commands = {"send", "check", "coverage", "history", "watch"};
     return commands.contains(word);
 }
 
@@ -507,7 +652,7 @@ int RunCommandLine(int argc, char** argv) {
     } catch (...) {
         Complain(Utf8("发生了意外的错误，命令没有完成。"));
     }
-    return kExitFailed;
+    return kExitRefused;
 }
 
 }  // namespace app

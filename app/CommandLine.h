@@ -3,15 +3,13 @@
 // dispatch as the send button, with the same checks, texts and dialogue.
 #pragma once
 
+#include "app/FailureText.h"
+
 #include <QString>
 
 namespace app {
 
-// Exit statuses of the command line.
-inline constexpr int kExitSent = 0;
-inline constexpr int kExitFailed = 1;  // refused or failed; the message says why
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitInterrupted = 130;  // Ctrl+C, as the shells count it
+// Exit statuses of the command line: app/FailureText.h.
 
 // True when the arguments name a command (or ask for help or the version)
 // rather than starting the windows. Qt's own single-dash options

@@ -63,6 +63,10 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     TrustFileHint = MakeLabel(GroupBox1, "（可选：系统证书之外另行信任的证书文件）", 112, 192, 465);
 
     SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236, 465);
+    TestButton = MakeButton(GroupBox1, "测试连接", 390, 206, 75, 25);
+    OnClick(TestButton, [this] {
+        if (OnTestConnection) OnTestConnection();
+    });
 
     Mailbox = new TMailboxBox(this);
     // The page scrolls in the notebook now: both frames make room for the
@@ -86,6 +90,7 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     setTabOrder(RememberBox, GatewayEdit);
     setTabOrder(GatewayEdit, TrustFileEdit);
     setTabOrder(TrustFileEdit, TrustFileButton);
+    setTabOrder(TrustFileButton, TestButton);
 
     const auto handle = [](auto handler) { return [handler] { RunHandler(handler); }; };
     connect(SecurityBox, &QComboBox::currentIndexChanged, this, handle([this] { SecurityBoxChange(); }));

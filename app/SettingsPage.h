@@ -48,12 +48,15 @@ public:
     QPushButton* TrustFileButton;
     QLabel* TrustFileHint;
     QLabel* SavedNote;
+    QPushButton* TestButton;  // "测试连接"
     TMailboxBox* Mailbox;  // below the send settings: where the gateways' answers arrive
 
     // A remembered value changed (the password is not one of them).
     std::function<void()> OnChanged;
     // A text for the window's status bar.
     std::function<void(const QString&)> OnStatus;
+    // The connection test was asked for (the window knows the server).
+    std::function<void()> OnTestConnection;
 
     // Puts saved values on the page without firing OnChanged; with the
     // password remembered, asks the secret store for it.

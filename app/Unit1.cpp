@@ -1,12 +1,15 @@
 #include "app/Unit1.h"
 
+#include "app/ConnectionTest.h"
 #include "app/Constants.h"
+#include "app/FailureText.h"
 #include "app/Forms.h"
 #include "app/DamagedSettings.h"
 #include "app/HistoryPage.h"
 #include "app/HistoryText.h"
 #include "app/MailboxBox.h"
 #include "app/MailboxWatch.h"
+#include "app/Messages.h"
 #include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
@@ -173,6 +176,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     History->OnNotice = [this](const QString& text) { HistoryNotices << text; };
     Recorder = std::make_unique<history::TSendRecorder>(*Dispatch, *ZelSMTP1, history::kWindow);
     Recorder->Store = History.get();
+    Recorder->FailureText = [this](const std::exception& e) { return ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}); };
     HistoryPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
     HistoryPage->OnResend = [this](const QString& number, const QStringList& files) {
         Edit3->setText(number);
@@ -187,6 +191,11 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
         HistoryPage->Refresh();
         ShowHistoryNotices();
     });
+    // Where a send stands, while the user waits for it.
+    ZelSMTP1->OnStep = [this](mail::TSmtpPhase phase) {
+        const QString text = StepText(phase, {Edit1->text(), ZelSMTP1->Port}, ZelSMTP1->TimeLimits.Greeting);
+        if (!text.isEmpty()) SetStatusText(StatusBar1, text);
+    };
 
     // What was saved last time, then every change saved as it happens.
     const TSendSettings saved = ReadSendSettings();
@@ -196,6 +205,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     SettingsPage->Show(saved);
     SettingsPage->Mailbox->Show(ReadMailboxSettings());
     SettingsPage->OnChanged = [this] { SaveSettings(); };
+    SettingsPage->OnTestConnection = [this] { TestConnection(*this); };
     MailboxWatch = std::make_unique<TMailboxWatch>();
     MailboxWatch->Mailbox = [] { return ReadMailboxSettings(); };
     MailboxWatch->Send = [this] {
@@ -329,8 +339,21 @@ void TForm1::Button4Click() {
         TForm1* Form;
         ~Ended() { Form->AfterSend(); }
     } ended{this};
-    const std::string refusal = Recorder->Send(request);
-    if (!refusal.empty()) ShowMessage(FromGb(refusal));
+    try {
+        const std::string refusal = Recorder->Send(request);
+        if (!refusal.empty()) ShowMessage(FromGb(refusal));
+    } catch (const rtl::EAbort&) {
+        throw;
+    } catch (const mail::EMaybeDelivered&) {
+        throw;  // the outer handler shows it, even when the user stopped the send
+    } catch (const rtl::Exception& e) {
+        // The stop button asked for this: a word in the status bar, no error box.
+        if (e.Kind == rtl::TErrorKind::Stopped) {
+            if (!Win::Application().Terminated()) SetStatusText(StatusBar1, Msg(TMsg::Stopped));
+            return;
+        }
+        ShowModalMessage(ApplicationTitle(), ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}), TMsgIcon::Error);
+    }
 }
 
 void TForm1::AfterSend() {

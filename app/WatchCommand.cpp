@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ConfirmationStore.h"
+#include "app/FailureText.h"
 #include "app/Forms.h"
 #include "app/MailboxSettings.h"
 #include "app/SecretStore.h"
@@ -35,6 +36,13 @@ int Usage(const QString& text) {
     Write(stderr, text);
     Write(stderr, Utf8("用 faxmail --help 查看用法。"));
     return kExitUsage;
+}
+
+// The exit status of a mailbox problem, as send counts its own: the
+// protection or the login needs the settings changed (4), anything else may
+// pass by itself (3).
+int ExitStatusOf(const watch::EImapError& e) {
+    return e.Stage == watch::TImapStage::Secure || e.Stage == watch::TImapStage::Login ? kExitTlsOrLogin : kExitServer;
 }
 
 // A password from the environment, in the locale's encoding; the variable is
@@ -124,7 +132,7 @@ int WatchCommand(const QStringList& arguments) {
     if (password.isEmpty()) password = RememberedPassword();
     if (password.isEmpty()) {
         Write(stderr, Utf8("需要邮箱密码：请设置环境变量 FAXMAIL_IMAP_PASSWORD 或 FAXMAIL_PASSWORD，或在设置中勾选“记住密码”。"));
-        return kExitFailed;
+        return kExitRefused;
     }
 
     const watch::TImapSettings imap = ImapSettingsOf(mailbox, send, password);
@@ -144,13 +152,13 @@ int WatchCommand(const QStringList& arguments) {
             return kExitSent;
         } catch (const watch::EImapError& e) {
             Write(stderr, MailboxProblemText(e, mailbox));
-            return kExitFailed;
+            return ExitStatusOf(e);
         }
     }
 
     // Until stopped (or the time limit): the watch on its thread, the signals
     // and the limit on this one.
-    if (::pipe(StopPipe) != 0) return kExitFailed;
+    if (::pipe(StopPipe) != 0) return kExitRefused;
     struct sigaction action {};
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -162,19 +170,19 @@ int WatchCommand(const QStringList& arguments) {
     options.RetrySeconds = 60;
     watch::TConfirmationWatch watcher(watch::MakeImapMailbox(), &OpenConfirmationStore, imap, options);
     std::mutex outputLock;
-    bool unreachable = false;
+    int unreachable = kExitSent;  // the status of the problem not yet overcome
     watcher.OnConfirmed = [&](const watch::TConfirmed& c) {
         std::lock_guard<std::mutex> guard(outputLock);
         Write(stdout, Confirmed(c));
     };
     watcher.OnUnreachable = [&](const watch::EImapError& e) {
         std::lock_guard<std::mutex> guard(outputLock);
-        unreachable = true;
+        unreachable = ExitStatusOf(e);
         Write(stderr, MailboxProblemText(e, mailbox) + Utf8(" 稍后再试。"));
     };
     watcher.OnReachable = [&] {
         std::lock_guard<std::mutex> guard(outputLock);
-        unreachable = false;
+        unreachable = kExitSent;
         Write(stderr, Utf8("邮箱又可以读取了。"));
     };
     watcher.Start();
@@ -191,7 +199,7 @@ int WatchCommand(const QStringList& arguments) {
     watcher.Stop();
     watcher.Join();
     if (interrupted) return kExitInterrupted;
-    return unreachable ? kExitFailed : kExitSent;
+    return unreachable;
 }
 
 }  // namespace app

@@ -3,6 +3,9 @@
 #include "fax/Mailbox.h"
 #include "fax/GatewayPattern.h"
 #include "fax/NumberFront.h"
+#include "platform/CodePage.h"
+#include "platform/LocaleText.h"
+#include "rtl/SysUtils.h"
 
 namespace fax {
 namespace {
@@ -27,50 +30,74 @@ std::string UserIdOf(const std::string& Email) {
     return at == std::string::npos ? std::string() : Email.substr(0, at);
 }
 
-std::string TFaxDispatch::Send(const TSendRequest& Form) {
-    if (!Job.Running() && !Client.Busy()) {
-        PressReadingValue = TNumberReading();
-        PressGatewayText.clear();
-    }
+std::string TFaxDispatch::Check(const TSendRequest& Form) {
+    // A press refused during a send leaves the running send's addresses,
+    // which its success names and its refusals report, and what it understood.
+    const bool idle = !Job.Running() && !Client.Busy();
+    if (idle) PressReadingsValue.clear();
     const std::string& server = Form.Server.Bytes();
     const std::string& email = Form.Email.Bytes();
     if (server.empty() || email.empty()) return kMsgBlankFields;
     if (HasBlankOrControl(server)) return kMsgBadServerName;
     if (!IsPlainAscii(email)) return kMsgEmailNotAscii;
     if (!IsSmtpMailbox(email)) return kMsgSenderNotMailbox;
-    const TNumberReading reading = ReadFaxNumber(Form.Number.Bytes(), Form.HomeCountry);
-    if (!reading.Ok) return reading.Failure;
-    const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern.Bytes());
-    if (!patternFailure.empty()) return patternFailure;
-    const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern.Bytes());
-    // A press refused during a send leaves the running send's address, which
-    // its success names, and what that send understood.
-    if (!Job.Running() && !Client.Busy()) {
-        GatewayAddressText = gateway;
-        PressReadingValue = reading;
-        PressGatewayText = gateway;
+    std::vector<std::pair<std::string, std::string>> recipients;
+    std::vector<const rtl::TGbText*> numbers{&Form.Number};
+    for (const rtl::TGbText& more : Form.MoreNumbers) numbers.push_back(&more);
+    for (const rtl::TGbText* number : numbers) {
+        const TNumberReading reading = ReadFaxNumber(number->Bytes(), Form.HomeCountry);
+        if (!reading.Ok) return reading.Failure;
+        const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern.Bytes());
+        if (!patternFailure.empty()) return patternFailure;
+        const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern.Bytes());
+        if (idle && recipients.empty()) GatewayAddressText = gateway;
+        if (idle) PressReadingsValue.emplace_back(reading, gateway);
+        if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
+        recipients.emplace_back(gateway, number->Bytes());
     }
-    if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
+    // Found now, not after the server has been reached. The message is
+    // code-page text; the path is the file system's bytes.
+    for (const rtl::TFilePath& file : Form.Files)
+        if (rtl::RegularFileSize(file.Bytes()) < 0)
+            return rtl::FormatMessage("Cannot open file %s", Win::Utf8ToGb2312(Win::FileNameText(file).Bytes()));
+    if (idle) Recipients = std::move(recipients);
+    return std::string();
+}
 
+void TFaxDispatch::Fill(const TSendRequest& Form, mail::TPostMessage& message) const {
     // Each press sends exactly what is on the screen: one body line, the
-    // gateway as the only recipient, each document once, whatever an earlier
-    // press left behind.
-    Job.Run(server, UserIdOf(email), [&](mail::TPostMessage& message) {
-        message.FromAddress = email;
-        message.FromName = email;
-        message.Subject = email + "Send a Fax";
-        message.Body.Clear();
-        message.Body.Add(email + "Send a Fax");
-        message.ReplyTo = email;
-        message.Date = Client.Clock->Date();
-        message.ToAddress.Clear();
-        message.ToCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Clear();
-        message.ToBlindCarbonCopy.Add(gateway);
-        // The list holds paths as the file system's bytes: the composer opens them as they are.
-        message.Attachments.Clear();
-        for (const rtl::TFilePath& file : Form.Files) message.Attachments.Add(file.Bytes());
-    });
+    // gateways as the only recipients, each document once, whatever an
+    // earlier press left behind.
+    const std::string& email = Form.Email.Bytes();
+    message.FromAddress = email;
+    message.FromName = email;
+    message.Subject = Form.Subject.IsEmpty() ? email + "Send a Fax" : Form.Subject.Bytes();
+    message.Body.Clear();
+    message.Body.Add(email + "Send a Fax");
+    message.ReplyTo = email;
+    message.Date = Client.Clock->Date();
+    message.ToAddress.Clear();
+    message.ToCarbonCopy.Clear();
+    message.ToBlindCarbonCopy.Clear();
+    for (const auto& recipient : Recipients) message.ToBlindCarbonCopy.Add(recipient.first);
+    // The list holds paths as the file system's bytes: the composer opens them as they are.
+    message.Attachments.Clear();
+    for (const rtl::TFilePath& file : Form.Files) message.Attachments.Add(file.Bytes());
+}
+
+std::string TFaxDispatch::Send(const TSendRequest& Form) {
+    const std::string refusal = Check(Form);
+    if (!refusal.empty()) return refusal;
+    // A refused recipient ends the send before DATA: the later "503 need RCPT"
+    // would hide the cause, and a message to some numbers only is not what was asked.
+    Client.OnRecipientNotFound = [this](const std::string& entry) {
+        rtl::Exception refused(Client.LastReply, rtl::TErrorKind::RecipientRefused);
+        refused.Subject = entry;
+        for (const auto& recipient : Recipients)
+            if (recipient.first == entry) refused.Subject = recipient.second;
+        throw refused;
+    };
+    Job.Run(Form.Server.Bytes(), UserIdOf(Form.Email.Bytes()), [&](mail::TPostMessage& message) { Fill(Form, message); });
     return std::string();
 }
 

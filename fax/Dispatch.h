@@ -11,6 +11,8 @@
 #include "rtl/Classes.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fax {
 
@@ -40,22 +42,35 @@ public:
     // the fax has gone out.
     // Conversion errors and every failure of the send are raised.
     std::string Send(const TSendRequest& Form);
+    // The checks of Send, in its order, without connecting: the refusal, or
+    // "" with the gateway addresses set. A file that cannot be opened is
+    // refused here too ("Cannot open file %s"), before any connection.
+    std::string Check(const TSendRequest& Form);
+    // What Send would hand to the mail client, on the client's message; the
+    // front end composes it without connecting (--dry-run). Call after Check.
+    void Fill(const TSendRequest& Form, mail::TPostMessage& Message) const;
 
     // The gateway address of the last number that parsed outside a send.
     const std::string& LastGatewayAddress() const { return GatewayAddressText; }
+    // The gateway address of every number of the last send that passed Check.
+    std::vector<std::string> GatewayAddresses() const {
+        std::vector<std::string> addresses;
+        for (const auto& recipient : Recipients) addresses.push_back(recipient.first);
+        return addresses;
+    }
     // A send is under way (lookup, connect or dialogue).
     bool Sending() const { return Job.Running(); }
-    // What the last press understood of its number and its gateway address;
-    // not Ok and empty when its checks stopped before them.
-    const TNumberReading& PressReading() const { return PressReadingValue; }
-    const std::string& PressGateway() const { return PressGatewayText; }
+    // What the last press outside a send understood of its numbers, each with
+    // its gateway address, in order; the numbers its checks reached only.
+    const std::vector<std::pair<TNumberReading, std::string>>& PressReadings() const { return PressReadingsValue; }
 
 private:
     mail::TZelSMTP& Client;
     mail::TSendJob Job;
     std::string GatewayAddressText;
-    TNumberReading PressReadingValue;
-    std::string PressGatewayText;
+    // Every recipient of the message, with the number it stands for.
+    std::vector<std::pair<std::string, std::string>> Recipients;
+    std::vector<std::pair<TNumberReading, std::string>> PressReadingsValue;
 };
 
 // The user id for HELO: the text before the first "@" (empty without one).

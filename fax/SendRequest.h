@@ -28,6 +28,10 @@ struct TSendRequest {
     rtl::TGbText GatewayPattern{kDefaultGatewayPattern};
     rtl::TStringList CoverageLines = CoverageList();
     int HomeCountry = 0;  // the country a number without a country code belongs to; 0: none
+    // More numbers for the same message (the command line's repeated
+    // --number): each gets its own RCPT, all are checked before connecting.
+    std::vector<rtl::TGbText> MoreNumbers{};
+    rtl::TGbText Subject{};  // empty: the design's subject
 };
 
 // Puts the request's connection on a mail client: port, protection, login

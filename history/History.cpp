@@ -292,8 +292,11 @@ bool THistory::Add(TRecord& record) {
         Bind(q, record);
         if (!q.exec()) return false;
         id = q.lastInsertId().toLongLong();
-        q.prepare("DELETE FROM sends WHERE id <= (SELECT id FROM sends ORDER BY id DESC LIMIT 1 OFFSET :keep)");
-        q.bindValue(":keep", std::max(Keep, 1));
+        // Ids grow by one per record and only the oldest are ever removed, so the
+        // last Keep ids are the last Keep records: a range seek, where counting
+        // rows back would read the whole table on every send.
+        q.prepare("DELETE FROM sends WHERE id <= :last");
+        q.bindValue(":last", id - std::max(Keep, 1));
         return q.exec();
     });
     if (written) record.Id = id;

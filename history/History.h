@@ -66,6 +66,9 @@ struct TRecord {
     QString QueueId() const;
 };
 
+// Between the numbers of a message sent to several (NumberTyped, Number, Place).
+inline constexpr char kListSeparator[] = "; ";
+
 inline constexpr char kWindow[] = "window";
 inline constexpr char kCommandLine[] = "command line";
 

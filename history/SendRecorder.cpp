@@ -54,29 +54,54 @@ QString ProtectionName(mail::TSmtpSecurity Security) {
 }
 
 void TSendRecorder::Understood() {
-    const fax::TNumberReading& reading = Dispatch.PressReading();
-    if (!reading.Ok) return;
-    Record.Number = QString::fromStdString(reading.Shown);
-    Record.Place = QString::fromStdString(reading.PlaceUtf8);
+    QStringList numbers, places, gateways;
+    for (const auto& [reading, gateway] : Dispatch.PressReadings()) {
+        numbers << QString::fromStdString(reading.Shown);
+        places << QString::fromStdString(reading.PlaceUtf8);
+        gateways << FromGb(gateway);
+    }
+    // Several numbers of one message: each field lists them in the same order.
+    Record.Number = numbers.join(kListSeparator);
+    Record.Place = places.join(kListSeparator);
+    Record.Gateways = gateways;
 }
 
 void TSendRecorder::Save() {
     if (Store != nullptr) Store->Update(Record);
 }
 
-std::string TSendRecorder::Send(const fax::TSendRequest& Request) {
-    // The running send keeps its record and its client's events.
-    if (Dispatch.Sending() || Client.Busy()) return Dispatch.Send(Request);
-
+void TSendRecorder::Begin(const fax::TSendRequest& Request) {
     Record = TRecord();
     Record.FrontEnd = FrontEnd;
     Record.Started = QDateTime::currentDateTimeUtc();
-    Record.NumberTyped = FromGb(Request.Number.Bytes());
+    QStringList typed{FromGb(Request.Number.Bytes())};
+    for (const rtl::TGbText& more : Request.MoreNumbers) typed << FromGb(more.Bytes());
+    Record.NumberTyped = typed.join(kListSeparator);
     Record.Server = FromGb(Request.Server.Bytes());
     Record.Port = Request.Port;
     Record.Protection = ProtectionName(Request.Security);
     Record.Sender = FromGb(Request.Email.Bytes());
     for (const rtl::TFilePath& path : Request.Files) Record.Files.push_back(FileEntryOf(path));
+}
+
+std::string TSendRecorder::Check(const fax::TSendRequest& Request) {
+    const bool idle = !Dispatch.Sending() && !Client.Busy();
+    const std::string refusal = Dispatch.Check(Request);
+    if (refusal.empty() || !idle) return refusal;
+    Begin(Request);
+    Understood();
+    Record.Ended = Record.Started;
+    Record.Outcome = TOutcome::Refused;
+    Record.Failure = FromGb(refusal);
+    Save();
+    return refusal;
+}
+
+std::string TSendRecorder::Send(const fax::TSendRequest& Request) {
+    // The running send keeps its record and its client's events.
+    if (Dispatch.Sending() || Client.Busy()) return Dispatch.Send(Request);
+
+    Begin(Request);
     Save();
 
     // Composed and about to go out: from here on the fax may reach the gateway.
@@ -88,40 +113,40 @@ std::string TSendRecorder::Send(const fax::TSendRequest& Request) {
     } restore{Client, previous};
     Client.OnSendStart = [&](rtl::TObject* sender) {
         Understood();
-        Record.Gateways = QStringList{FromGb(Dispatch.PressGateway())};
         Record.MessageId = FromGb(Client.MessageId());
         Record.MessageSize = Client.MessageSize;
         Save();
         if (previous) previous(sender);
     };
 
-    const auto finish = [&](TOutcome outcome, const std::string& failure) {
+    const auto finish = [&](TOutcome outcome, const QString& failure) {
         Record.Ended = QDateTime::currentDateTimeUtc();
         Record.Outcome = outcome;
-        Record.Failure = FromGb(failure);
-        if (Record.Number.isEmpty()) Understood();
-        if (Record.Gateways.isEmpty() && !Dispatch.PressGateway().empty()) Record.Gateways = QStringList{FromGb(Dispatch.PressGateway())};
+        Record.Failure = failure;
+        if (Record.Gateways.isEmpty()) Understood();
         Save();
     };
+    // What the user is told of a failure, as the front end words it.
+    const auto told = [&](const std::exception& e) { return FailureText ? FailureText(e) : FromGb(e.what()); };
     std::string refusal;
     try {
         refusal = Dispatch.Send(Request);
     } catch (const mail::EMaybeDelivered& e) {
-        finish(TOutcome::MaybeSent, e.what());
+        finish(TOutcome::MaybeSent, told(e));
         throw;
     } catch (const rtl::Exception& e) {
-        finish(e.Kind == rtl::TErrorKind::Stopped ? TOutcome::Stopped : TOutcome::Failed, e.what());
+        finish(e.Kind == rtl::TErrorKind::Stopped ? TOutcome::Stopped : TOutcome::Failed, told(e));
         throw;
     } catch (const std::exception& e) {
-        finish(TOutcome::Failed, e.what());
+        finish(TOutcome::Failed, told(e));
         throw;
     }
     if (!refusal.empty()) {
-        finish(TOutcome::Refused, refusal);
+        finish(TOutcome::Refused, FromGb(refusal));
         return refusal;
     }
     Record.Reply = FromGb(Client.EndMarkReply);
-    finish(TOutcome::Sent, std::string());
+    finish(TOutcome::Sent, QString());
     return refusal;
 }
 

@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <exception>
+#include <functional>
 #include <string>
 
 namespace history {
@@ -21,15 +23,24 @@ public:
 
     // Where the records go; nullptr: nowhere.
     THistory* Store = nullptr;
+    // The text a failure of the send is recorded with: what the front end
+    // tells the user of it; unset, the failure's own text.
+    std::function<QString(const std::exception&)> FailureText;
 
     // Dispatch.Send(Request), recorded: returns and raises what it does. A
     // press while a send is under way is refused by the send and not recorded.
     std::string Send(const fax::TSendRequest& Request);
 
+    // Dispatch.Check(Request): a refusal is recorded as a refused send; a
+    // request that passes is recorded by the Send that follows.
+    std::string Check(const fax::TSendRequest& Request);
+
     // The record of the last press.
     const TRecord& Last() const { return Record; }
 
 private:
+    // A new record of the request, not yet stored.
+    void Begin(const fax::TSendRequest& Request);
     void Save();
     // The number as the press read it, and its place.
     void Understood();

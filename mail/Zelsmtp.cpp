@@ -49,6 +49,7 @@ TZelSMTP::TZelSMTP(rtl::TComponent* AOwner) : net::TZelSock(AOwner) {
     ClearParams = true;
     SubType = mtPlain;
     MaxLineLength = kMaxReplyLineBytes;
+    OnLine = [this](bool sent, const std::string& line) { TraceLine(sent, line); };
     AbortHook = [this](rtl::TObject*) { DropConnection(); };
     LimitTimer = std::make_unique<net::TThreadTimer>(this);
     LimitTimer->SetEnabled(false);
@@ -230,7 +231,9 @@ void TZelSMTP::Connect() {
     const TSmtpPhase outer = FPhase;
     const bool nested = Busy();
     const auto settle = [&] { FPhase = nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle); };
-    FPhase = TSmtpPhase::Connecting;
+    Step(TSmtpPhase::Connecting);
+    ServerSizeLimit = 0;  // a HELO dialogue announces nothing
+    ServerAuthMethods.clear();
     // The socket's TimeOut, when set, bounds the lookup and the connect each
     // on its own (up to twice it in all); else the client's own limit does.
     struct RestoreTimeOut {
@@ -252,7 +255,9 @@ void TZelSMTP::Connect() {
     try {
         if (Security == TSmtpSecurity::ImplicitTls) Handshake();
         FPhase = TSmtpPhase::Greeting;
-        const std::string greeting = WithinLimit(TimeLimits.Greeting, "the greeting", false, [&] { return ReadReply(); });
+        const std::uint32_t waited = AwaitGreetingOrProbe();
+        const std::uint32_t rest = TimeLimits.Greeting == 0 ? 0 : std::max<std::uint32_t>(TimeLimits.Greeting - waited, 1);
+        const std::string greeting = WithinLimit(rest, "the greeting", false, [&] { return ReadReply(); });
         if (ReplyCode >= 400) throw rtl::Exception(greeting, rtl::TErrorKind::Refused);
         if (Security != TSmtpSecurity::None)
             SecureHello();
@@ -351,6 +356,7 @@ void TZelSMTP::SubmitMessage() {
     };
     FPhase = TSmtpPhase::Rset;
     refuseAbove(400, Command("RSET", TimeLimits.Rset, "RSET"));
+    RefuseAboveServerSize(text->Size());
     FPhase = TSmtpPhase::MailFrom;
     RefuseMailFrom(Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));
     FPhase = TSmtpPhase::RcptTo;
@@ -366,7 +372,7 @@ void TZelSMTP::SubmitMessage() {
     }
     FPhase = TSmtpPhase::Data;
     refuseAbove(400, Command("DATA", TimeLimits.Data, "DATA"));
-    FPhase = TSmtpPhase::Text;
+    Step(TSmtpPhase::Text);
     try {
         WithinLimit(TimeLimits.Transfer, "the header", true, [&] { SendHeaderBlock(); });
         WithinLimit(TimeLimits.Transfer, "the message text", true, [&] { SendStream(*text); });
@@ -390,7 +396,7 @@ void TZelSMTP::SubmitMessage() {
     EndMarkReply = reply.substr(0, reply.find_last_not_of("\r\n") + 1);
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);
-        throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+        throw rtl::Exception(reply, ReplyCode == 552 ? rtl::TErrorKind::TooLarge : rtl::TErrorKind::Refused);
     }
     if (ClearParams) ClearMessageLists();
     FPhase = TSmtpPhase::Ready;

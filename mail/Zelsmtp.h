@@ -43,6 +43,11 @@ struct TSmtpTimeLimits {
     // The host lookup, and then the TCP connect, each on its own (up to twice
     // this in all), when the socket's own TimeOut is 0.
     std::uint32_t Connect = 60000;
+    // Without TLS from the start, a greeting this late makes the client ask
+    // the port, on a second connection, whether it speaks TLS (0: never);
+    // that question waits at most TlsProbe more.
+    std::uint32_t GreetingProbe = 10000;
+    std::uint32_t TlsProbe = 4000;
 };
 
 // Bounds of what the client takes as one reply: RFC 5321 allows 512 octets a
@@ -168,6 +173,18 @@ public:
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;
 
+    // What the last EHLO announced: the SIZE limit in bytes (0: none) and
+    // the AUTH methods. A message larger than the limit is refused before
+    // MAIL FROM (kind TooLarge, Size and Limit set).
+    std::int64_t ServerSizeLimit = 0;
+    std::vector<std::string> ServerAuthMethods;
+    // Each line of the dialogue, as it goes out (Sent) or comes in; AUTH
+    // commands and their replies arrive masked. For --verbose.
+    std::function<void(bool Sent, const std::string& Line)> OnDialogue;
+    // The dialogue reached a step a person waits for: connecting, the TLS
+    // handshake, the login, the message going out; or the greeting is late.
+    std::function<void(TSmtpPhase Phase)> OnStep;
+
     // ---- operations ----
     // Opens the connection and completes greeting and HELO.
     void Connect() override;
@@ -234,6 +251,17 @@ private:
     // WithinLimit for the other files of this class.
     void WithinReplyLimit(std::uint32_t LimitMs, const char* What, const std::function<void()>& Wait);
     void SendHeaderBlock();
+    // Sets the phase and tells OnStep.
+    void Step(TSmtpPhase Phase);
+    // OnDialogue with the login's lines masked.
+    void TraceLine(bool Sent, const std::string& Line);
+    // Waits up to GreetingProbe for the greeting's first byte; when none came,
+    // asks whether the port speaks TLS and raises ServerSpeaksTls if it does.
+    // Returns the ms waited.
+    std::uint32_t AwaitGreetingOrProbe();
+    // A message whose text after the header holds TextSize bytes, larger
+    // than the server's SIZE: kind TooLarge.
+    void RefuseAboveServerSize(std::int64_t TextSize);
     // The protected opening (ZelsmtpSecure.cpp).
     void RefuseLoginInTheClear() const;
     // A login line longer than a server must take (RFC 4954), before connecting.

@@ -69,6 +69,20 @@ bool Offers(const std::vector<std::vector<std::string>>& Keywords, const std::st
     });
 }
 
+// The SIZE keyword's limit in bytes; 0 when none is announced (or "SIZE 0": no limit).
+std::int64_t SizeLimitOf(const std::vector<std::vector<std::string>>& Keywords) {
+    for (const auto& words : Keywords) {
+        if (words[0] != "SIZE" || words.size() < 2) continue;
+        std::int64_t limit = 0;
+        for (const char c : words[1]) {
+            if (c < '0' || c > '9' || limit > (std::int64_t{1} << 50)) return 0;
+            limit = limit * 10 + (c - '0');
+        }
+        return limit;
+    }
+    return 0;
+}
+
 std::string FirstLine(const std::string& Reply) { return Reply.substr(0, Reply.find_first_of("\r\n")); }
 
 // RFC 4954, 4: a server need take no AUTH line longer than this, line end
@@ -83,7 +97,7 @@ std::string PlainLine(const std::string& Name, const std::string& Password) {
 }  // namespace
 
 void TZelSMTP::RefuseLoginInTheClear() const {
-    if (!LoginName.IsEmpty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls);
+    if (!LoginName.IsEmpty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls, rtl::TErrorKind::Invalid);
 }
 
 void TZelSMTP::RefuseLongLogin() const {
@@ -92,7 +106,7 @@ void TZelSMTP::RefuseLongLogin() const {
 }
 
 void TZelSMTP::Handshake() {
-    FPhase = TSmtpPhase::Handshake;
+    Step(TSmtpPhase::Handshake);
     WithinReplyLimit(TimeLimits.Handshake, "the TLS handshake", [&] { StartTls(); });
 }
 
@@ -114,15 +128,19 @@ void TZelSMTP::SecureHello() {
         }
         FPhase = TSmtpPhase::StartTls;
         const std::string reply = Command("STARTTLS", TimeLimits.Helo, "STARTTLS");
-        if (ReplyCode != 220) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+        if (ReplyCode != 220) throw rtl::Exception(reply, rtl::TErrorKind::StartTlsRefused);
         Handshake();
         keywords = Keywords(Ehlo());  // what was offered in the clear no longer counts
     }
+    ServerSizeLimit = SizeLimitOf(keywords);
+    ServerAuthMethods.clear();
+    for (const auto& words : keywords)
+        if (words[0] == "AUTH") ServerAuthMethods.insert(ServerAuthMethods.end(), words.begin() + 1, words.end());
     if (!LoginName.IsEmpty()) Login(keywords);
 }
 
 void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
-    FPhase = TSmtpPhase::Auth;
+    Step(TSmtpPhase::Auth);
     // UTF-8 as typed (RFC 4616), the same bytes for LOGIN: never through the code page.
     const std::string& name = LoginName.Bytes();
     const std::string& password = Password.Bytes();
@@ -138,15 +156,26 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     } else {
         throw rtl::Exception(kServer + Host + kNoLoginMethod, rtl::TErrorKind::Refused);
     }
-    if (ReplyCode != 235)
-        throw rtl::Exception(kServer + Host + kLoginRefused + " (" + rtl::IntToStr(ReplyCode) + ")", rtl::TErrorKind::Refused);
+    if (ReplyCode == 235) return;
+    // Each refusal has its own remedy: only 535 blames the name or the password.
+    const rtl::TErrorKind kind = ReplyCode == 454   ? rtl::TErrorKind::LoginUnavailable
+                                 : ReplyCode == 534 ? rtl::TErrorKind::MechanismTooWeak
+                                 : ReplyCode == 530 ? rtl::TErrorKind::EncryptionRequired
+                                                    : rtl::TErrorKind::LoginRefused;
+    throw rtl::Exception(kServer + Host + (kind == rtl::TErrorKind::LoginRefused ? kLoginRefused : "") + " (" +
+                             rtl::IntToStr(ReplyCode) + ")",
+                         kind);
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
+    // "530 Must issue a STARTTLS command first" asks for protection, not for a login.
+    if (ReplyCode == 530 && Security == TSmtpSecurity::None && rtl::UpperCase(Reply).find("TLS") != std::string::npos)
+        throw rtl::Exception(Reply, rtl::TErrorKind::EncryptionRequired);
     if (ReplyCode == 530 && LoginName.IsEmpty())
         throw rtl::Exception(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")",
-                             rtl::TErrorKind::Refused);
-    if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::Refused);
+                             rtl::TErrorKind::LoginRequired);
+    if (ReplyCode == 552) throw rtl::Exception(Reply, rtl::TErrorKind::TooLarge);
+    if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::SenderRefused);
 }
 
 }  // namespace mail

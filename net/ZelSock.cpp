@@ -156,6 +156,8 @@ void TZelSock::HandleSocketMessage(Win::UINT Msg, Win::WPARAM WParam, Win::LPARA
                         if (LastEventOk) {
                             Connected = true;
                             Fire(OnConnect, this);
+                        } else {
+                            LastError = error;  // tells a refusal from an unreachable host
                         }
                         break;
                     case Win::FD_CLOSE: CloseFromPeer(); break;
@@ -349,9 +351,16 @@ void TZelSock::Connect() {
         // Without a socket the next Connect fails with the system's error.
     }
     Fire(OnConnectionFailed, this);
-    if (TimedOut) throw ESockError("Connection Timed out", rtl::TErrorKind::TimedOut);
+    if (TimedOut) throw ESockError("Connection Timed out", rtl::TErrorKind::Unreachable);
     if (Canceled) throw ESockError("Connection Canceled", rtl::TErrorKind::Stopped);
-    throw ESockError("Connection Failed");
+    switch (LastError) {
+        case Win::WSAECONNREFUSED: throw ESockError("Connection Failed", rtl::TErrorKind::ConnectionRefused);
+        case Win::WSAENETUNREACH:
+        case Win::WSAEHOSTUNREACH:
+        case Win::WSAEHOSTDOWN:
+        case Win::WSAETIMEDOUT: throw ESockError("Connection Failed", rtl::TErrorKind::Unreachable);
+        default: throw ESockError("Connection Failed");
+    }
 }
 
 // ---- closing ----

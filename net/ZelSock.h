@@ -141,6 +141,9 @@ public:
     rtl::TNotifyEvent OnPacketSent;
     // Run by a receive pass that finds Canceled set.
     rtl::TNotifyEvent AbortHook;
+    // Each line Writeln sends (without its line end) and each line ReadLn
+    // takes (with it): a trace of the dialogue.
+    std::function<void(bool Sent, const std::string& Line)> OnLine;
 
     // ---- operations ----
     virtual std::uint16_t Accept();

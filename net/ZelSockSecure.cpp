@@ -47,8 +47,9 @@ void TZelSock::StartTls() {
     // A failure that came with the server's close still says why.
     if (!TlsFailure.empty()) {
         const std::string text = TlsFailure;
+        const rtl::TErrorKind kind = Tls ? Tls->FailureKind() : rtl::TErrorKind::Tls;
         RequestCloseSocket();
-        throw ESockError(text, rtl::TErrorKind::Tls);
+        throw ESockError(text, kind);
     }
     if (Canceled) {
         RequestCloseSocket();

@@ -212,6 +212,10 @@ TTlsSession::~TTlsSession() = default;
 
 void TTlsSession::Fail(const std::string& Reason, const std::string& Detail) {
     Failure = kFailedBefore + ServerName + kFailedAfter + Reason;
+    Kind = Reason == kUnknownAuthority ? rtl::TErrorKind::TlsUntrusted
+           : Reason == kNameMismatch   ? rtl::TErrorKind::TlsNameMismatch
+           : Reason == kNotTls         ? rtl::TErrorKind::TlsNotTls
+                                       : rtl::TErrorKind::Tls;
     if (!Detail.empty()) Failure += " (" + Detail + ")";
     ERR_clear_error();
 }

@@ -4,6 +4,8 @@
 // needs no second socket path, no blocking call and no thread.
 #pragma once
 
+#include "rtl/SysUtils.h"
+
 #include <memory>
 #include <string>
 
@@ -51,6 +53,8 @@ public:
     // Why Handshake, Encrypt or Decrypt failed: the server's name and the
     // reason in Chinese (GB2312), OpenSSL's own reason in parentheses.
     const std::string& FailureText() const { return Failure; }
+    // The failure's cause, so a front end can name the setting to change.
+    rtl::TErrorKind FailureKind() const { return Kind; }
 
 private:
     struct TState;
@@ -59,6 +63,7 @@ private:
     std::unique_ptr<TState> State;
     std::string ServerName;
     std::string Failure;
+    rtl::TErrorKind Kind = rtl::TErrorKind::Tls;
 };
 
 }  // namespace net

@@ -231,6 +231,7 @@ void TZelSock::Write(const std::string& Text) {
 
 void TZelSock::Writeln(const std::string& Text) {
     StatusMessage(8, "Writeln");
+    if (OnLine) OnLine(true, Text);
     Write(Text + "\r\n");
 }
 
@@ -341,6 +342,7 @@ std::string TZelSock::ReadLn() {
         ReadPassHeld = false;
         PostToSelf(WM_READMORE);
     }
+    if (OnLine) OnLine(false, line);
     return line;
 }
 

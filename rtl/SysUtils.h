@@ -28,7 +28,28 @@ enum class TErrorKind {
     TooLarge,      // the data would not fit the limits of the transfer
     OutOfMemory,   // an allocation failed
     Invalid,       // an input the operation cannot use as it stands
+    // Finer causes, so that each front end can say which setting to change.
+    ConnectionRefused,   // nothing accepts connections on the server's port
+    Unreachable,         // no route to the server, or its connect timed out
+    ServerSpeaksTls,     // a plain connection to a port that speaks TLS from the first byte
+    TlsUntrusted,        // the certificate comes from an authority not trusted here
+    TlsNameMismatch,     // the certificate names another server
+    TlsNotTls,           // the server answered the handshake in plain text
+    StartTlsRefused,     // the server refused STARTTLS
+    LoginRefused,        // 535: name or password not accepted
+    LoginUnavailable,    // 454: the login cannot be checked now
+    MechanismTooWeak,    // 534: the server wants a stronger login method
+    EncryptionRequired,  // 530: the server wants TLS before this command
+    LoginRequired,       // 530 without a login: the server wants one
+    SenderRefused,       // MAIL FROM refused; the text is the reply
+    RecipientRefused,    // RCPT TO refused; the text is the reply, Subject the recipient
 };
+
+// A TLS failure of any reason.
+inline bool IsTlsKind(TErrorKind kind) {
+    return kind == TErrorKind::Tls || kind == TErrorKind::TlsUntrusted || kind == TErrorKind::TlsNameMismatch ||
+           kind == TErrorKind::TlsNotTls;
+}
 
 // Root of every exception the program raises: a message text and its kind.
 class Exception : public std::exception {
@@ -38,6 +59,11 @@ public:
     const char* what() const noexcept override { return Message.c_str(); }
     std::string Message;
     TErrorKind Kind;
+    // What the kind's explanation names besides the message: the recipient
+    // refused, or the message's size and the server's limit in bytes.
+    std::string Subject;
+    std::int64_t Size = 0;
+    std::int64_t Limit = 0;
 };
 
 // "'%s' is not a valid integer value"

@@ -154,9 +154,7 @@ void FaultyDialogue(ScriptedPeer& peer, Cell cell) {
                 peer.Send(Refusal(s, cell.What));
                 // A refused greeting or HELO is followed by the client's QUIT.
                 if (s == Step::Greeting || s == Step::Helo) peer.Expect("QUIT").Send(GoodReply(Step::Quit));
-                // A refused recipient does not stop the client; with no
-                // recipient left the server refuses DATA.
-                if (s == Step::Rcpt) peer.Expect("DATA").Send(kNoRecipients);
+                // A refused recipient ends the send before DATA.
                 // An early answer during the text: the client still sends the rest.
                 if (s == Step::Text) peer.ExpectUntil("\r\n.\r\n");
                 peer.ReadUntilClose();
@@ -242,10 +240,6 @@ Outcome Expected(Cell c) {
             o.Box = Refusal(c.At, c.What);
             if (c.At == Step::Greeting || c.At == Step::Helo) o.Wire.push_back("QUIT");
             if (c.At == Step::Helo) o.Box = "Authentication failed.";
-            if (c.At == Step::Rcpt) {
-                o.Wire.push_back("DATA");
-                o.Box = kNoRecipients;
-            }
             break;
         case Fault::Closes:
         case Fault::Resets:
@@ -322,8 +316,14 @@ TEST_P(FaultMatrix, EndsWithAClearResultAndTheNextPressSends) {
 
     if (want.Box) {
         ASSERT_EQ(Boxes.size(), 1u);
-        if (Boxes[0].Text.toStdString() != want.OrBox) {
-            EXPECT_EQ(Boxes[0].Text.toStdString(), *want.Box);
+        // The explanation ends with the component's own text in parentheses.
+        const auto own = [](std::string text) {
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+            return text;
+        };
+        const std::string box = Boxes[0].Text.toStdString();
+        if (!want.OrBox || box.find(own(*want.OrBox)) == std::string::npos) {
+            EXPECT_NE(box.find(own(*want.Box)), std::string::npos) << box;
         }
         EXPECT_EQ(Boxes[0].Icon, app::TMsgIcon::Error);
         EXPECT_EQ(Boxes[0].Caption, app::ApplicationTitle());

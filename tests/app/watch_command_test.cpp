@@ -141,14 +141,14 @@ TEST_F(WatchCommand, PutsTheAnswersOnTheRecordsOnceAndWhileRunning) {
 TEST_F(WatchCommand, SaysWhichSettingToCheck) {
     QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat).remove("smtp/trustFile");
     const TRun untrusted = Run({"watch", "--once"});
-    EXPECT_EQ(untrusted.Status, 1);
+    EXPECT_EQ(untrusted.Status, 4);
     EXPECT_TRUE(untrusted.Err.contains(QString::fromUtf8("未知的颁发机构"))) << untrusted.Err.toStdString();
     EXPECT_TRUE(untrusted.Err.contains(QString::fromUtf8("信任的证书"))) << untrusted.Err.toStdString();
 
     QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat)
         .setValue("smtp/trustFile", QString::fromStdString(testsupport::Certificates().Authority));
     const TRun refused = Run({"watch", "--once"}, "wrong-password");
-    EXPECT_EQ(refused.Status, 1);
+    EXPECT_EQ(refused.Status, 4);
     EXPECT_TRUE(refused.Err.contains(QString::fromUtf8("拒绝了登录"))) << refused.Err.toStdString();
     EXPECT_TRUE(refused.Err.contains(QString::fromUtf8("邮箱登录名"))) << refused.Err.toStdString();
     EXPECT_FALSE(refused.Err.contains("wrong-password"));

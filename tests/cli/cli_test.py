@@ -24,6 +24,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from aiosmtpd.controller import Controller  # noqa: E402
 from check_message import check  # noqa: E402
 from smtp_sink import Store, free_port  # noqa: E402
+from scripted_smtp import ScriptedSmtp  # noqa: E402
+import email  # noqa: E402
+import email.policy  # noqa: E402
+import ssl  # noqa: E402
 
 FAXMAIL = None
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,6 +53,14 @@ class CommandLine(unittest.TestCase):
         cls.port = free_port()
         cls.server = Controller(Store(cls.outdir), hostname="127.0.0.1", port=cls.port, decode_data=False)
         cls.server.start()
+        # Throwaway certificates: localhost and 127.0.0.1 from a test authority.
+        cls.certs = os.path.join(cls.tmp.name, "certs")
+        os.mkdir(cls.certs)
+        subprocess.run(["bash", os.path.join(HERE, "..", "support", "make_certs.sh"), cls.certs], check=True,
+                       capture_output=True, timeout=60)
+        cls.authority = os.path.join(cls.certs, "authority.pem")
+        cls.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        cls.tls.load_cert_chain(os.path.join(cls.certs, "server.pem"), os.path.join(cls.certs, "server.key"))
 
     @classmethod
     def tearDownClass(cls):
@@ -134,6 +146,9 @@ class CommandLine(unittest.TestCase):
             (["send", "--number", "001-212-5551234", "--security", "ssl3", doc], 2, "--security"),
             (["send", "--bogus", doc], 2, "--bogus"),
             (["send", doc], 2, "--number"),
+            (["send", "--number", "001-212-5551234", "--port", "25", "--port", "26", doc], 2, "--port"),
+            (["send", "--number", "001-212-5551234", "--timeout", "soon", doc], 2, "--timeout"),
+            (["check", "--number", "001-212-5551234"], 2, "--number"),
             (["coverage", "009-999-1234567"], 1, "目前不能发送免费传真"),
         ]
         for args, status, text in cases:
@@ -145,7 +160,7 @@ class CommandLine(unittest.TestCase):
         # Each send attempt is recorded; usage errors are not attempts.
         outcomes = [(r["number_typed"], r["outcome"]) for r in reversed(self.history())]
         self.assertEqual(outcomes, [("001-212", "refused"), ("009-999-1234567", "refused"),
-                                    ("001-212-5551234", "failed")])
+                                    ("001-212-5551234", "refused")])
 
     def test_concurrent_sends_are_all_recorded(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
@@ -199,10 +214,7 @@ class CommandLine(unittest.TestCase):
 
     def test_a_password_from_the_environment_logs_in_as_typed(self):
         user, password = "josé用户", "café密码"
-        certs = os.path.join(self.tmp.name, "certs")
-        os.makedirs(certs, exist_ok=True)
-        subprocess.run(["/bin/bash", os.path.join(HERE, "..", "support", "make_certs.sh"), certs], check=True,
-                       capture_output=True, timeout=60)
+        certs = self.certs  # the class's: a second authority would overwrite the one other tests trust
         outdir = os.path.join(self.home, "tls-mail")
         os.mkdir(outdir)
         # The server compares the UTF-8 bytes it is given here, whatever this locale.
@@ -410,6 +422,138 @@ class CommandLine(unittest.TestCase):
         [record] = self.history()
         self.assertEqual((record["outcome"], record["ended"], record["message_id"], record["confirmation"],
                           record["number_typed"]), ("unfinished", None, None, None, "001-212-5551234"))
+
+    def scripted(self, replies=(), greeting="220 scripted ready\r\n", tls=False):
+        server = ScriptedSmtp(replies, greeting, self.tls if tls else None)
+        self.addCleanup(server.stop)
+        return server
+
+    def send_to(self, server, *extra, timeout=40):
+        doc = self.document("page.tif", 3000, 5)
+        return self.faxmail("send", "--number", "001-212-5551234", "--server", "localhost", "--from",
+                            "me@example.com", "--port", str(server.port), *extra, doc, timeout=timeout)
+
+    def test_each_failure_exits_by_kind_and_names_the_setting_to_change(self):
+        self.env["FAXMAIL_PASSWORD"] = "s3cret"
+        tls = ["--security", "tls", "--ca-file", self.authority, "--user", "me"]
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        closed_port = closed.getsockname()[1]
+        closed.close()
+        # (server replies, greeting, TLS, options, status, texts, a command that must not have gone out)
+        cases = [
+            ("lookup failed", None, ["--server", "no..such.host"], 3, ["找不到邮件服务器 no..such.host", "（--server）"]),
+            ("refused", None, ["--server", "127.0.0.1", "--port", str(closed_port)], 3,
+             ["端口 %d 拒绝了连接" % closed_port, "（--port）"]),
+            ("greeting 421", ([], "421 4.3.2 busy\r\n", False), [], 3, ["暂时无法处理", "（421 4.3.2 busy）"]),
+            ("sender 553", ([("MAIL", "553 5.7.1 not yours\r\n")], None, False), [], 3,
+             ["拒绝了发信人地址", "“您的电子邮件”（--from）", "永久的拒绝", "（553 5.7.1 not yours）"]),
+            ("recipient 450", ([("RCPT", "450 4.2.1 try later\r\n")], None, False), [], 3,
+             ["传真号码 001-212-5551234", "（--gateway）", "暂时的拒绝", "（450 4.2.1 try later）"], "DATA"),
+            ("530 wants TLS", ([("MAIL", "530 5.7.0 Must issue a STARTTLS command first\r\n")], None, False), [], 4,
+             ["要求先建立加密连接", "“安全连接”（--security）"]),
+            ("STARTTLS 454", ([("EHLO", "250-scripted\r\n250 STARTTLS\r\n"), ("STARTTLS", "454 4.7.0 not now\r\n")],
+                              None, False), ["--security", "starttls"], 4, ["拒绝启动 STARTTLS", "（--security）"]),
+            ("login 535", ([("AUTH", "535 5.7.8 bad credentials\r\n")], None, True), tls, 4,
+             ["用户名或密码不对", "（--user 和 FAXMAIL_PASSWORD）"], "MAIL"),
+            ("login 454", ([("AUTH", "454 4.7.0 try later\r\n")], None, True), tls, 4, ["暂时无法验证登录（454）"], "MAIL"),
+            ("login 534", ([("AUTH", "534 5.7.9 too weak\r\n")], None, True), tls, 4, ["不够安全（534）"], "MAIL"),
+            ("untrusted", ([], None, True), ["--security", "tls"], 4, ["受信任的颁发机构", "“信任的证书”（--ca-file）"]),
+            ("size", ([("EHLO", "250-scripted\r\n250-AUTH PLAIN\r\n250 SIZE 1000\r\n")], None, True), tls, 3,
+             ["MB，超过了邮件服务器 localhost 允许的 0.0 MB"], "MAIL"),
+            ("end mark unanswered", ([(".", "")], None, False), ["--timeout", "3"], 5, ["传真已全部发出，但没有收到服务器的确认"]),
+            ("no greeting in time", ([], "", False), ["--timeout", "2"], 3, ["2 秒内没有完成发送"]),
+        ]
+        for name, script, options, status, texts, *absent in cases:
+            with self.subTest(name):
+                greeting = "220 scripted ready\r\n" if script and script[1] is None else script and script[1]
+                server = self.scripted(script[0], greeting, script[2]) if script else None
+                doc = self.document("page.tif", 3000, 6)
+                target = ["--server", "localhost", "--port", str(server.port)] if server else []
+                result = self.faxmail("send", "-n", "001-212-5551234", "--from", "me@example.com", *target, *options, doc)
+                self.assertEqual(result.returncode, status, result.stderr)
+                for text in texts:
+                    self.assertIn(text, result.stderr)
+                if absent:
+                    self.assertFalse([line for line in server.lines if line.startswith(absent[0])], server.lines)
+
+    def test_starttls_on_a_tls_only_port_ends_within_15_seconds(self):
+        server = self.scripted(tls=True)
+        start = time.monotonic()
+        result = self.send_to(server, "--security", "starttls", "--ca-file", self.authority)
+        self.assertLess(time.monotonic() - start, 15)
+        self.assertEqual(result.returncode, 4, result.stderr)
+        self.assertIn("还没有问候，仍在等待", result.stderr)
+        self.assertIn("请把“安全连接”（--security）改为 SSL/TLS", result.stderr)
+
+    def test_check_reports_a_working_set_up_and_proposes_one_for_a_wrong_one(self):
+        self.env["FAXMAIL_PASSWORD"] = "s3cret"
+        server = self.scripted(tls=True)
+        common = ["check", "--server", "localhost", "--port", str(server.port), "--ca-file", self.authority,
+                  "--user", "me", "--from", "me@example.com"]
+        result = self.faxmail(*common, "--security", "tls")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("加密连接（SSL/TLS）已建立", result.stdout)
+        self.assertIn("以 me 登录成功", result.stdout)
+        self.assertIn("服务器接受的邮件最大 10.0 MB", result.stdout)
+        self.assertIn("连接测试成功", result.stdout)
+        self.assertNotIn("MAIL", " ".join(server.lines))
+        result = self.faxmail(*common, "--security", "starttls", timeout=60)
+        self.assertEqual(result.returncode, 4, result.stderr)
+        self.assertIn("建议的设置：端口 %d，安全连接 SSL/TLS。" % server.port, result.stdout)
+        self.assertIn("--port %d --security tls" % server.port, result.stdout)
+
+    def test_dry_run_writes_a_clean_message_and_connects_to_nothing(self):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(0.2)
+        doc = self.document("scan.pdf", 5000, 7)
+        result = self.faxmail("send", "--dry-run", "-n", "001-212-5551234", "--server", "127.0.0.1", "--port",
+                              str(listener.getsockname()[1]), "--from", "me@example.com", "--subject", "Invoice 42", doc)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with self.assertRaises(socket.timeout):
+            listener.accept()
+        listener.close()
+        message = email.message_from_string(result.stdout, policy=email.policy.default)
+        self.assertEqual(message["Subject"], "Invoice 42")
+        parts = list(message.iter_attachments())
+        self.assertEqual([p.get_filename() for p in parts], ["scan.pdf"])
+        with open(doc, "rb") as f:
+            self.assertEqual(parts[0].get_content(), f.read())
+        for part in message.walk():
+            self.assertEqual(part.defects, [], part)
+
+    def test_two_numbers_go_as_one_message_with_a_recipient_each(self):
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        before = set(os.listdir(self.outdir))
+        doc = self.document("page.tif", 100, 8)
+        result = self.faxmail("send", "-n", "001-212-5551234", "-n", "0044-20-71234567", doc)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        gateways = [GATEWAY, "remote-printer.the_following_address@442071234567.iddd.faxgateway.example"]
+        self.assertEqual(result.stdout.splitlines()[:-1], gateways)
+        [record] = self.history()
+        self.assertEqual((record["number_typed"], record["number"], record["place"], record["gateways"]),
+                         ("001-212-5551234; 0044-20-71234567", "+1 212-555-1234; +44 20 7123 4567",
+                          "美国 New York, NY; 英国 London", gateways))
+        self.assertEqual(result.stdout.splitlines()[-1].split(" ")[0], record["message_id"])
+        stored = sorted(set(os.listdir(self.outdir)) - before)
+        self.assertEqual(len([n for n in stored if n.endswith(".eml")]), 1)
+        rcpt = [n for n in stored if n.endswith(".rcpt")][0]
+        with open(os.path.join(self.outdir, rcpt)) as f:
+            self.assertEqual(f.read().split(), gateways)
+
+    def test_verbose_shows_the_dialogue_without_the_password(self):
+        self.env["FAXMAIL_PASSWORD"] = "s3cr3t-pw"
+        server = self.scripted(tls=True)
+        result = self.send_to(server, "--security", "tls", "--ca-file", self.authority, "--user", "me", "--verbose")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("C: AUTH PLAIN ****", result.stderr)
+        self.assertIn("S: 235 ****", result.stderr)
+        self.assertIn("C: MAIL FROM:<me@example.com>", result.stderr)
+        auth = [line for line in server.lines if line.startswith("AUTH PLAIN ")][0]
+        for secret in ("s3cr3t-pw", auth.split()[2]):
+            self.assertNotIn(secret, result.stderr)
 
 
 if __name__ == "__main__":

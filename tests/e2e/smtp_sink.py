@@ -1,7 +1,7 @@
 """A real SMTP server for the end-to-end tests: aiosmtpd on 127.0.0.1.
 
 Usage: smtp_sink.py OUTDIR [PORT] [--cert PEM --key PEM] [--starttls]
-                   [--require-starttls] [--implicit-tls] [--login USER:PASSWORD]
+                   [--require-starttls] [--implicit-tls] [--login USER:PASSWORD] [--size BYTES]
 Prints "PORT <n>" once it accepts connections, then stores every message it
 accepts as OUTDIR/msgN.eml (the bytes as received), msgN.rcpt (one envelope
 recipient a line) and msgN.from. OUTDIR/commands.log gets every line the server
@@ -10,8 +10,8 @@ login attempt "login ok <user>" or "login refused <user>".
 --starttls offers STARTTLS, --require-starttls refuses other commands before
 it, --implicit-tls speaks TLS from the first byte (all with --cert and --key);
 --login requires that login, over TLS only; --only-auth-login offers AUTH
-LOGIN alone; --echo-failed-login answers a refused login with the credentials
-it was sent. Ends when its standard input closes, or after ten minutes at the
+LOGIN alone; --size announces that SIZE limit (bytes); --echo-failed-login answers a refused
+login with the credentials it was sent. Ends when its standard input closes, or after ten minutes at the
 latest.
 """
 import argparse
@@ -146,6 +146,7 @@ def main():
     parser.add_argument("--implicit-tls", action="store_true")
     parser.add_argument("--login")
     parser.add_argument("--only-auth-login", action="store_true")
+    parser.add_argument("--size", type=int, default=200 * 1024 * 1024)
     parser.add_argument("--echo-failed-login", action="store_true")
     options = parser.parse_args()
     port = options.port or free_port()
@@ -169,7 +170,7 @@ def main():
         if options.only_auth_login:
             extra["auth_exclude_mechanism"] = ["PLAIN"]
     controller = RecordingController(handler, hostname="127.0.0.1", port=port, recorder=recorder,
-                                     data_size_limit=200 * 1024 * 1024, decode_data=False, **extra)
+                                     data_size_limit=options.size, decode_data=False, **extra)
     controller.start()
     print("PORT %d" % port, flush=True)
     deadline = time.time() + 600

@@ -2,6 +2,7 @@
 
 #include "platform/Windows.h"
 #include "tests/support/ScriptedPeer.h"
+#include "tests/support/TempFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -49,8 +50,9 @@ TEST(Dispatch, RefusalsComeInOrderAndTouchNothing) {
 TEST(Dispatch, AnUnresolvableServerFailsInConnectAndLeavesTheMessageUntouched) {
     mail::TZelSMTP client(nullptr);
     TFaxDispatch dispatch(client);
+    testsupport::TempFile document("a.doc", "text");
     TSendRequest form{.Server = TGbText("no..such.host"), .Email = TGbText("me@example.com"),
-                      .Number = TGbText("001-212-5551234"), .Files = {rtl::TFilePath("/tmp/a.doc")}};
+                      .Number = TGbText("001-212-5551234"), .Files = {rtl::TFilePath(document.Path())}};
     try {
         dispatch.Send(form);
         FAIL() << "sent to a host that does not exist";
@@ -115,4 +117,32 @@ TEST(Dispatch, AnEmailOrServerNameNoServerCouldTakeIsRefusedBeforeConnecting) {
             << server << email;
         EXPECT_EQ(client.Host, "");
     }
+}
+
+// A refused number ends the send before DATA, naming that number; the
+// numbers after it are not tried.
+TEST(Dispatch, ARefusedRecipientEndsTheSendBeforeDataAndNamesItsNumber) {
+    testsupport::ScriptedPeer peer;
+    peer.Send("220 hi\r\n").Expect("HELO me").Send("250 ok\r\n").Expect("RSET").Send("250 ok\r\n");
+    peer.Expect("MAIL FROM:<me@example.com>").Send("250 ok\r\n");
+    peer.Expect("RCPT TO:<remote-printer.the_following_address@12125551234.iddd.faxgateway.example>").Send("250 ok\r\n");
+    peer.Expect("RCPT TO:<remote-printer.the_following_address@442071234567.iddd.faxgateway.example>");
+    peer.Send("550 5.1.1 no such gateway\r\n").ReadUntilClose();
+    peer.Start();
+    mail::TZelSMTP client(nullptr);
+    client.Port = peer.Port();
+    TFaxDispatch dispatch(client);
+    TSendRequest form{.Server = TGbText("127.0.0.1"), .Email = TGbText("me@example.com"), .Number = TGbText("001-212-5551234")};
+    form.MoreNumbers = {TGbText("0044-20-71234567"), TGbText("001-212-5559999")};
+    try {
+        dispatch.Send(form);
+        FAIL() << "a refused recipient was not reported";
+    } catch (const rtl::Exception& e) {
+        EXPECT_EQ(e.Kind, rtl::TErrorKind::RecipientRefused);
+        EXPECT_EQ(e.Subject, "0044-20-71234567");
+        EXPECT_EQ(e.Message, "550 5.1.1 no such gateway\r\n");
+    }
+    ASSERT_TRUE(peer.WaitDone(5000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+    EXPECT_EQ(peer.Received().find("DATA"), std::string::npos);
 }

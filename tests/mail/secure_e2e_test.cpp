@@ -142,15 +142,15 @@ TEST(SecureEndToEnd, ASendThatCannotBeProtectedEndsBeforeAnyCredential) {
     const Case cases[] = {
         {"no STARTTLS offered", noStartTls, TSmtpSecurity::StartTls, "s3cret", rtl::TErrorKind::Tls,
          "服务器 localhost 没有提供 STARTTLS 加密", {"clear EHLO me"}},
-        {"another name", Server(true, false, Certs().OtherName), TSmtpSecurity::StartTls, "s3cret", rtl::TErrorKind::Tls,
+        {"another name", Server(true, false, Certs().OtherName), TSmtpSecurity::StartTls, "s3cret", rtl::TErrorKind::TlsNameMismatch,
          nameMismatch, refusedAtHandshake},
         {"unknown authority", Server(true, false, Certs().Unknown), TSmtpSecurity::StartTls, "s3cret",
-         rtl::TErrorKind::Tls, "服务器证书由未知的颁发机构签发", refusedAtHandshake},
+         rtl::TErrorKind::TlsUntrusted, "服务器证书由未知的颁发机构签发", refusedAtHandshake},
         {"expired", Server(false, true, Certs().Expired), TSmtpSecurity::ImplicitTls, "s3cret", rtl::TErrorKind::Tls,
          "服务器证书已过期", {}},
-        {"login in the clear", noStartTls, TSmtpSecurity::None, "s3cret", rtl::TErrorKind::Other,
+        {"login in the clear", noStartTls, TSmtpSecurity::None, "s3cret", rtl::TErrorKind::Invalid,
          "登录必须使用加密连接", {}},
-        {"wrong password", Server(true, false), TSmtpSecurity::StartTls, "wrong", rtl::TErrorKind::Refused,
+        {"wrong password", Server(true, false), TSmtpSecurity::StartTls, "wrong", rtl::TErrorKind::LoginRefused,
          "服务器 localhost 拒绝了登录，请检查用户名和密码 (535", {}},
     };
     for (const Case& c : cases) {
@@ -184,7 +184,7 @@ TEST(SecureEndToEnd, AServerThatDemandsALoginNoneWasSetForIsExplained) {
     testsupport::TempFile file("page.tif", "data");
     mail::TZelSMTP client(nullptr);
     const TFailure failure = FailureOf([&] { Send(client, server.Port(), TSmtpSecurity::ImplicitTls, "", "", file.Path()); });
-    EXPECT_EQ(failure.Kind, rtl::TErrorKind::Refused);
+    EXPECT_EQ(failure.Kind, rtl::TErrorKind::LoginRequired);
     EXPECT_NE(failure.Text.find("服务器 localhost 要求登录，请设置用户名和密码 (530"), std::string::npos) << failure.Text;
     EXPECT_EQ(server.MessageCount(), 0);
 }

@@ -107,7 +107,7 @@ TEST_F(SessionTest, StopAndTheConnectLimitEndALookupOrConnectInProgress) {
         long FromMs, ToMs;
     } cases[] = {{"slow.example.test", 5000, Kind::Stopped, 80, 700},
                  {"127.0.0.1", 5000, Kind::Stopped, 80, 700},
-                 {"127.0.0.1", 0, Kind::TimedOut, 280, 2000}};
+                 {"127.0.0.1", 0, Kind::Unreachable, 280, 2000}};
     for (const auto& c : cases) {
         Smtp.Host = c.Host;
         Smtp.TimeOut = c.TimeOut;

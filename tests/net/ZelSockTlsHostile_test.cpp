@@ -132,7 +132,7 @@ protected:
 
 TEST_F(ZelSockTlsHostile, ACertificateThatNamesTheHostOnlyInItsCommonNameIsRefused) {
     StartTlsWith(testsupport::Certificates().NoAltName);
-    EXPECT_EQ(Failure.Kind, rtl::TErrorKind::Tls);
+    EXPECT_EQ(Failure.Kind, rtl::TErrorKind::TlsNameMismatch);
     EXPECT_NE(Failure.Text.find("与服务器 localhost 的加密连接失败：服务器证书与服务器名称不符"), std::string::npos)
         << Failure.Text;
     EXPECT_FALSE(Sock->Connected);

@@ -136,7 +136,9 @@ TEST_F(ZelSockTls, RefusedHandshakesNameTheServerAndTheReason) {
         Sock->TrustFile = rtl::TFilePath(c.TrustFile);
         ConnectTo(c.Host, server->Port());
         const TFailure failure = FailureOf([this] { Sock->StartTls(); });
-        EXPECT_EQ(failure.Kind, rtl::TErrorKind::Tls);
+        EXPECT_EQ(failure.Kind, c.Reason == unknownAuthority ? rtl::TErrorKind::TlsUntrusted
+                                : c.Reason == nameMismatch   ? rtl::TErrorKind::TlsNameMismatch
+                                                             : rtl::TErrorKind::Tls);
         EXPECT_NE(failure.Text.find(std::string("与服务器 ") + c.Host + " 的加密连接失败：" + c.Reason), std::string::npos)
             << failure.Text;
         EXPECT_FALSE(Sock->Connected);
@@ -157,7 +159,7 @@ TEST_F(ZelSockTls, AHandshakeEndsWhenStoppedOrWhenThePeerClosesOrAnswersInPlainT
         {"peer closes", [](ScriptedPeer& p) { p.ExpectBytes(1).Close(); }, false, rtl::TErrorKind::ClosedByPeer,
          net::ConnectionClosedText},
         {"plain text answer", [](ScriptedPeer& p) { p.ExpectBytes(1).Send("220 plain\r\n").Pause(5000ms); }, false,
-         rtl::TErrorKind::Tls, "服务器的回应不是加密连接"},
+         rtl::TErrorKind::TlsNotTls, "服务器的回应不是加密连接"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

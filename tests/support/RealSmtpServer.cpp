@@ -62,6 +62,7 @@ RealSmtpServer::RealSmtpServer(const SmtpServerOptions& options) {
     if (options.ImplicitTls) args.push_back("--implicit-tls");
     if (!options.User.empty()) args.insert(args.end(), {"--login", options.User + ":" + options.Password});
     if (options.OnlyAuthLogin) args.push_back("--only-auth-login");
+    if (options.SizeLimit > 0) args.push_back("--size=" + std::to_string(options.SizeLimit));
     if (options.EchoFailedLogin) args.push_back("--echo-failed-login");
     try {
         Server = std::make_unique<PythonServer>(SourceRoot() + "/tests/e2e/smtp_sink.py", args);

@@ -24,6 +24,7 @@ struct SmtpServerOptions {
     std::string User;
     std::string Password;
     bool OnlyAuthLogin = false;  // AUTH LOGIN offered, AUTH PLAIN not
+    long long SizeLimit = 0;     // the SIZE it announces; 0: its default (200 MB)
     bool EchoFailedLogin = false;  // a refused login's 535 repeats the credentials it was sent
 };
 

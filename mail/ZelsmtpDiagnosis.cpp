@@ -1,0 +1,73 @@
+// TZelSMTP's reports to the person waiting: the steps of the dialogue, its
+// lines for a trace, a port that speaks TLS where plain text was chosen, and
+// the server's size limit.
+#include "mail/Zelsmtp.h"
+
+#include "net/TlsProbe.h"
+#include "rtl/SysUtils.h"
+
+#include <chrono>
+
+namespace mail {
+
+void TZelSMTP::Step(TSmtpPhase Phase) {
+    FPhase = Phase;
+    if (OnStep) OnStep(Phase);
+}
+
+void TZelSMTP::TraceLine(bool Sent, const std::string& Line) {
+    if (!OnDialogue) return;
+    if (FPhase != TSmtpPhase::Auth) {
+        OnDialogue(Sent, Line);
+        return;
+    }
+    // The login's lines carry the name and the password (base64 is no
+    // protection): only the command word, the method and the reply code show.
+    std::string shown;
+    if (Sent && Line.rfind("AUTH ", 0) == 0) {
+        const std::size_t methodEnd = Line.find(' ', 5);
+        shown = Line.substr(0, methodEnd) + (methodEnd == std::string::npos ? "" : " ****");
+    } else if (Sent) {
+        shown = "****";
+    } else {
+        shown = Line.substr(0, 3) + " ****\r\n";
+    }
+    OnDialogue(Sent, shown);
+}
+
+std::uint32_t TZelSMTP::AwaitGreetingOrProbe() {
+    if (Security == TSmtpSecurity::ImplicitTls || TimeLimits.GreetingProbe == 0 ||
+        (TimeLimits.Greeting != 0 && TimeLimits.GreetingProbe >= TimeLimits.Greeting))
+        return 0;
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto since = [&] {
+        return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    };
+    while (ReceiveStream.Size() == 0 && Connected && !Canceled && since() < TimeLimits.GreetingProbe) WaitCycle();
+    if (ReceiveStream.Size() > 0 || !Connected || Canceled) return since();
+    // Silence so far: the usual cause is a port that waits for TLS.
+    if (OnStep) OnStep(TSmtpPhase::Greeting);
+    net::TTlsProbe probe(this);
+    probe.TrustFile = TrustFile;
+    const bool tls = probe.SpeaksTls(Host, static_cast<std::uint16_t>(Port & 0xFFFF), TimeLimits.TlsProbe,
+                                     [this] { return Canceled; });
+    if (tls && !Canceled && ReceiveStream.Size() == 0) {
+        DropConnection();
+        throw rtl::Exception("No greeting; the port answers a TLS ClientHello", rtl::TErrorKind::ServerSpeaksTls);
+    }
+    return since();
+}
+
+void TZelSMTP::RefuseAboveServerSize(std::int64_t TextSize) {
+    if (ServerSizeLimit <= 0) return;
+    const std::int64_t size = static_cast<std::int64_t>(FinalHeader.Text().size()) + 4 + TextSize + 5;
+    if (size <= ServerSizeLimit) return;
+    rtl::Exception failure("SIZE " + std::to_string(ServerSizeLimit) + " < " + std::to_string(size),
+                           rtl::TErrorKind::TooLarge);
+    failure.Size = size;
+    failure.Limit = ServerSizeLimit;
+    throw failure;
+}
+
+}  // namespace mail
