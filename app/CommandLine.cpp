@@ -442,11 +442,14 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     }
     if (dryRun) {
         // The message exactly as it would go out after DATA, nothing connected.
+        // Read as it is composed: the attachments are never held whole.
         dispatch.Fill(request, client->PostMessage());
-        client->ComposeMessage();
+        const std::unique_ptr<mail::TMessageSource> text = client->OpenMessage();
         const std::string header = client->FinalHeader.Text() + "\r\n\r\n";
         std::fwrite(header.data(), 1, header.size(), stdout);
-        std::fwrite(client->MessageStream.Memory(), 1, static_cast<std::size_t>(client->MessageStream.Size()), stdout);
+        std::vector<char> piece(64 * 1024);
+        for (std::int64_t n; (n = text->Read(piece.data(), static_cast<std::int64_t>(piece.size()))) > 0;)
+            std::fwrite(piece.data(), 1, static_cast<std::size_t>(n), stdout);
         std::fflush(stdout);
         return kExitSent;
     }

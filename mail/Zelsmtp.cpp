@@ -70,6 +70,8 @@ TMessageComposer TZelSMTP::Composer() {
 
 void TZelSMTP::ComposeMessage() { Composer().Compose(*FPostMessage, FinalHeader, MessageStream, Boundary); }
 
+std::unique_ptr<TMessageSource> TZelSMTP::OpenMessage() { return Composer().Open(*FPostMessage, FinalHeader, Boundary); }
+
 std::string TZelSMTP::MessageId() const {
     const int at = FinalHeader.IndexOfHeaderName("Message-ID");
     if (at < 0) return std::string();

@@ -228,6 +228,9 @@ public:
     // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage, the
     // text a send would compose, so that it can be inspected.
     void ComposeMessage();
+    // The same text composed as it is read, its size known and every
+    // attachment opened now: what the send would put after the header block.
+    std::unique_ptr<TMessageSource> OpenMessage();
 
 private:
     void ClearMessageLists();
