@@ -7,6 +7,7 @@
 #include "app/Forms.h"
 #include "app/HistoryCommand.h"
 #include "app/Messages.h"
+#include "app/NumberEcho.h"
 #include "app/SecretStore.h"
 #include "app/SendRequest.h"
 #include "app/WatchCommand.h"
@@ -59,14 +60,14 @@ const char kHelp[] =
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
-    "  -n, --number 号码                对方传真号码，如 001-212-1234567（必填；可以给出多个，\n"
-    "                                   同一封邮件发给每个号码）\n"
+    "  -n, --number 号码                对方传真号码，如 001-212-1234567 或 +1 212 123 4567（必填；\n"
+    "                                   可以给出多个，同一封邮件发给每个号码）\n"
     "  --server 主机                    SMTP邮件服务器\n"
     "  --from 地址                      您的电子邮件\n"
     "  --port 端口                      服务器端口（1 到 65535）\n"
     "  --security none|starttls|tls     连接的保护方式\n"
     "  --user 名字                      登录名（空：不登录）\n"
-    "  --gateway 格式                   传真网关地址的格式，{number} 代表完整号码\n"
+    "  --gateway 格式                   传真网关地址的格式，{number}、{e164} 或 {national} 代表号码\n"
     "  --ca-file 文件                   另外信任的证书颁发机构文件\n"
     "  --subject 主题                   邮件的主题（默认：您的电子邮件加上 Send a Fax）\n"
     "  --timeout 秒数                   整个发送最多用多少秒\n"
@@ -261,23 +262,18 @@ int Coverage(const QStringList& args) {
         for (const auto& line : lines) Say(FromGb(line));
         return kExitSent;
     }
-    fax::FaxParseResult parsed;
-    try {
-        parsed = fax::ParseFaxNumber(ToGb(args[0]));
-    } catch (const rtl::EConvertError& e) {
-        Complain(Utf8("传真号码的国家号和区号必须是数字（") + FromGb(e.what()) + Utf8("）。"));
+    // What the window shows beside the number field, then the answer.
+    const TSendSettings settings = ReadSendSettings();
+    const TNumberEcho echo = EchoNumber(args[0], settings.HomeCountry, lines, ToGb(settings.GatewayPattern));
+    if (!echo.Understood) {
+        Complain(echo.Failure.isEmpty() ? FromGb(fax::kMsgEmptyNumber) : echo.Failure);
         return kExitRefused;
     }
-    if (!parsed.Ok) {
-        Complain(FromGb(parsed.Failure));
+    if (!echo.Covered) {
+        Complain(echo.Number + "\n" + FromGb(fax::kMsgNotCovered));
         return kExitRefused;
     }
-    const std::string gateway = fax::GatewayAddress(parsed.Number, ReadSendSettings().GatewayPattern.toStdString());
-    if (!fax::IsCovered(lines, parsed.Number)) {
-        Complain(FromGb(fax::kMsgNotCovered));
-        return kExitRefused;
-    }
-    Say(Utf8("可以发送，网关地址：") + FromGb(gateway));
+    Say(echo.Number + Utf8("\n可以发送，网关地址：") + echo.Gateway);
     return kExitSent;
 }
 

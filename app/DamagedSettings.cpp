@@ -16,6 +16,7 @@ constexpr TField kFields[] = {
     {"smtp/security", "安全连接", "--security"},
     {"smtp/rememberPassword", "记住密码", ""},
     {"fax/gatewayPattern", "传真网关", "--gateway"},
+    {"fax/homeCountry", "本国国家代码", ""},
 };
 
 const TField* FieldOf(const QString& key) {

@@ -65,6 +65,10 @@ constexpr TEntry kCatalogue[] = {
     {TMsg::CheckConfirm, "端口 %1、安全连接 %2 可以连通。要改用这个设置吗？"},
     {TMsg::CheckButton, "测试连接"},
     {TMsg::CheckCaption, "测试连接"},
+    {TMsg::NumberCovered, "可以发送：%1"},
+    {TMsg::NumberNotCovered, "不在传真范围内：%1"},
+    {TMsg::NumberGateway, "网关地址：%1"},
+    {TMsg::NoSuchHomeCountry, "没有国家代码 %1。本国国家代码是一个国家的电话代码，如 86（中国）或 1（美国、加拿大）。"},
     {TMsg::NoDisplay, "没有图形显示，无法打开窗口。不用窗口也可以发送传真：用 faxmail --help 查看命令行的用法。"},
 };
 

@@ -70,6 +70,11 @@ enum class TMsg {
     CheckConfirm,         // %1 port, %2 protection
     CheckButton,
     CheckCaption,
+    // The number as understood, beside the number field: %1 the number and its place.
+    NumberCovered,
+    NumberNotCovered,
+    NumberGateway,      // %1 the gateway address
+    NoSuchHomeCountry,  // %1 what was typed as the home country
     // The program without a display.
     NoDisplay,
 };

@@ -39,6 +39,7 @@ bool MakeSendRequest(const TSendSettings& Settings, const QString& Number, const
         }
     }
     request.Files = std::move(Files);
+    request.HomeCountry = Settings.HomeCountry;
     Request = std::move(request);
     return true;
 }

@@ -3,6 +3,7 @@
 #include "app/Forms.h"
 #include "app/SendRequest.h"
 #include "fax/FaxNumber.h"
+#include "fax/GatewayPattern.h"
 #include "fax/SettingValues.h"
 
 #include <QSettings>
@@ -55,8 +56,13 @@ TSendSettings ReadSendSettings() {
     s.TrustFile = file->value("smtp/trustFile").toString();
     ReadValue(*file, "fax/gatewayPattern", s.GatewayPattern, [](const std::string& text) {
         const QString pattern = QString::fromStdString(text);
-        return fax::GatewayPatternFailure(ToGb(pattern)).empty() ? std::optional<QString>(pattern) : std::nullopt;
+        return fax::GatewayPatternProblem(ToGb(pattern)).empty() ? std::optional<QString>(pattern) : std::nullopt;
     }, s.Damaged);
+    // A damaged home country is not guessed at: none, so that a national
+    // number asks for its country code rather than going to the locale's.
+    s.HomeCountry = 0;
+    ReadValue(*file, "fax/homeCountry", s.HomeCountry, fax::HomeCountrySetting, s.Damaged);
+    if (!file->contains("fax/homeCountry")) s.HomeCountry = DefaultHomeCountry();
     return s;
 }
 
@@ -74,6 +80,11 @@ void WriteSendSettings(const TSendSettings& s) {
         WriteValue(*file, s, "fax/gatewayPattern", s.GatewayPattern);
     else if (std::none_of(s.Damaged.begin(), s.Damaged.end(), [](const TDamagedSetting& d) { return d.Key == "fax/gatewayPattern"; }))
         file->remove("fax/gatewayPattern");
+    // Likewise the locale's home country: it follows the locale until the user picks another.
+    if (s.HomeCountry != DefaultHomeCountry())
+        WriteValue(*file, s, "fax/homeCountry", s.HomeCountry);
+    else if (std::none_of(s.Damaged.begin(), s.Damaged.end(), [](const TDamagedSetting& d) { return d.Key == "fax/homeCountry"; }))
+        file->remove("fax/homeCountry");
 }
 
 int UsualPort(mail::TSmtpSecurity security) {

@@ -3,6 +3,7 @@
 // folder; the password never goes there (see SecretStore.h).
 #pragma once
 
+#include "app/HomeCountry.h"
 #include "mail/Zelsmtp.h"
 
 #include <QList>
@@ -37,6 +38,7 @@ struct TSendSettings {
     bool RememberPassword = false;
     QString GatewayPattern = DefaultGatewayPattern();
     QString TrustFile;       // empty: the system's certificates only
+    int HomeCountry = DefaultHomeCountry();  // 本国国家代码; 0: none
     // Values in the file that could not be read; their fields above hold the
     // defaults, which no send may use. Writing leaves these keys alone.
     QList<TDamagedSetting> Damaged;

@@ -3,11 +3,14 @@
 #include "app/DamagedSettings.h"
 #include "app/Forms.h"
 #include "app/MailboxBox.h"
+#include "app/Messages.h"
 #include "fax/FaxNumber.h"
+#include "fax/GatewayPattern.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -55,12 +58,17 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     GatewayEdit = MakeEdit(GroupBox1, 112, 108, 353, 21);
     GatewayEdit->setText(AcceptedPattern);
     GatewayEdit->setCursorPosition(0);
-    GatewayHint = MakeLabel(GroupBox1, "{number} 代表完整的传真号码（国家+区号+用户号码）", 112, 136, 465);
+    GatewayHint = MakeLabel(GroupBox1, "{number}：国家+区号+用户号码；{e164}：+和完整号码；{national}：国内号码", 112, 136, 465);
 
     TrustFileLabel = MakeLabel(GroupBox1, "信任的证书：", 16, 168, 112);
     TrustFileEdit = MakeEdit(GroupBox1, 112, 164, 289, 21);
     TrustFileButton = MakeButton(GroupBox1, "浏览", 408, 162, 57, 25);
     TrustFileHint = MakeLabel(GroupBox1, "（可选：系统证书之外另行信任的证书文件）", 112, 192, 465);
+
+    HomeCountryLabel = MakeLabel(GroupBox1, "本国国家代码：", 16, 216, 112);
+    HomeCountryEdit = MakeEdit(GroupBox1, 112, 212, 49, 21);
+    HomeCountryEdit->setValidator(new QIntValidator(0, 999, HomeCountryEdit));
+    HomeCountryHint = MakeLabel(GroupBox1, "（如 86；空白：号码必须带国家代码）", 168, 216, 384);  // the test button on its right
 
     SavedNote = MakeLabel(GroupBox1, "以上设置自动保存；密码只在勾选“记住密码”时存入桌面的密码保管库。", 16, 236, 465);
     TestButton = MakeButton(GroupBox1, "测试连接", 390, 206, 75, 25);
@@ -90,11 +98,13 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     setTabOrder(RememberBox, GatewayEdit);
     setTabOrder(GatewayEdit, TrustFileEdit);
     setTabOrder(TrustFileEdit, TrustFileButton);
-    setTabOrder(TrustFileButton, TestButton);
+    setTabOrder(TrustFileButton, HomeCountryEdit);
+    setTabOrder(HomeCountryEdit, TestButton);
 
     const auto handle = [](auto handler) { return [handler] { RunHandler(handler); }; };
     connect(SecurityBox, &QComboBox::currentIndexChanged, this, handle([this] { SecurityBoxChange(); }));
     connect(GatewayEdit, &QLineEdit::editingFinished, this, handle([this] { GatewayEditExit(); }));
+    connect(HomeCountryEdit, &QLineEdit::editingFinished, this, handle([this] { HomeCountryEditExit(); }));
     connect(PasswordEdit, &QLineEdit::editingFinished, this, handle([this] { PasswordEditExit(); }));
     connect(RememberBox, &QCheckBox::toggled, this, handle([this] { RememberBoxClick(); }));
     connect(PortEdit, &QSpinBox::valueChanged, this, [this] {
@@ -112,7 +122,7 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
 void TSettingsPage::Show(const TSendSettings& s) {
     {
         const QSignalBlocker b1(PortEdit), b2(SecurityBox), b3(LoginEdit), b4(RememberBox), b5(GatewayEdit),
-            b6(TrustFileEdit);
+            b6(TrustFileEdit), b7(HomeCountryEdit);
         Security = s.Security;
         SecurityBox->setCurrentIndex(static_cast<int>(s.Security));
         PortEdit->setValue(s.Port);
@@ -122,6 +132,8 @@ void TSettingsPage::Show(const TSendSettings& s) {
         GatewayEdit->setText(s.GatewayPattern);
         GatewayEdit->setCursorPosition(0);  // the start of a long pattern says most
         TrustFileEdit->setText(s.TrustFile);
+        AcceptedHome = s.HomeCountry;
+        HomeCountryEdit->setText(s.HomeCountry == 0 ? QString() : QString::number(s.HomeCountry));
         DamagedValues = s.Damaged;
         MarkDamaged();
     }
@@ -144,6 +156,7 @@ void TSettingsPage::Collect(TSendSettings& s) const {
     s.RememberPassword = RememberBox->isChecked();
     s.GatewayPattern = AcceptedPattern;
     s.TrustFile = TrustFileEdit->text();
+    s.HomeCountry = AcceptedHome;
     s.Damaged = DamagedValues;
 }
 
@@ -164,12 +177,14 @@ void TSettingsPage::MarkDamaged() {
         QWidget* field = d.Key == "smtp/port"       ? static_cast<QWidget*>(PortEdit)
                          : d.Key == "smtp/security" ? static_cast<QWidget*>(SecurityBox)
                          : d.Key == "fax/gatewayPattern" ? static_cast<QWidget*>(GatewayEdit)
+                         : d.Key == "fax/homeCountry"    ? static_cast<QWidget*>(HomeCountryEdit)
                                                          : static_cast<QWidget*>(RememberBox);
         field->setStyleSheet(QStringLiteral("background-color: #ffd0d0;"));
         field->setToolTip(QString::fromUtf8("设置文件中的值“%1”无法识别，请重新设置%2。").arg(d.Value, DamagedSettingLabel(d.Key)));
         // No choice shown, so that choosing any one (the first included) is a change.
         if (field == SecurityBox) SecurityBox->setCurrentIndex(-1);
         if (field == GatewayEdit) GatewayEdit->setText(d.Value);
+        if (field == HomeCountryEdit) HomeCountryEdit->setText(d.Value);
     }
 }
 
@@ -201,7 +216,7 @@ void TSettingsPage::GatewayEditExit() {
         if (Repair("fax/gatewayPattern", GatewayEdit)) Changed();
         return;
     }
-    const std::string failure = fax::GatewayPatternFailure(ToGb(pattern));
+    const std::string failure = fax::GatewayPatternProblem(ToGb(pattern));
     // The field gets the accepted pattern back before the message box takes
     // the focus, so that leaving the field again finds nothing to refuse.
     GatewayEdit->setText(failure.empty() ? pattern : AcceptedPattern);
@@ -211,6 +226,22 @@ void TSettingsPage::GatewayEditExit() {
     }
     AcceptedPattern = pattern;
     Repair("fax/gatewayPattern", GatewayEdit);
+    Changed();
+}
+
+void TSettingsPage::HomeCountryEditExit() {
+    const QString typed = HomeCountryEdit->text().trimmed();
+    bool isNumber = true;
+    const int home = typed.isEmpty() ? 0 : typed.toInt(&isNumber);
+    if (!isNumber || !IsHomeCountry(home)) {
+        // The accepted code comes back before the box takes the focus, as in the gateway field.
+        HomeCountryEdit->setText(AcceptedHome == 0 ? QString() : QString::number(AcceptedHome));
+        ShowMessage(Msg(TMsg::NoSuchHomeCountry, {typed}));
+        return;
+    }
+    const bool repaired = Repair("fax/homeCountry", HomeCountryEdit);
+    if (home == AcceptedHome && !repaired) return;
+    AcceptedHome = home;
     Changed();
 }
 

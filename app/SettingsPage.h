@@ -47,6 +47,9 @@ public:
     QLineEdit* TrustFileEdit;
     QPushButton* TrustFileButton;
     QLabel* TrustFileHint;
+    QLabel* HomeCountryLabel;
+    QLineEdit* HomeCountryEdit;  // empty: none
+    QLabel* HomeCountryHint;
     QLabel* SavedNote;
     QPushButton* TestButton;  // "测试连接"
     TMailboxBox* Mailbox;  // below the send settings: where the gateways' answers arrive
@@ -67,12 +70,15 @@ public:
     void ApplyTo(mail::TZelSMTP& client) const;
     // The accepted gateway pattern, in GB2312 as the fax layer takes it.
     std::string GatewayPattern() const;
+    // The accepted home country (0: none).
+    int HomeCountry() const { return AcceptedHome; }
     // The saved values that could not be read and are not corrected yet.
     const QList<TDamagedSetting>& Damaged() const { return DamagedValues; }
 
     // Handlers.
     void SecurityBoxChange();
     void GatewayEditExit();
+    void HomeCountryEditExit();
     void PasswordEditExit();
     void RememberBoxClick();
     void TrustFileButtonClick();
@@ -89,6 +95,7 @@ private:
 
     mail::TSmtpSecurity Security = mail::TSmtpSecurity::None;
     QString AcceptedPattern;
+    int AcceptedHome = 0;
     bool StoreFailureShown = false;
     QList<TDamagedSetting> DamagedValues;
     // The password the secret store holds as far as this run knows (empty:

@@ -10,6 +10,7 @@
 #include "app/MailboxBox.h"
 #include "app/MailboxWatch.h"
 #include "app/Messages.h"
+#include "app/NumberEcho.h"
 #include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "app/SettingsPage.h"
@@ -121,9 +122,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setFont(DefaultFont());
-    QStringList lines;
-    for (const auto& line : fax::CoverageList()) lines << FromGb(line);
-    Memo1->setPlainText(lines.join('\n'));
+    Memo1->setPlainText(CoveragePageLines().join('\n'));
 
     GroupBox1 = new QGroupBox(mainPage);
     GroupBox1->setGeometry(0, 0, 483, 276);
@@ -135,7 +134,9 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Label2 = MakeLabel(GroupBox1, "您的电子邮件：", 256, 20, 344);
     Edit2 = MakeEdit(GroupBox1, 344, 16, 121, 21);
     Label3 = MakeLabel(GroupBox1, "对方传真号码：", 24, 45, 112);
-    Edit3 = MakeEdit(GroupBox1, 112, 40, 353, 21);
+    Edit3 = MakeEdit(GroupBox1, 112, 40, 141, 21);
+    Label6 = MakeLabel(GroupBox1, "", 260, 45, kFieldsRight);
+    Label6->setFixedWidth(kFieldsRight - 260);
     Label4 = MakeLabel(GroupBox1, "传真内容均以附件文件的形式发送：（可以为Word等文件，以及各种图形文件等）。", 24, 72,
                        kFieldsRight);
 
@@ -204,7 +205,10 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     SettingsPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
     SettingsPage->Show(saved);
     SettingsPage->Mailbox->Show(ReadMailboxSettings());
-    SettingsPage->OnChanged = [this] { SaveSettings(); };
+    SettingsPage->OnChanged = [this] {
+        SaveSettings();
+        Edit3Change();  // the home country or the gateway may read the number otherwise
+    };
     SettingsPage->OnTestConnection = [this] { TestConnection(*this); };
     MailboxWatch = std::make_unique<TMailboxWatch>();
     MailboxWatch->Mailbox = [] { return ReadMailboxSettings(); };
@@ -225,6 +229,7 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     connect(Edit2, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
 
     Edit3->installEventFilter(this);
+    connect(Edit3, &QLineEdit::textChanged, this, [this] { RunHandler([this] { Edit3Change(); }); });
     OnClick(Button1, [this] { Button1Click(); });
     OnClick(Button2, [this] { Button2Click(); });
     OnClick(Button4, [this] {
@@ -248,6 +253,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::Edit3Enter() { SetStatusText(StatusBar1, QString::fromUtf8("传真号码的形式必须为：001-212-1234567")); }
+
+void TForm1::Edit3Change() {
+    ShowEcho(Label6, EchoNumber(Edit3->text(), SettingsPage->HomeCountry(), CoverageLines(), SettingsPage->GatewayPattern()));
+}
 
 void TForm1::Button1Click() { AddFiles(RunOpenFilesDialog(this)); }
 

@@ -46,6 +46,8 @@ public:
     QLineEdit* Edit2;
     QLabel* Label3;
     QLineEdit* Edit3;
+    // The number as understood, its place and coverage, beside the number field.
+    QLabel* Label6;
     QLabel* Label4;
     QGroupBox* GroupBox2;
     QListWidget* ListBox1;
@@ -67,6 +69,7 @@ public:
     // Handlers.
     void FormCreate();
     void Edit3Enter();
+    void Edit3Change();
     void Button1Click();
     void Button2Click();
     // Adds files to the attachment list in the given order, as if added one

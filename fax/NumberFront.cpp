@@ -33,15 +33,17 @@ bool InDesignShape(const std::string& text) {
 // input method types digits and brackets; the ideographic space and the dash
 // count as their ASCII forms.
 char DialCharAt(const std::string& gb, std::size_t& i) {
-    const auto c = static_cast<unsigned char>(gb[i++]);
-    if (c < 0x80) return IsDigit(static_cast<char>(c)) || std::string_view(" \t+-.()/").find(static_cast<char>(c)) != std::string_view::npos ? static_cast<char>(c) : 0;
+    const auto signOrDigit = [](char c) { return IsDigit(c) || std::string_view("+-.()/").find(c) != std::string_view::npos; };
+    const char c = gb[i++];
+    if (c == ' ' || c == '\t') return c;
+    if (static_cast<unsigned char>(c) < 0x80) return signOrDigit(c) ? c : 0;
     if (i >= gb.size()) return 0;
-    const auto t = static_cast<unsigned char>(gb[i++]);
-    if (c == 0xa1 && t == 0xa1) return ' ';
-    if (c == 0xa1 && t == 0xaa) return '-';
-    if (c != 0xa3 || t < 0xa0) return 0;
-    const char ascii = static_cast<char>(t - 0x80);
-    return IsDigit(ascii) || std::string_view("+-.()/").find(ascii) != std::string_view::npos ? ascii : 0;
+    const auto lead = static_cast<unsigned char>(c), trail = static_cast<unsigned char>(gb[i++]);
+    if (lead == 0xa1 && trail == 0xa1) return ' ';
+    if (lead == 0xa1 && trail == 0xaa) return '-';
+    if (lead != 0xa3 || trail < 0xa0) return 0;
+    const char ascii = static_cast<char>(trail - 0x80);
+    return signOrDigit(ascii) ? ascii : 0;
 }
 
 bool BeginsLikeAPhoneNumber(const std::string& gb) {

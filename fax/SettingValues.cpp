@@ -1,5 +1,7 @@
 #include "fax/SettingValues.h"
 
+#include "fax/NumberFront.h"
+
 #include <array>
 #include <utility>
 
@@ -42,6 +44,18 @@ std::optional<bool> FlagSetting(const std::string& Text) {
     if (Text == "true") return true;
     if (Text == "false") return false;
     return std::nullopt;
+}
+
+std::optional<int> HomeCountrySetting(const std::string& Text) {
+    if (Text == "0") return 0;
+    if (Text.empty() || Text.size() > 3 || Text[0] == '0') return std::nullopt;
+    int code = 0;
+    for (const char c : Text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        code = code * 10 + (c - '0');
+    }
+    if (!IsCountryCode(code)) return std::nullopt;
+    return code;
 }
 
 }  // namespace fax

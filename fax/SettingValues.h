@@ -22,4 +22,8 @@ const char* SecuritySettingText(mail::TSmtpSecurity Security);
 // "true" or "false".
 std::optional<bool> FlagSetting(const std::string& Text);
 
+// The home country: a country calling code libphonenumber knows ("86"), or
+// "0" for none; decimal digits without a leading zero.
+std::optional<int> HomeCountrySetting(const std::string& Text);
+
 }  // namespace fax

@@ -4,10 +4,17 @@
 // parses the coverage check and the gateway address. A country or area part
 // that is not an integer raises rtl::EConvertError naming that part; any other
 // exception escaping is a fault and ends the run as a crash.
+//
+// Then the number front on the same bytes, with no home country, China's and
+// the US's: a text in the design's form gets exactly the design's result;
+// any other reading is a number the design's parser reads back to itself,
+// whose gateway addresses hold nothing a label or local part cannot.
 #include "FuzzCheck.h"
 
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
+#include "fax/GatewayPattern.h"
+#include "fax/NumberFront.h"
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
@@ -158,17 +165,78 @@ void CheckConvertError(const std::string& text, const std::string& message) {
                "message " + Escaped(message) + " for " + Escaped(text));
 }
 
+bool IsFrontFailure(const std::string& text) {
+    for (const auto fault : {fax::TNumberFault::Characters, fax::TNumberFault::NeedCountry, fax::TNumberFault::UnknownCountry,
+                             fax::TNumberFault::TooShort, fax::TNumberFault::TooLong, fax::TNumberFault::NotANumber})
+        if (text == fax::NumberFaultText(fault)) return true;
+    return false;
+}
+
+bool SameNumber(const fax::FaxNumber& a, const fax::FaxNumber& b) {
+    return a.Country == b.Country && a.Area == b.Area && a.Subscriber == b.Subscriber;
+}
+
+void CheckFront(const std::string& text, int home, bool designThrew, const fax::FaxParseResult& design) {
+    fax::TNumberReading reading;
+    try {
+        reading = fax::ReadFaxNumber(text, home);
+    } catch (const rtl::EConvertError&) {
+        FUZZ_CHECK(designThrew, "the front raised where the design's parser did not: " + Escaped(text));
+        return;
+    }
+    Parts parts;
+    const bool designShape = SplitAtHyphens(text, parts) && parts.Country.size() <= 5;
+    if (designShape) {
+        FUZZ_CHECK(!designThrew && reading.Ok == design.Ok && reading.Failure == design.Failure &&
+                       SameNumber(reading.Number, design.Number),
+                   "the front changed a number in the design's form: " + Escaped(text));
+        return;
+    }
+    if (!reading.Ok) {
+        FUZZ_CHECK(IsFrontFailure(reading.Failure) || reading.Failure == design.Failure,
+                   "unknown failure text " + Escaped(reading.Failure) + " for " + Escaped(text));
+        return;
+    }
+    if (design.Ok && !designThrew) {
+        FUZZ_CHECK(reading.Failure.empty() && SameNumber(reading.Number, design.Number),
+                   "the front changed what the design reads: " + Escaped(text));
+        return;
+    }
+    const fax::FaxNumber& n = reading.Number;
+    FUZZ_CHECK(IsCanonicalCode(n.Country) && n.Country.size() <= 3, "front country " + Escaped(n.Country));
+    FUZZ_CHECK(n.Subscriber.find_first_not_of("0123456789") == std::string::npos && !n.Subscriber.empty(),
+               "front subscriber " + Escaped(n.Subscriber));
+    FUZZ_CHECK(reading.National.find_first_not_of("0123456789") == std::string::npos, "national " + Escaped(reading.National));
+    if (n.Area.empty()) {
+        FUZZ_CHECK(reading.DesignForm == n.Country + "--" + n.Subscriber && reading.National == n.Subscriber,
+                   "number without an area " + Escaped(reading.DesignForm));
+    } else {
+        const fax::FaxParseResult again = fax::ParseFaxNumber(reading.DesignForm);
+        FUZZ_CHECK(again.Ok && SameNumber(again.Number, n), "design form not read back: " + Escaped(reading.DesignForm));
+    }
+    for (const char* pattern : {"{number}@fax.example.org", "{e164}@fax.example.org", "fax@{national}.example.org"}) {
+        const std::string address = fax::GatewayAddressOf(reading, pattern);
+        const std::size_t at = address.find('@');
+        FUZZ_CHECK(at != std::string::npos && address.find('@', at + 1) == std::string::npos &&
+                       address.find_first_not_of("+0123456789abcdefghijklmnopqrstuvwxyz.@") == std::string::npos,
+                   "gateway address " + Escaped(address));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     fax::FaxParseResult result;
+    bool threw = false;
     try {
         result = fax::ParseFaxNumber(text);
     } catch (const rtl::EConvertError& e) {
         CheckConvertError(text, e.Message);
-        return 0;
+        threw = true;
     }
+    for (const int home : {0, 86, 1}) CheckFront(text, home, threw, result);
+    if (threw) return 0;
     if (result.Ok) {
         FUZZ_CHECK(result.Failure.empty(), "failure text on success: " + Escaped(text));
         CheckParsed(text, result.Number);

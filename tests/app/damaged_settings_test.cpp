@@ -21,6 +21,7 @@ TEST_F(WindowsTest, ADamagedSettingStopsTheSendIsMarkedOnThePageAndIsNotReplaced
         {"smtp/port", "99999", "SMTP端口"},
         {"fax/gatewayPattern", "fax@gw.example.org", "传真网关"},
         {"smtp/rememberPassword", "maybe", "记住密码"},
+        {"fax/homeCountry", "086", "本国国家代码"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Key + std::string("=") + c.Value);

@@ -371,6 +371,23 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(GATEWAY, result.stdout)
 
+    def test_coverage_says_what_was_understood_and_the_home_country_follows_the_locale(self):
+        result = self.faxmail("coverage", "+1 (212) 555-1234")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "+1 212-555-1234  美国 New York, NY\n可以发送，网关地址：" + GATEWAY + "\n")
+        # C names no territory: a national number needs its country code; zh_CN makes it Chinese.
+        # Both locales print UTF-8, whichever locale this file runs in.
+        def coverage_in(locale):
+            result = subprocess.run([FAXMAIL, "coverage", "010-12345678"], env=dict(self.env, LC_ALL=locale),
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+            return result.returncode, result.stdout.decode(), result.stderr.decode()
+        code, out, err = coverage_in("C.UTF-8")
+        self.assertEqual((code, out), (1, ""))
+        self.assertIn("请在号码前加上国家代码", err)
+        code, out, err = coverage_in("zh_CN.UTF-8")
+        self.assertEqual((code, out), (1, ""))
+        self.assertTrue(err.startswith("+86 10 1234 5678  北京市\n对不起"), err)
+
     def test_ctrl_c_stops_a_send_to_a_silent_server_at_once(self):
         silent = socket.socket()
         silent.bind(("127.0.0.1", 0))
