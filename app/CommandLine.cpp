@@ -10,6 +10,7 @@
 #include "app/NumberEcho.h"
 #include "app/SecretStore.h"
 #include "app/SendRequest.h"
+#include "app/WatchCommand.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
@@ -54,6 +55,8 @@ const char kHelp[] =
     "  faxmail coverage [号码]          列出传真范围；给出号码时说明能否发送及网关地址\n"
     "  faxmail history [--limit N] [--json]\n"
     "                                   发送记录，最新的在前（默认 20 条，0：全部；--json：每行一个JSON对象）\n"
+    "  faxmail watch [--once] [--timeout 秒] [邮箱选项]\n"
+    "                                   读取邮箱中传真网关的回复，记在发送记录上\n"
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
@@ -72,6 +75,16 @@ const char kHelp[] =
     "  --dry-run                        不连接服务器，把组成的邮件写到标准输出\n"
     "check 接受 --server、--from、--port、--security、--user、--ca-file。\n"
     "只接受一个值的选项不能重复给出。\n"
+    "\n"
+    "watch 的选项（未给出的取自保存的设置；邮箱只读，不改变邮件的标记）：\n"
+    "  --once                           读取一次后退出（否则一直读取，直到 Ctrl+C）\n"
+    "  --timeout 秒                     最多读取这么多秒\n"
+    "  --imap-server 主机               邮箱服务器（IMAP）\n"
+    "  --imap-port 端口                 邮箱端口（STARTTLS 通常为 143，TLS 为 993）\n"
+    "  --imap-security starttls|tls     邮箱连接的保护方式（从不明文）\n"
+    "  --imap-user 名字                 邮箱登录名（默认同 SMTP 登录名）\n"
+    "邮箱密码依次取自环境变量 FAXMAIL_IMAP_PASSWORD、FAXMAIL_PASSWORD、系统的密码存储；\n"
+    "找到的回复写在标准输出上，每行一份：记录号、结果（delivered、failed、answered）、时间、主题。\n"
     "\n"
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
@@ -537,7 +550,6 @@ int RunCommand(int argc, char** argv) {
     QCoreApplication::setApplicationName(kSettingsApplicationName);
     QCoreApplication::setOrganizationName(kOrganisationName);
     Win::Application().Title = kApplicationTitle;
-
     QCommandLineParser parser;
     const QCommandLineOption help({"h", "help"}, "");
     const QCommandLineOption version({"v", "version"}, "");
@@ -550,6 +562,9 @@ int RunCommand(int argc, char** argv) {
     // Decoded from the locale here, not by Qt (which takes every argument for UTF-8).
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << FromLocale(argv[i]);
+    // The watch has options of its own; its help is the program's.
+    if (arguments.value(1) == QLatin1String("watch") && !arguments.contains("--help") && !arguments.contains("-h"))
+        return WatchCommand(arguments);
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) return UsageError(Utf8("未知的选项：") + (unknown.first().size() > 1 ? "--" : "-") + unknown.first());
@@ -606,7 +621,7 @@ int RunCommand(int argc, char** argv) {
 }  // namespace
 
 bool IsCommandName(const QString& word) {
-    static const QStringList commands = {"send", "check", "coverage", "history"};
+    static const QStringList commands = {"send", "check", "coverage", "history", "watch"};
     return commands.contains(word);
 }
 

@@ -84,6 +84,7 @@ int HistoryCommand(const QCommandLineParser& parser, const THistoryOptions& opti
         if (!r.Place.isEmpty()) cells << r.Place;
         cells << FileNamesText(r);
         if (!r.QueueId().isEmpty()) cells << r.QueueId();
+        if (!r.Confirmation.isEmpty()) cells << ConfirmationText(r.Confirmation);
         Write(stdout, cells.join("  ") + '\n');
     }
     std::fflush(stdout);

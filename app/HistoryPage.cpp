@@ -62,13 +62,14 @@ public:
             case THistoryPage::ColPlace: return r.Place;
             case THistoryPage::ColFiles: return FileNamesText(r);
             case THistoryPage::ColOutcome: return OutcomeText(r.Outcome);
+            case THistoryPage::ColConfirmation: return ConfirmationText(r.Confirmation);
             case THistoryPage::ColQueueId: return r.QueueId();
             default: return {};
         }
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
         if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-        static const char* const kTitles[] = {"时间", "号码", "地点", "文件", "结果", "队列号"};
+        static const char* const kTitles[] = {"时间", "号码", "地点", "文件", "结果", "网关回复", "队列号"};
         return section >= 0 && section < THistoryPage::ColCount ? QString::fromUtf8(kTitles[section]) : QVariant();
     }
 };
@@ -84,7 +85,7 @@ THistoryPage::THistoryPage() : Model(new THistoryModel(this)) {
     List->verticalHeader()->setDefaultSectionSize(18);
     List->horizontalHeader()->setStretchLastSection(true);
     List->setWordWrap(false);
-    const int widths[] = {120, 100, 50, 90, 70};
+    const int widths[] = {120, 100, 50, 90, 70, 60};
     for (int c = 0; c < static_cast<int>(std::size(widths)); ++c) List->setColumnWidth(c, widths[c]);
     Details = new QPlainTextEdit(this);
     Details->setGeometry(8, 164, 465, 80);
@@ -105,6 +106,20 @@ void THistoryPage::SetStore(history::THistory* store) { Model->Store = store; }
 void THistoryPage::Refresh() {
     Model->Reload();
     ShowDetails();
+}
+
+void THistoryPage::RecordChanged(qint64 Id) {
+    if (Model->Store == nullptr) return;
+    for (std::size_t row = 0; row < Model->Records.size(); ++row) {
+        if (Model->Records[row].Id != Id) continue;
+        const std::optional<history::TRecord> now = Model->Store->Find(Id);
+        if (!now) return;
+        Model->Records[row] = *now;
+        const int at = static_cast<int>(row);
+        emit Model->dataChanged(Model->index(at, 0), Model->index(at, ColCount - 1));
+        if (List->selectionModel()->currentIndex().row() == at) ShowDetails();
+        return;
+    }
 }
 
 const history::TRecord* THistoryPage::Selected() const {
@@ -131,7 +146,10 @@ void THistoryPage::ShowDetails() {
     add("服务器：", r->Server.isEmpty() ? QString() : r->Server + ':' + QString::number(r->Port) + " (" + r->Protection + ')');
     add("服务器的应答：", r->Reply);
     add("失败原因：", r->Failure);
-    add("结束时间：", r->Ended.isValid() ? r->Ended.toLocalTime().toString("yyyy-MM-dd HH:mm:ss") : QString());
+    add("结束时间：", LocalTimeText(r->Ended));
+    if (!r->Confirmation.isEmpty())
+        add("网关回复：", ConfirmationText(r->Confirmation) + QString::fromUtf8("（") + LocalTimeText(r->ConfirmationTime) +
+                             QString::fromUtf8("）") + r->ConfirmationSubject);
     Details->setPlainText(lines.join('\n'));
 }
 

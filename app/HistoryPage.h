@@ -26,6 +26,9 @@ public:
     void SetStore(history::THistory* store);
     // Reads the history again from the newest.
     void Refresh();
+    // Reads one record again where the list shows it (the watch put the
+    // gateway's answer on it), keeping the selection.
+    void RecordChanged(qint64 Id);
 
     QTableView* List;
     QPlainTextEdit* Details;
@@ -40,7 +43,7 @@ public:
     // The selected record, or nullptr.
     const history::TRecord* Selected() const;
     // Columns of the list.
-    enum TColumn { ColTime, ColNumber, ColPlace, ColFiles, ColOutcome, ColQueueId, ColCount };
+    enum TColumn { ColTime, ColNumber, ColPlace, ColFiles, ColOutcome, ColConfirmation, ColQueueId, ColCount };
 
 private:
     void ShowDetails();

@@ -21,8 +21,17 @@ QString FileNamesText(const history::TRecord& record) {
     return names.join(QString::fromUtf8("、"));
 }
 
-QString StartedText(const history::TRecord& record) {
-    return record.Started.toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
+QString StartedText(const history::TRecord& record) { return LocalTimeText(record.Started); }
+
+QString LocalTimeText(const QDateTime& time) {
+    return time.isValid() ? time.toLocalTime().toString("yyyy-MM-dd HH:mm:ss") : QString();
+}
+
+QString ConfirmationText(const QString& outcomeName) {
+    if (outcomeName == QLatin1String("delivered")) return QString::fromUtf8("已送达");
+    if (outcomeName == QLatin1String("failed")) return QString::fromUtf8("发送失败");
+    if (outcomeName == QLatin1String("answered")) return QString::fromUtf8("有回复");
+    return QString();
 }
 
 }  // namespace app

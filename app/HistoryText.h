@@ -13,5 +13,10 @@ QString OutcomeText(history::TOutcome outcome);
 QString FileNamesText(const history::TRecord& record);
 // The start time in local time, "yyyy-MM-dd HH:mm:ss".
 QString StartedText(const history::TRecord& record);
+// "已送达", "发送失败", "有回复" for the gateway's answer (delivered, failed,
+// answered); empty without one.
+QString ConfirmationText(const QString& outcomeName);
+// A time in local time, "yyyy-MM-dd HH:mm:ss"; empty when invalid.
+QString LocalTimeText(const QDateTime& time);
 
 }  // namespace app

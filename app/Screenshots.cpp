@@ -1,5 +1,6 @@
 // Renders both windows, as they open, into PNG files for the README.
 // Usage: faxmail_screenshots OUTPUT_FOLDER
+#include "app/MailboxBox.h"
 #include "app/SettingsPage.h"
 #include "app/StartUp.h"
 
@@ -7,6 +8,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
+#include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -48,5 +51,11 @@ int main(int argc, char** argv) {
     form1.TabbedNotebook1->setCurrentIndex(2);
     QApplication::processEvents();
     ok = form1.grab().save(folder + "/settings-page.png") && ok;
+    // The mailbox for the gateways' answers, further down the same page.
+    form1.SettingsPage->Mailbox->ServerEdit->setText("imap.example.com");
+    if (auto* area = qobject_cast<QScrollArea*>(form1.TabbedNotebook1->currentWidget()))
+        area->ensureWidgetVisible(form1.SettingsPage->Mailbox->TestButton);
+    QApplication::processEvents();
+    ok = form1.grab().save(folder + "/mailbox-settings.png") && ok;
     return ok ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include "app/DamagedSettings.h"
 #include "app/Forms.h"
+#include "app/MailboxBox.h"
 #include "app/Messages.h"
 #include "fax/FaxNumber.h"
 #include "fax/GatewayPattern.h"
@@ -16,6 +17,9 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace app {
 namespace {
@@ -71,6 +75,21 @@ TSettingsPage::TSettingsPage() : QWidget(nullptr), AcceptedPattern(DefaultGatewa
     OnClick(TestButton, [this] {
         if (OnTestConnection) OnTestConnection();
     });
+
+    Mailbox = new TMailboxBox(this);
+    // The page scrolls in the notebook now: both frames make room for the
+    // scroll bar, and the fields (up to 465) still fit inside them.
+    const int width = std::max(467, 483 - style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    GroupBox1->resize(width, GroupBox1->height());
+    Mailbox->setGeometry(0, 280, width, 108);
+    Mailbox->OnChanged = [this] { Changed(); };
+    Mailbox->SendSettings = [this] {
+        TSendSettings settings;
+        Collect(settings);
+        return settings;
+    };
+    Mailbox->Password = [this] { return PasswordEdit->text(); };
+    setFixedSize(width, 392);
 
     setTabOrder(PortEdit, SecurityBox);
     setTabOrder(SecurityBox, LoginEdit);

@@ -23,6 +23,7 @@ class QSpinBox;
 
 namespace app {
 
+class TMailboxBox;
 
 class TSettingsPage : public QWidget {
 public:
@@ -51,6 +52,7 @@ public:
     QLabel* HomeCountryHint;
     QLabel* SavedNote;
     QPushButton* TestButton;  // "测试连接"
+    TMailboxBox* Mailbox;  // below the send settings: where the gateways' answers arrive
 
     // A remembered value changed (the password is not one of them).
     std::function<void()> OnChanged;

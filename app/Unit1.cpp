@@ -6,6 +6,9 @@
 #include "app/Forms.h"
 #include "app/DamagedSettings.h"
 #include "app/HistoryPage.h"
+#include "app/HistoryText.h"
+#include "app/MailboxBox.h"
+#include "app/MailboxWatch.h"
 #include "app/Messages.h"
 #include "app/NumberEcho.h"
 #include "app/SendRequest.h"
@@ -28,6 +31,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -103,7 +107,12 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     TabbedNotebook1->addTab(mainPage, QString::fromUtf8("主页面"));
     TabbedNotebook1->addTab(coveragePage, QString::fromUtf8("传真范围列表"));
     SettingsPage = new TSettingsPage;
-    TabbedNotebook1->addTab(SettingsPage, QString::fromUtf8("发送设置"));
+    // The mailbox settings below the send settings make the page taller than the notebook.
+    auto* settingsScroll = new QScrollArea;
+    settingsScroll->setFrameShape(QFrame::NoFrame);
+    settingsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    settingsScroll->setWidget(SettingsPage);
+    TabbedNotebook1->addTab(settingsScroll, QString::fromUtf8("发送设置"));
     HistoryPage = new THistoryPage;
     TabbedNotebook1->addTab(HistoryPage, QString::fromUtf8("发送记录"));
 
@@ -195,11 +204,27 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Edit2->setText(saved.Email);
     SettingsPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
     SettingsPage->Show(saved);
+    SettingsPage->Mailbox->Show(ReadMailboxSettings());
     SettingsPage->OnChanged = [this] {
         SaveSettings();
         Edit3Change();  // the home country or the gateway may read the number otherwise
     };
     SettingsPage->OnTestConnection = [this] { TestConnection(*this); };
+    MailboxWatch = std::make_unique<TMailboxWatch>();
+    MailboxWatch->Mailbox = [] { return ReadMailboxSettings(); };
+    MailboxWatch->Send = [this] {
+        TSendSettings settings;
+        SettingsPage->Collect(settings);
+        return settings;
+    };
+    MailboxWatch->Password = [this] { return SettingsPage->PasswordEdit->text(); };
+    MailboxWatch->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
+    MailboxWatch->OnConfirmed = [this](const watch::TConfirmed& c) {
+        HistoryPage->RecordChanged(c.Fax);
+        SetStatusText(StatusBar1, QString::fromUtf8("收到传真网关的回复（") + ConfirmationText(watch::OutcomeName(c.Confirmation.Outcome)) +
+                                      QString::fromUtf8("）：") + QString::fromStdString(c.Confirmation.Subject));
+    };
+    MailboxWatch->Restart();
     connect(Edit1, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
     connect(Edit2, &QLineEdit::textChanged, this, [this] { SaveSettings(); });
 
@@ -286,6 +311,12 @@ void TForm1::SaveSettings() {
     settings.Email = Edit2->text();
     SettingsPage->Collect(settings);
     WriteSendSettings(settings);
+    TMailboxSettings mailbox = ReadMailboxSettings();
+    const TMailboxSettings before = mailbox;
+    SettingsPage->Mailbox->Collect(mailbox);
+    if (mailbox == before) return;
+    WriteMailboxSettings(mailbox);
+    MailboxWatch->Restart();
 }
 
 void TForm1::Button4Click() {

@@ -25,6 +25,7 @@ class QTabWidget;
 namespace app {
 
 class TForm4;
+class TMailboxWatch;
 class TSettingsPage;
 class THistoryPage;
 
@@ -59,6 +60,8 @@ public:
     THistoryPage* HistoryPage;  // the fourth page, 发送记录
     std::unique_ptr<history::THistory> History;
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
+    // Reads the gateways' answers into the history while the window is open.
+    std::unique_ptr<TMailboxWatch> MailboxWatch;
 
     void SetStartWindow(TForm4* startWindow) { StartWindow = startWindow; }
     const std::string& LastGatewayAddress() const { return Dispatch->LastGatewayAddress(); }

@@ -3,10 +3,11 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send check coverage history"
+    local commands="send check coverage history watch"
     local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run"
     local history_options="--limit --json"
     local check_options="--server --from --port --security --user --ca-file --verbose"
+    local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
@@ -17,6 +18,8 @@ _faxmail() {
 
     case $prev in
         --security) COMPREPLY=($(compgen -W "none starttls tls" -- "$cur")); return ;;
+        --imap-security) COMPREPLY=($(compgen -W "starttls tls" -- "$cur")); return ;;
+        --imap-server | --imap-port | --imap-user) return ;;
         --ca-file) _filedir; return ;;
         -n | --number | --server | --from | --port | --user | --gateway | --subject | --timeout | --limit) return ;;
     esac
@@ -39,6 +42,7 @@ _faxmail() {
                 _filedir
             fi
             ;;
+        watch) [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$watch_options" -- "$cur")) ;;
         check) COMPREPLY=($(compgen -W "$check_options" -- "$cur")) ;;
         history) COMPREPLY=($(compgen -W "$history_options" -- "$cur")) ;;
     esac

@@ -1,6 +1,6 @@
 #include "watch/AnswerMatch.h"
 
-#include "fax/FaxNumber.h"
+#include "fax/NumberFront.h"
 
 #include <algorithm>
 #include <fnmatch.h>
@@ -32,13 +32,18 @@ std::string DigitsOf(const std::string& text) {
 
 // The written forms of the number, as digits only.
 std::vector<std::string> NumberForms(const std::string& number) {
-    const fax::FaxParseResult parsed = fax::ParseFaxNumber(number);
+    fax::TNumberReading parsed;
+    try {
+        parsed = fax::ReadFaxNumber(number, 0);
+    } catch (const rtl::Exception&) {
+        parsed.Ok = false;
+    }
     if (!parsed.Ok) {
         std::string digits = DigitsOf(number);
         if (digits.rfind("00", 0) == 0) digits.erase(0, 2);
         return digits.empty() ? std::vector<std::string>{} : std::vector<std::string>{digits};
     }
-    const std::string national = parsed.Number.Area + DigitsOf(parsed.Number.Subscriber);
+    const std::string national = parsed.National.empty() ? parsed.Number.Area + DigitsOf(parsed.Number.Subscriber) : parsed.National;
     const std::string& country = parsed.Number.Country;
     return {country + national, national, "0" + national, "00" + country + national, "011" + country + national};
 }
@@ -146,14 +151,10 @@ TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words) {
     return TOutcome::Answered;
 }
 
-std::string AnswerKey(const TAnswer& Answer, std::uint32_t UidValidity) {
-    const std::string id = Bare(Answer.MessageId);
-    if (!id.empty()) return "<" + id + ">";
-    return "uid:" + std::to_string(UidValidity) + ":" + std::to_string(Answer.Uid);
-}
+std::string AnswerKey(std::int64_t Arrived, const std::string& Subject) { return std::to_string(Arrived) + " " + Subject; }
 
 std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
-                                 const std::set<std::string>& Used, std::uint32_t UidValidity, const TMatchRules& Rules) {
+                                 const std::set<std::string>& Used, const TMatchRules& Rules) {
     std::vector<std::size_t> order(Answers.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -168,7 +169,7 @@ std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::
     std::vector<TMatch> matches;
     for (std::size_t index : order) {
         const TAnswer& answer = Answers[index];
-        if (Used.count(AnswerKey(answer, UidValidity)) != 0) continue;
+        if (Used.count(AnswerKey(answer.Arrived, answer.Subject)) != 0) continue;
         auto chosen = waiting.end();
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
             const TSentFax& fax = **it;

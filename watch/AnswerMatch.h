@@ -21,7 +21,7 @@ struct TSentFax {
     std::int64_t Id = 0;
     std::int64_t SentAt = 0;  // seconds since 1970 UTC, when the send began
     std::string MessageId;    // with or without angle brackets
-    std::string Number;       // as typed: 001-212-1234567
+    std::string Number;       // 001-212-1234567, +12121234567: a form the number front reads without a home country
     std::string Gateway;      // the address it went to
 };
 
@@ -58,13 +58,14 @@ struct TMatch {
     TOutcome Outcome = TOutcome::Answered;
 };
 
-// A key that names the answer for good: its Message-ID, else folder state and UID.
-std::string AnswerKey(const TAnswer& Answer, std::uint32_t UidValidity);
+// What names an answer on a record: its arrival time and subject, the two
+// things the record keeps of it.
+std::string AnswerKey(std::int64_t Arrived, const std::string& Subject);
 
 // Answers in order of arrival; each fax takes the first answer that matches
 // it, and an answer goes to one fax only: the one it refers to, else the
 // earliest sent. Answers whose key is in Used are already on a record.
 std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
-                                 const std::set<std::string>& Used, std::uint32_t UidValidity, const TMatchRules& Rules);
+                                 const std::set<std::string>& Used, const TMatchRules& Rules);
 
 }  // namespace watch

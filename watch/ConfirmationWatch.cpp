@@ -13,11 +13,10 @@ std::vector<TConfirmed> ReadAnswersOnce(TImapMailbox& Mailbox, TConfirmationStor
     for (const TSentFax& fax : waiting) oldest = std::min(oldest, fax.SentAt);
     const std::vector<TAnswer> answers = Mailbox.Fetch(oldest - SinceSlack, LastUid);
     for (const TAnswer& answer : answers) LastUid = std::max(LastUid, answer.Uid);
-    const std::uint32_t validity = Mailbox.UidValidity();
     std::vector<TConfirmed> confirmed;
-    for (const TMatch& match : MatchAnswers(waiting, answers, Store.UsedAnswers(), validity, Rules)) {
+    for (const TMatch& match : MatchAnswers(waiting, answers, Store.UsedAnswers(), Rules)) {
         const TAnswer& answer = answers[match.Answer];
-        TConfirmed item{match.Fax, {match.Outcome, answer.Arrived, answer.Subject, AnswerKey(answer, validity)}};
+        TConfirmed item{match.Fax, {match.Outcome, answer.Arrived, answer.Subject}};
         Store.Confirm(item.Fax, item.Confirmation);
         confirmed.push_back(std::move(item));
     }

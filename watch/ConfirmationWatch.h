@@ -20,7 +20,6 @@ struct TConfirmation {
     TOutcome Outcome = TOutcome::Answered;
     std::int64_t Time = 0;  // when the answer arrived, seconds since 1970 UTC
     std::string Subject;    // UTF-8
-    std::string AnswerKey;  // AnswerKey(): the answer is on this record and no other
 };
 
 // Where the records are: the send history behind a small interface.
@@ -29,7 +28,7 @@ public:
     virtual ~TConfirmationStore() = default;
     // The faxes that went out and have no answer yet.
     virtual std::vector<TSentFax> Waiting() = 0;
-    // The keys of the answers already on a record.
+    // The answers already on a record: AnswerKey(time, subject) of each confirmation.
     virtual std::set<std::string> UsedAnswers() = 0;
     virtual void Confirm(std::int64_t Fax, const TConfirmation& Confirmation) = 0;
 };

@@ -3,6 +3,8 @@
 #include "AppFixture.h"
 
 #include "app/HistoryPage.h"
+#include "app/HistoryText.h"
+#include "app/MailboxWatch.h"
 #include "history/SendRecorder.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/TempFiles.h"
@@ -10,6 +12,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QTableView>
+#include <QTimeZone>
 
 #include <chrono>
 #include <fstream>
@@ -67,4 +70,30 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_TRUE(Boxes[0].Text.contains(QString::fromStdString(doc.Path()) + QString::fromUtf8("（内容已改变）")));
     EXPECT_EQ(Form1->TabbedNotebook1->currentWidget(), &page);
+}
+
+TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
+    history::THistory other;  // the watch's own connection, as on its thread
+    history::TRecord r;
+    r.FrontEnd = history::kCommandLine;
+    r.Started = QDateTime::currentDateTimeUtc();
+    r.NumberTyped = "001-212-5551234";
+    r.Outcome = history::TOutcome::Sent;
+    ASSERT_TRUE(other.Add(r));
+    app::THistoryPage& page = *Form1->HistoryPage;
+    Form1->TabbedNotebook1->setCurrentWidget(&page);
+    page.List->selectRow(0);
+    EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), "");
+
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(1796877688, QTimeZone::utc());
+    ASSERT_TRUE(other.SetConfirmation(r.Id, "failed", QString::fromUtf8("Fax failed: 忙"), when));
+    watch::TConfirmed c{r.Id, {watch::TOutcome::Failed, when.toSecsSinceEpoch(), "Fax failed: 忙"}};
+    Form1->MailboxWatch->OnConfirmed(c);
+
+    EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), QString::fromUtf8("发送失败"));
+    EXPECT_EQ(page.Selected()->Id, r.Id);
+    EXPECT_TRUE(page.Details->toPlainText().contains(QString::fromUtf8("网关回复：发送失败（") + app::LocalTimeText(when) +
+                                                     QString::fromUtf8("）Fax failed: 忙")))
+        << page.Details->toPlainText().toStdString();
+    EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Fax failed: 忙")));
 }

@@ -20,6 +20,7 @@ TEST(AnswerMatch, NamesTheNumberInEveryCommonForm) {
         {"Fax to 0012121234567", true},
         {"Fax to 212-1234567", true},
         {"Fax to (0212) 123 4567", true},
+        {"Fax an +1 (212) 123-4567", true},
         {"传真 +1.212.1234567 已发送", true},
         {"remote-printer@12121234567.iddd.faxgateway.example", true},
         {"Fax to +1 212 7654321 delivered", false},
@@ -28,7 +29,9 @@ TEST(AnswerMatch, NamesTheNumberInEveryCommonForm) {
         {"Job ID12121234567", false},    // part of a word
         {"2 pages, 0 errors", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(NamesNumber(c.Text, kNumber), c.Names) << c.Text;
+    // The design's form, and the full number as the history keeps it.
+    for (const char* number : {kNumber, "+1 212-123-4567"})
+        for (const auto& c : cases) EXPECT_EQ(NamesNumber(c.Text, number), c.Names) << number << ": " << c.Text;
 }
 
 TEST(AnswerMatch, TellsTheOutcomeFromEditableWords) {
@@ -107,8 +110,8 @@ TEST(AnswerMatch, EachFaxTakesTheFirstAnswerAndEachAnswerOneFax) {
         Answer(6, 1260, gw, "Fax to +44 20 7123 4567 delivered"),   // three has its answer
         Answer(7, 1350, gw, "Fax to +86 10 1234 5678 sent"),        // already on a record
     };
-    const std::set<std::string> used = {"<answer7@gw>"};
-    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, 1, TMatchRules{});
+    const std::set<std::string> used = {AnswerKey(1350, "Fax to +86 10 1234 5678 sent")};
+    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, TMatchRules{});
     ASSERT_EQ(matches.size(), 3u);
     EXPECT_EQ(matches[0].Fax, 1);
     EXPECT_EQ(matches[0].Answer, 1u);

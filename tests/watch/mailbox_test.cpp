@@ -31,7 +31,7 @@ public:
     std::set<std::string> UsedAnswers() override {
         std::lock_guard<std::mutex> guard(Lock);
         std::set<std::string> keys;
-        for (const auto& [id, c] : Confirmed) keys.insert(c.AnswerKey);
+        for (const auto& [id, c] : Confirmed) keys.insert(AnswerKey(c.Time, c.Subject));
         return keys;
     }
     void Confirm(std::int64_t fax, const TConfirmation& confirmation) override {
@@ -150,6 +150,42 @@ TEST_F(Mailbox, AnAnswerArrivingDuringTheWatchReachesItsRecordAtOnce) {
     watch.Stop();
     watch.Join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(3));
+}
+
+TEST_F(Mailbox, AnUnreachableMailboxIsReportedOnceAndTriedAgain) {
+    TImapSettings settings = Settings();
+    settings.Port = Server->StartTlsPort();
+    settings.Server = "127.0.0.2";  // nothing listens there
+    TWatchOptions options;
+    options.RetrySeconds = 1;
+    // The real mailbox, its attempts counted.
+    struct TCounting final : TImapMailbox {
+        std::unique_ptr<TImapMailbox> Inner = MakeImapMailbox();
+        std::atomic<int>& Opened;
+        explicit TCounting(std::atomic<int>& opened) : Opened(opened) {}
+        void Open(const TImapSettings& s) override {
+            ++Opened;
+            Inner->Open(s);
+        }
+        std::vector<TAnswer> Fetch(std::int64_t since, std::uint32_t after) override { return Inner->Fetch(since, after); }
+        std::uint32_t UidValidity() const override { return Inner->UidValidity(); }
+        bool OffersIdle() const override { return Inner->OffersIdle(); }
+        bool WaitForNews(int seconds) override { return Inner->WaitForNews(seconds); }
+        void Stop() override { Inner->Stop(); }
+        void Close() override { Inner->Close(); }
+    };
+    std::atomic<int> attempts{0};
+    TConfirmationWatch watch(std::make_unique<TCounting>(attempts),
+                             [] { return std::make_unique<TMemoryStore>(std::vector<TSentFax>{}); }, settings, options);
+    std::atomic<int> reports{0};
+    watch.OnUnreachable = [&](const EImapError&) { ++reports; };
+    watch.Start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (attempts < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    watch.Stop();
+    watch.Join();
+    EXPECT_GE(attempts.load(), 3);
+    EXPECT_EQ(reports.load(), 1);
 }
 
 TEST_F(Mailbox, ReportsAWrongPasswordAndAnUntrustedCertificate) {

@@ -1,0 +1,158 @@
+// `faxmail watch` as a script runs it: faxes sent with `faxmail send` through
+// a real SMTP server, the gateway's answers placed in a real IMAP server's
+// Maildir, and the records read back with `faxmail history --json`.
+#include "tests/support/DovecotServer.h"
+#include "tests/support/RealSmtpServer.h"
+#include "tests/support/TestCertificates.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using testsupport::DovecotServer;
+
+struct TRun {
+    int Status = -1;
+    QString Out;
+    QString Err;
+};
+
+class WatchCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Home.isValid());
+        QSettings settings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat);
+        settings.setValue("main/server", "127.0.0.1");
+        settings.setValue("main/email", "me@example.org");
+        settings.setValue("smtp/port", Smtp.Port());
+        settings.setValue("smtp/trustFile", QString::fromStdString(testsupport::Certificates().Authority));
+        settings.setValue("imap/server", "localhost");
+        settings.setValue("imap/port", Imap.StartTlsPort());
+        settings.setValue("imap/login", DovecotServer::kUser);
+    }
+
+    QProcessEnvironment Environment(const QString& password = DovecotServer::kPassword) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", Home.path() + "/config");
+        env.insert("XDG_DATA_HOME", Home.path() + "/data");
+        env.insert("FAXMAIL_IMAP_PASSWORD", password);
+        env.remove("FAXMAIL_PASSWORD");
+        return env;
+    }
+
+    void Start(QProcess& process, const QStringList& args, const QString& password = DovecotServer::kPassword) const {
+        process.setProcessEnvironment(Environment(password));
+        process.start(FAXMAIL_BINARY, args);
+        ASSERT_TRUE(process.waitForStarted(10000));
+    }
+
+    TRun Run(const QStringList& args, const QString& password = DovecotServer::kPassword) const {
+        QProcess process;
+        Start(process, args, password);
+        TRun run;
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished(5000);
+            return run;
+        }
+        run.Status = process.exitCode();
+        run.Out = QString::fromUtf8(process.readAllStandardOutput());
+        run.Err = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    // Sends a fax; returns the Message-ID the send reports.
+    QString Send(const QString& number) {
+        const QString file = Home.path() + "/page.txt";
+        testsupport::WriteTextFile(file.toStdString(), "one page\n");
+        const TRun run = Run({"send", "--number", number, file});
+        EXPECT_EQ(run.Status, 0) << run.Err.toStdString();
+        return run.Out.section('\n', 1, 1).section(' ', 0, 0);
+    }
+
+    // The records, keyed by the number as typed.
+    std::map<QString, QJsonObject> Records() const {
+        const TRun run = Run({"history", "--json"});
+        std::map<QString, QJsonObject> records;
+        for (const QString& line : run.Out.split('\n', Qt::SkipEmptyParts)) {
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+            records[o.value("number_typed").toString()] = o;
+        }
+        return records;
+    }
+
+    std::string Answer(const std::string& subject, const std::string& extra = "") {
+        return "From: Fax Service <noreply@faxgateway.example>\r\nTo: me@example.org\r\nSubject: " + subject +
+               "\r\nMessage-ID: <" + std::to_string(++Answers) + ".answer@faxgateway.example>\r\n" + extra + "\r\nFax report.\r\n";
+    }
+
+    QTemporaryDir Home;
+    testsupport::RealSmtpServer Smtp;
+    DovecotServer Imap;
+    int Answers = 0;
+};
+
+TEST_F(WatchCommand, PutsTheAnswersOnTheRecordsOnceAndWhileRunning) {
+    Send("001-212-1234567");
+    const QString second = Send("0044-20-71234567");
+    ASSERT_FALSE(second.isEmpty());
+    const std::time_t now = ::time(nullptr);
+    Imap.Deliver(Answer("Fax to +1 212 1234567 delivered"), now + 1);
+    Imap.Deliver(Answer("Re: your fax", "In-Reply-To: " + second.toStdString() + "\r\n"), now + 2);
+
+    const TRun once = Run({"watch", "--once"});
+    ASSERT_EQ(once.Status, 0) << once.Err.toStdString();
+    EXPECT_EQ(once.Out.count('\n'), 2) << once.Out.toStdString();
+    auto records = Records();
+    EXPECT_EQ(records["001-212-1234567"].value("confirmation").toString(), "delivered");
+    EXPECT_EQ(records["001-212-1234567"].value("confirmation_subject").toString(), "Fax to +1 212 1234567 delivered");
+    EXPECT_FALSE(records["001-212-1234567"].value("confirmation_time").toString().isEmpty());
+    EXPECT_EQ(records["0044-20-71234567"].value("confirmation").toString(), "answered");
+
+    // While `watch` runs, an answer reaches its record within 10 s.
+    Send("0061-2-98765432");
+    EXPECT_TRUE(Records()["0061-2-98765432"].value("confirmation").isNull());
+    QProcess watching;
+    Start(watching, {"watch", "--imap-security", "tls", "--imap-port", QString::number(Imap.TlsPort())});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    Imap.Deliver(Answer("Fax an +61 2 9876 5432: failed, no answer"), ::time(nullptr));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    QJsonValue confirmation;
+    while (std::chrono::steady_clock::now() < deadline && confirmation.toString().isEmpty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        confirmation = Records()["0061-2-98765432"].value("confirmation");
+    }
+    EXPECT_EQ(confirmation.toString(), "failed");
+    watching.terminate();
+    ASSERT_TRUE(watching.waitForFinished(5000));
+    EXPECT_EQ(watching.exitCode(), 130);
+    EXPECT_TRUE(Records()["001-212-1234567"].value("confirmation").isString());
+}
+
+TEST_F(WatchCommand, SaysWhichSettingToCheck) {
+    QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat).remove("smtp/trustFile");
+    const TRun untrusted = Run({"watch", "--once"});
+    EXPECT_EQ(untrusted.Status, 4);
+    EXPECT_TRUE(untrusted.Err.contains(QString::fromUtf8("未知的颁发机构"))) << untrusted.Err.toStdString();
+    EXPECT_TRUE(untrusted.Err.contains(QString::fromUtf8("信任的证书"))) << untrusted.Err.toStdString();
+
+    QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat)
+        .setValue("smtp/trustFile", QString::fromStdString(testsupport::Certificates().Authority));
+    const TRun refused = Run({"watch", "--once"}, "wrong-password");
+    EXPECT_EQ(refused.Status, 4);
+    EXPECT_TRUE(refused.Err.contains(QString::fromUtf8("拒绝了登录"))) << refused.Err.toStdString();
+    EXPECT_TRUE(refused.Err.contains(QString::fromUtf8("邮箱登录名"))) << refused.Err.toStdString();
+    EXPECT_FALSE(refused.Err.contains("wrong-password"));
+}
+
+}  // namespace
+
