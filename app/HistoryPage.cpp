@@ -178,7 +178,14 @@ void THistoryPage::Resend() {
         ShowMessage(QString::fromUtf8("这些文件与当时发送的不一样，没有再次发送：\n") + changed.join('\n'));
         return;
     }
-    if (OnResend) OnResend(r->NumberTyped, files);
+    // The main page sends to one number: a fax that went to several is sent
+    // again from the first, and the user is told which ones are left.
+    const QStringList numbers = r->NumberTyped.split(QString::fromUtf8(history::kListSeparator));
+    if (numbers.size() > 1)
+        ShowMessage(QString::fromUtf8("这份传真当时发往 %1 个号码；主页面一次只发往一个号码，已填入第一个。其余号码：\n")
+                        .arg(numbers.size()) +
+                    numbers.mid(1).join('\n'));
+    if (OnResend) OnResend(numbers.first(), files);
 }
 
 }  // namespace app

@@ -33,7 +33,7 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
         history::TRecord r;
         r.FrontEnd = history::kCommandLine;
         r.Started = QDateTime::currentDateTimeUtc();
-        r.NumberTyped = "0044-20-71234567";
+        r.NumberTyped = "0044-20-71234567; 001-212-5559999";
         r.Outcome = history::TOutcome::MaybeSent;
         ASSERT_TRUE(other.Add(r));
     }
@@ -43,7 +43,7 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
     const QAbstractItemModel& model = *page.List->model();
     ASSERT_EQ(model.rowCount(), 2);
     const auto cell = [&](int row, int column) { return model.index(row, column).data().toString(); };
-    EXPECT_EQ(cell(0, app::THistoryPage::ColNumber), "0044-20-71234567");
+    EXPECT_EQ(cell(0, app::THistoryPage::ColNumber), "0044-20-71234567; 001-212-5559999");
     EXPECT_EQ(cell(0, app::THistoryPage::ColOutcome), QString::fromUtf8("可能已经发出"));
     EXPECT_EQ(cell(1, app::THistoryPage::ColOutcome), QString::fromUtf8("已发送"));
     EXPECT_EQ(cell(1, app::THistoryPage::ColFiles), "contract.pdf");
@@ -70,6 +70,13 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_TRUE(Boxes[0].Text.contains(QString::fromStdString(doc.Path()) + QString::fromUtf8("（内容已改变）")));
     EXPECT_EQ(Form1->TabbedNotebook1->currentWidget(), &page);
+
+    // The main page takes one number: the first, and the others are named.
+    page.List->selectRow(0);
+    page.ResendButton->click();
+    EXPECT_EQ(Form1->Edit3->text(), "0044-20-71234567");
+    ASSERT_EQ(Boxes.size(), 2u);
+    EXPECT_TRUE(Boxes[1].Text.endsWith("\n001-212-5559999")) << Boxes[1].Text.toStdString();
 }
 
 TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
