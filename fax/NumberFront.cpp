@@ -215,7 +215,10 @@ TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
     const std::size_t start = dial.find_first_not_of(" \t");
     // "00" is the international prefix of most of the world, whatever the
     // home country's own (which libphonenumber knows: 011 for the US).
-    if (dial.compare(start, 2, "00") == 0) dial.replace(start, 2, "+");
+    if (dial.compare(start, 2, "00") == 0) {
+        dial.erase(start, 1);  // (replace() here trips a false -Wrestrict at -O2)
+        dial[start] = '+';
+    }
     std::string region = "ZZ";
     if (homeCountry > 0) Util().GetRegionCodeForCountryCode(homeCountry, &region);
     if (dial[start] != '+' && region == "ZZ") return Refused(TNumberFault::NeedCountry);
