@@ -22,6 +22,8 @@ export HOME=$home XDG_CONFIG_HOME=$home/.config
 [[ $(command -v faxmail) == /usr/bin/faxmail ]] || fail "faxmail is not /usr/bin/faxmail on the PATH"
 faxmail --version | grep -q 'Morvane' || fail "faxmail --version"
 faxmail coverage 001-212-1234567 | grep -q '@12121234567\.' || fail "faxmail coverage 001-212-1234567"
+# The history's SQLite driver is a plugin the package must pull in.
+faxmail history --json >/dev/null || fail "faxmail history (the SQLite driver)"
 [[ $(man -w faxmail) == /usr/share/man/man1/faxmail.1.gz ]] || fail "man -w faxmail: $(man -w faxmail 2>&1)"
 
 # "faxmail se<TAB>" through bash-completion, in an empty folder so no file name competes.
