@@ -115,7 +115,12 @@ void TMemoryStream::MakeRoom(std::int64_t capacity) {
             return;
         }
     }
-    auto block = std::make_shared<TBlock>(static_cast<std::size_t>(std::max(capacity, Capacity())));
+    std::size_t size = static_cast<std::size_t>(std::max(capacity, Capacity()));
+    // A queue (written at its end, read from its front) that outgrew its block
+    // doubles it: a block just large enough would be replaced again at the
+    // next slightly larger piece, the heap grown and trimmed each time.
+    if (Block && Start > 0) size = std::max(size, 2 * Block->Capacity);
+    auto block = std::make_shared<TBlock>(size);
     if (FSize > 0) std::memcpy(block->Data, Data(), static_cast<std::size_t>(FSize));
     Block = std::move(block);
     Start = 0;
