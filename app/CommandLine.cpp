@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 
+#include "app/CommandPasswords.h"
 #include "app/ConnectionCheck.h"
 #include "app/Constants.h"
 #include "app/DamagedSettings.h"
@@ -223,36 +224,6 @@ TPrompt AskPassword(const QString& user, QString& password) {
     return TPrompt::Answered;
 }
 
-// The password from the environment; the variable is wiped and removed at
-// once, so neither child processes nor /proc/<pid>/environ see it later.
-QString TakePasswordVariable() {
-    const char* variable = std::getenv(kPasswordVariable);
-    const QString value = variable != nullptr ? FromLocale(variable) : QString();
-    const std::size_t nameLength = std::strlen(kPasswordVariable);
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, kPasswordVariable, nameLength) == 0 && (*entry)[nameLength] == '=')
-            std::memset(*entry + nameLength + 1, 0, std::strlen(*entry + nameLength + 1));
-    ::unsetenv(kPasswordVariable);
-    return value;
-}
-
-// The remembered password, when the desktop's store answers within a few seconds.
-QString StoredPassword() {
-    QString secret;
-    bool answered = false;
-    QEventLoop loop;
-    SecretStore().Read(kPasswordKey, [&](TSecretStore::TOutcome outcome, const QString& value) {
-        if (outcome == TSecretStore::TOutcome::Done) secret = value;
-        answered = true;
-        loop.quit();
-    });
-    if (!answered) {
-        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return secret;
-}
-
 // ---- the commands ----
 
 int Coverage(const QStringList& args) {
@@ -386,7 +357,7 @@ void TraceDialogue(mail::TZelSMTP& client) {
 
 int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
          std::vector<rtl::TFilePath> paths) {
-    const QString fromEnvironment = TakePasswordVariable();
+    const QString fromEnvironment = TakeSecretVariable(kPasswordVariable);
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
     TSendSettings settings;
@@ -512,7 +483,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
 }
 
 int Check(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& args) {
-    const QString fromEnvironment = TakePasswordVariable();
+    const QString fromEnvironment = TakeSecretVariable(kPasswordVariable);
     if (!args.isEmpty()) return UsageError(Utf8("check 不接受参数：") + args.first());
     for (const QCommandLineOption& option : o.SendOnly())
         if (parser.isSet(option)) return UsageError(Utf8("check 不接受选项 --") + option.names().last() + Utf8("。"));

@@ -1,6 +1,7 @@
 #include "app/WatchCommand.h"
 
 #include "app/CommandLine.h"
+#include "app/CommandPasswords.h"
 #include "app/ConfirmationStore.h"
 #include "app/FailureText.h"
 #include "app/Forms.h"
@@ -45,41 +46,11 @@ int ExitStatusOf(const watch::EImapError& e) {
     return e.Stage == watch::TImapStage::Secure || e.Stage == watch::TImapStage::Login ? kExitTlsOrLogin : kExitServer;
 }
 
-// A password from the environment, in the locale's encoding; the variable is
-// wiped and removed at once, as send does with its own.
-QString TakeVariable(const char* name) {
-    const char* variable = std::getenv(name);
-    const QString value = variable != nullptr ? QString::fromStdString(Win::LocaleTextToUtf8(variable).Bytes()) : QString();
-    const std::size_t nameLength = std::strlen(name);
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, name, nameLength) == 0 && (*entry)[nameLength] == '=')
-            std::memset(*entry + nameLength + 1, 0, std::strlen(*entry + nameLength + 1));
-    ::unsetenv(name);
-    return value;
-}
-
 // Ctrl+C and SIGTERM end the watch: the handler only writes to a pipe.
 int StopPipe[2] = {-1, -1};
 extern "C" void OnStopSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(StopPipe[1], &byte, 1);
-}
-
-// The remembered SMTP password, when the desktop's store answers within a few seconds.
-QString RememberedPassword() {
-    QString secret;
-    bool answered = false;
-    QEventLoop loop;
-    SecretStore().Read(kPasswordKey, [&](TSecretStore::TOutcome outcome, const QString& value) {
-        if (outcome == TSecretStore::TOutcome::Done) secret = value;
-        answered = true;
-        loop.quit();
-    });
-    if (!answered) {
-        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return secret;
 }
 
 QString Confirmed(const watch::TConfirmed& c) {
@@ -126,10 +97,10 @@ int WatchCommand(const QStringList& arguments) {
     if (mailbox.Server.isEmpty()) return Usage(Utf8("没有设置邮箱服务器：请在发送设置中填写“邮箱服务器”，或用 --imap-server 给出。"));
     if (MailboxLogin(mailbox, send).isEmpty()) return Usage(Utf8("没有邮箱登录名：请在发送设置中填写登录名，或用 --imap-user 给出。"));
 
-    QString password = TakeVariable("FAXMAIL_IMAP_PASSWORD");
-    const QString smtpPassword = TakeVariable("FAXMAIL_PASSWORD");
+    QString password = TakeSecretVariable("FAXMAIL_IMAP_PASSWORD");
+    const QString smtpPassword = TakeSecretVariable("FAXMAIL_PASSWORD");
     if (password.isEmpty()) password = smtpPassword;
-    if (password.isEmpty()) password = RememberedPassword();
+    if (password.isEmpty()) password = StoredPassword();
     if (password.isEmpty()) {
         Write(stderr, Utf8("需要邮箱密码：请设置环境变量 FAXMAIL_IMAP_PASSWORD 或 FAXMAIL_PASSWORD，或在设置中勾选“记住密码”。"));
         return kExitRefused;

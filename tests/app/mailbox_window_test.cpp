@@ -3,31 +3,14 @@
 #include "app/MailboxBox.h"
 #include "app/MailboxSettings.h"
 #include "app/MailboxWatch.h"
+#include "tests/support/Ports.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QSpinBox>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-
-// A port of 127.0.0.1 where nothing listens.
-int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 template <typename Done>
 bool WaitFor(Done done) {
@@ -42,7 +25,7 @@ TEST_F(WindowsTest, TheMailboxIsSavedTestedAndAnUnreachableOneSaidInTheStatusBar
     app::TMailboxBox* box = Form1->SettingsPage->Mailbox;
     box->SecurityBox->setCurrentIndex(1);
     EXPECT_EQ(box->PortEdit->value(), 993);  // the usual port of TLS from the start
-    const int port = ClosedPort();
+    const int port = testsupport::UnusedPort();
     box->PortEdit->setValue(port);
     box->ServerEdit->setText("127.0.0.1");
     const app::TMailboxSettings saved = app::ReadMailboxSettings();

@@ -5,6 +5,7 @@
 #include "platform/Application.h"
 #include "platform/Windows.h"
 #include "tests/support/MessageLoop.h"
+#include "tests/support/Ports.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <gtest/gtest.h>
@@ -149,7 +150,6 @@ protected:
     bool WatchdogFired = false;
 };
 
-// A port with nothing listening on it.
-std::uint16_t UnusedPort();
+using testsupport::UnusedPort;
 
 }  // namespace nettest

@@ -1,5 +1,6 @@
 #include "tests/support/DovecotServer.h"
 
+#include "tests/support/Ports.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/TestCertificates.h"
 
@@ -26,18 +27,6 @@ namespace {
 constexpr uid_t kMailUid = 65534;
 constexpr gid_t kMailGid = 65534;
 
-std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 bool Listening(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -62,8 +51,8 @@ DovecotServer::DovecotServer() {
     for (const char* sub : {"home", "Maildir", "Maildir/cur", "Maildir/new", "Maildir/tmp"})
         ::chown((Folder + "/" + sub).c_str(), kMailUid, kMailGid);
     WriteTextFile(Folder + "/passwd", std::string(kUser) + ":{PLAIN}" + kPassword + "\n");
-    ImapPort = FreePort();
-    ImapsPort = FreePort();
+    ImapPort = UnusedPort();
+    ImapsPort = UnusedPort();
     const TestCertificates& certificates = Certificates();
     const std::string conf = Folder + "/dovecot.conf";
     WriteTextFile(conf, "base_dir = " + Folder + "/run\n"

@@ -1,4 +1,4 @@
-#include "tests/net/NetTest.h"
+#include "tests/support/Ports.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace nettest {
+namespace testsupport {
 
 std::uint16_t UnusedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -21,4 +21,4 @@ std::uint16_t UnusedPort() {
     return ntohs(a.sin_port);
 }
 
-}  // namespace nettest
+}  // namespace testsupport
