@@ -19,6 +19,20 @@
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// A command line's record, written through a connection of its own as
+// another process (or the watch's thread) writes it.
+bool AddCommandLineRecord(history::THistory& store, const char* number, history::TOutcome outcome, history::TRecord& r) {
+    r.FrontEnd = history::kCommandLine;
+    r.Started = QDateTime::currentDateTimeUtc();
+    r.NumberTyped = number;
+    r.Outcome = outcome;
+    return store.Add(r);
+}
+
+}  // namespace
+
 TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnchangedFiles) {
     const auto server = std::make_unique<testsupport::RealSmtpServer>();
     UsePort(server->Port());
@@ -31,11 +45,7 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
     {
         history::THistory other;
         history::TRecord r;
-        r.FrontEnd = history::kCommandLine;
-        r.Started = QDateTime::currentDateTimeUtc();
-        r.NumberTyped = "0044-20-71234567; 001-212-5559999";
-        r.Outcome = history::TOutcome::MaybeSent;
-        ASSERT_TRUE(other.Add(r));
+        ASSERT_TRUE(AddCommandLineRecord(other, "0044-20-71234567; 001-212-5559999", history::TOutcome::MaybeSent, r));
     }
 
     app::THistoryPage& page = *Form1->HistoryPage;
@@ -82,11 +92,7 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
 TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
     history::THistory other;  // the watch's own connection, as on its thread
     history::TRecord r;
-    r.FrontEnd = history::kCommandLine;
-    r.Started = QDateTime::currentDateTimeUtc();
-    r.NumberTyped = "001-212-5551234";
-    r.Outcome = history::TOutcome::Sent;
-    ASSERT_TRUE(other.Add(r));
+    ASSERT_TRUE(AddCommandLineRecord(other, "001-212-5551234", history::TOutcome::Sent, r));
     app::THistoryPage& page = *Form1->HistoryPage;
     Form1->TabbedNotebook1->setCurrentWidget(&page);
     page.List->selectRow(0);
