@@ -1,6 +1,7 @@
 // `faxmail watch` as a script runs it: faxes sent with `faxmail send` through
 // a real SMTP server, the gateway's answers placed in a real IMAP server's
 // Maildir, and the records read back with `faxmail history --json`.
+#include "platform/LocaleText.h"
 #include "tests/support/DovecotServer.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/TestCertificates.h"
@@ -65,8 +66,9 @@ protected:
             return run;
         }
         run.Status = process.exitCode();
-        run.Out = QString::fromUtf8(process.readAllStandardOutput());
-        run.Err = QString::fromUtf8(process.readAllStandardError());
+        run.Out = QString::fromUtf8(process.readAllStandardOutput());  // JSON: UTF-8 in every locale
+        // Messages come in the locale's character set, as a terminal shows them.
+        run.Err = QString::fromStdString(Win::LocaleTextToUtf8(process.readAllStandardError().toStdString()).Bytes());
         return run;
     }
 
