@@ -169,9 +169,11 @@ void THistoryPage::Resend() {
     for (const history::TFileEntry& file : r->Files) {
         files << file.Path;
         const history::TFileEntry now = history::FileEntryOf(rtl::TFilePath(QFile::encodeName(file.Path).toStdString()));
+        // A file the earlier send never read (it failed before the text) has
+        // no digest: its size is all there is to compare.
         if (now.Sha256.isEmpty())
             changed << file.Path + QString::fromUtf8("（已不存在或无法读取）");
-        else if (now.Sha256 != file.Sha256)
+        else if (file.Sha256.isEmpty() ? now.Size != file.Size : now.Sha256 != file.Sha256)
             changed << file.Path + QString::fromUtf8("（内容已改变）");
     }
     if (!changed.isEmpty()) {

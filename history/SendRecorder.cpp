@@ -6,7 +6,8 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <new>
@@ -17,30 +18,62 @@ namespace {
 
 QString FromGb(const std::string& text) { return QString::fromStdString(Win::Gb2312ToUtf8(text)); }
 
+// An event handler put back as it was when the scope ends.
+template <class T>
+struct Keep {
+    explicit Keep(T& field) : Field(field), Saved(field) {}
+    ~Keep() { Field = Saved; }
+    Keep(const Keep&) = delete;
+    Keep& operator=(const Keep&) = delete;
+    T& Field;
+    const T Saved;
+};
+
 }  // namespace
+
+// One SHA-256 in the making.
+class TSendRecorder::TDigest {
+public:
+    TDigest() : Context(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+        if (!Context || EVP_DigestInit_ex(Context.get(), EVP_sha256(), nullptr) != 1) Context.reset();
+    }
+    void Add(const void* data, std::size_t count) {
+        if (Context && EVP_DigestUpdate(Context.get(), data, count) != 1) Context.reset();
+        Bytes += static_cast<qint64>(count);
+    }
+    // Lower-case hex, or empty when the digest failed.
+    QString Hex() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!Context || EVP_DigestFinal_ex(Context.get(), digest, &length) != 1) return {};
+        Context.reset();
+        return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
+    }
+    qint64 Bytes = 0;
+
+private:
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> Context;
+};
 
 TFileEntry FileEntryOf(const rtl::TFilePath& Path) {
     TFileEntry entry{QFile::decodeName(QByteArray::fromStdString(Path.Bytes())), -1, {}};
-    const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(Path.Bytes().c_str(), "rb"), &std::fclose);
-    if (!file) return entry;
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return entry;
-    std::vector<char> buffer(1 << 20);
-    qint64 size = 0;
-    for (;;) {
-        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
-        if (n == 0) {
-            if (std::ferror(file.get())) return entry;
-            break;
-        }
-        EVP_DigestUpdate(context.get(), buffer.data(), n);
-        size += static_cast<qint64>(n);
+    // A regular file only, read to the size it had when opened: a FIFO or a
+    // device would never end.
+    std::unique_ptr<rtl::TFileStream> file;
+    try {
+        file = std::make_unique<rtl::TFileStream>(Path.Bytes());
+    } catch (const rtl::Exception&) {
+        return entry;
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return entry;
-    entry.Size = size;
-    entry.Sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), length).toHex());
+    TSendRecorder::TDigest digest;
+    std::vector<char> buffer(1 << 20);
+    while (digest.Bytes < file->Size()) {
+        const std::int64_t n = file->Read(buffer.data(), std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), file->Size() - digest.Bytes));
+        if (n <= 0) return entry;
+        digest.Add(buffer.data(), static_cast<std::size_t>(n));
+    }
+    entry.Sha256 = digest.Hex();
+    if (!entry.Sha256.isEmpty()) entry.Size = digest.Bytes;
     return entry;
 }
 
@@ -81,7 +114,10 @@ void TSendRecorder::Begin(const fax::TSendRequest& Request) {
     Record.Port = Request.Port;
     Record.Protection = ProtectionName(Request.Security);
     Record.Sender = FromGb(Request.Email.Bytes());
-    for (const rtl::TFilePath& path : Request.Files) Record.Files.push_back(FileEntryOf(path));
+    // Nothing is read here: the checks come first, and a file's digest is
+    // taken from the bytes the send reads of it (see Send).
+    for (const rtl::TFilePath& path : Request.Files)
+        Record.Files.push_back({QFile::decodeName(QByteArray::fromStdString(path.Bytes())), rtl::RegularFileSize(path.Bytes()), {}});
 }
 
 std::string TSendRecorder::Check(const fax::TSendRequest& Request) {
@@ -104,25 +140,43 @@ std::string TSendRecorder::Send(const fax::TSendRequest& Request) {
     Begin(Request);
     Save();
 
+    // The front end's own handlers run inside the recorder's and are back
+    // when the send ends.
+    const Keep keepStart(Client.OnSendStart);
+    const Keep keepData(Client.OnEncodeData);
+    const Keep keepEnd(Client.OnEncodeEnd);
+    // The digest of each file from the bytes that went out, so a file is read
+    // once, by the send, after the checks and no further than the size they saw.
+    std::vector<TDigest> digests(Request.Files.size());
+    Client.OnEncodeData = [&](std::size_t index, const std::uint8_t* data, std::size_t count) {
+        if (index < digests.size()) digests[index].Add(data, count);
+        if (keepData.Saved) keepData.Saved(index, data, count);
+    };
+    // The attachments are read in order: each end is the next one's.
+    std::size_t encoded = 0;
+    Client.OnEncodeEnd = [&](const std::string& entry) {
+        ++encoded;
+        if (keepEnd.Saved) keepEnd.Saved(entry);
+    };
     // Composed and about to go out: from here on the fax may reach the gateway.
-    const rtl::TNotifyEvent previous = Client.OnSendStart;
-    struct Restore {
-        mail::TZelSMTP& Client;
-        const rtl::TNotifyEvent& Previous;
-        ~Restore() { Client.OnSendStart = Previous; }
-    } restore{Client, previous};
     Client.OnSendStart = [&](rtl::TObject* sender) {
         Understood();
         Record.MessageId = FromGb(Client.MessageId());
         Record.MessageSize = Client.MessageSize;
         Save();
-        if (previous) previous(sender);
+        if (keepStart.Saved) keepStart.Saved(sender);
     };
 
     const auto finish = [&](TOutcome outcome, const QString& failure) {
         Record.Ended = QDateTime::currentDateTimeUtc();
         Record.Outcome = outcome;
         Record.Failure = failure;
+        // A file the send read to its end has its digest and the size it had
+        // then; one it never reached (a failure before the text) has none.
+        for (std::size_t i = 0; i < encoded && i < Record.Files.size(); ++i) {
+            Record.Files[i].Sha256 = digests[i].Hex();
+            Record.Files[i].Size = digests[i].Bytes;
+        }
         if (Record.Gateways.isEmpty()) Understood();
         Save();
     };

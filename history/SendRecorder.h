@@ -38,6 +38,8 @@ public:
     // The record of the last press.
     const TRecord& Last() const { return Record; }
 
+    class TDigest;
+
 private:
     // A new record of the request, not yet stored.
     void Begin(const fax::TSendRequest& Request);

@@ -141,14 +141,16 @@ std::unique_ptr<TMessageSource> TMessageComposer::Open(const TPostMessage& Messa
     std::string text;
     if (multipart) text = "--" + Boundary + kCrlf + TextPlain(m.Body) + kCrlf + kCrlf;
     AppendBody(text, m.Body);
-    source->Parts.push_back({std::move(text), false, {}, nullptr});
+    source->Parts.push_back({std::move(text), false, {}, nullptr, 0});
     if (!multipart) {
         source->FSize = static_cast<std::int64_t>(source->Parts[0].Lead.size());
         return source;
     }
     const bool uu = EncodeType == codec::uuCode;
-    for (const auto& entry : m.Attachments) source->Parts.push_back({PartHeader(Boundary, AttachmentName(entry), uu), true, entry, nullptr});
-    source->Parts.push_back({"--" + Boundary + "--" + kCrlf, false, {}, nullptr});
+    std::size_t index = 0;
+    for (const auto& entry : m.Attachments)
+        source->Parts.push_back({PartHeader(Boundary, AttachmentName(entry), uu), true, entry, nullptr, index++});
+    source->Parts.push_back({"--" + Boundary + "--" + kCrlf, false, {}, nullptr, 0});
     const auto total = [&](const auto& fileSize) {
         std::int64_t sum = 0;
         for (const auto& part : source->Parts)
@@ -177,6 +179,7 @@ std::unique_ptr<TMessageSource> TMessageComposer::Open(const TPostMessage& Messa
     source->Encoder->Method = EncodeType;
     source->OnEncodeStart = OnEncodeStart;
     source->OnEncodeEnd = OnEncodeEnd;
+    source->OnEncodeData = OnEncodeData;
     return source;
 }
 

@@ -35,6 +35,7 @@ public:
     codec::UUMethods EncodeType = codec::uuMime;
     TFileItem OnEncodeStart;
     TFileItem OnEncodeEnd;
+    TFileData OnEncodeData;
     TFileItem OnAttachmentNotFound;
     // Owner of the encoder made for each attachment (the mail client, so that
     // its events name the component that sends).

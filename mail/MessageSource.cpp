@@ -93,6 +93,7 @@ void TMessageSource::EncodeFilePiece(TPart& Part) {
     }
     // A file that shrank since it was opened: the attachment must not go out cut short.
     if (got < want) throw rtl::EReadError();
+    if (OnEncodeData) OnEncodeData(Part.Index, Input.get(), static_cast<std::size_t>(got));
     std::int64_t chars = Encoder->EncodePiece(Input.get(), got, Encoded.get());
     // A uuencoded last line of 14 bytes starts with its length character ".",
     // and is stuffed like a body line so it cannot read as the end mark.

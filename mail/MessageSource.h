@@ -42,6 +42,7 @@ private:
         bool Attached = false;
         std::string Entry;
         std::unique_ptr<rtl::TFileStream> File;
+        std::size_t Index = 0;  // among the attachments
     };
     TMessageSource() = default;
     // Makes the next piece the current one; false at the end.
@@ -52,6 +53,7 @@ private:
     std::unique_ptr<codec::TZelUUProcessor> Encoder;
     TFileItem OnEncodeStart;
     TFileItem OnEncodeEnd;
+    TFileData OnEncodeData;
     std::int64_t FSize = 0;
     std::int64_t Pos = 0;
 

@@ -4,6 +4,8 @@
 
 #include "rtl/Classes.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -32,5 +34,9 @@ public:
 
 // Filename: the attachment entry as held in the list (the whole path).
 using TFileItem = std::function<void(const std::string& Filename)>;
+// The bytes of attachment Index (its place in the list) as they are read to
+// be encoded, in order: whoever needs a digest of what went out takes it here
+// instead of reading the file a second time.
+using TFileData = std::function<void(std::size_t Index, const std::uint8_t* Data, std::size_t Count)>;
 
 }  // namespace mail

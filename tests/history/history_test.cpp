@@ -13,6 +13,8 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -157,6 +159,20 @@ TEST_F(RecordedSend, ARefusedFaxIsRecordedWithWhatTheUserWasTold) {
     EXPECT_EQ(r.Outcome, TOutcome::Refused);
     EXPECT_EQ(r.Failure.toStdString(), Win::Gb2312ToUtf8(refusal));
     EXPECT_EQ(r.MessageId, "");
+    EXPECT_EQ(Server->MessageCount(), 0);
+}
+
+TEST_F(RecordedSend, AFileWithoutEndIsRefusedBeforeAnyOfItIsRead) {
+    // Nothing may open these before the checks: the read (or the open) would never end.
+    const std::string fifo = Folder.filePath("pipe.pdf").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {std::string("/dev/zero"), fifo, Folder.path().toStdString()}) {
+        Form.Files = {rtl::TFilePath(path)};
+        EXPECT_EQ(Recorder.Send(Form), "Cannot open file " + path);
+        const TRecord r = Store.Latest(1).at(0);
+        EXPECT_EQ(r.Outcome, TOutcome::Refused) << path;
+        EXPECT_EQ(r.Files.at(0).Size, -1) << path;
+    }
     EXPECT_EQ(Server->MessageCount(), 0);
 }
 
