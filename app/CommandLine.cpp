@@ -84,6 +84,7 @@ const char kHelp[] =
     "  --imap-port 端口                 邮箱端口（STARTTLS 通常为 143，TLS 为 993）\n"
     "  --imap-security starttls|tls     邮箱连接的保护方式（从不明文）\n"
     "  --imap-user 名字                 邮箱登录名（默认同 SMTP 登录名）\n"
+    "  --ca-file 文件                   另外信任的证书颁发机构文件（默认同发送设置）\n"
     "邮箱密码依次取自环境变量 FAXMAIL_IMAP_PASSWORD、FAXMAIL_PASSWORD、系统的密码存储；\n"
     "找到的回复写在标准输出上，每行一份：记录号、结果（delivered、failed、answered）、时间、主题。\n"
     "\n"
@@ -101,7 +102,8 @@ const char kHelp[] =
     "  3    网络或服务器的问题，传真没有发出，可以稍后重试\n"
     "  4    加密（TLS）或登录失败：请修改设置\n"
     "  5    传真可能已经发出：重新发送之前请先检查邮箱\n"
-    "  130  被 Ctrl+C 中断\n";
+    "  130  被 Ctrl+C 中断\n"
+    "  143  被 SIGTERM 终止（如 timeout 命令）\n";
 
 // ---- output in the terminal's encoding ----
 
@@ -132,8 +134,10 @@ QString FromLocale(const std::string& bytes) { return QString::fromStdString(Win
 // send as the stop button does.
 
 int InterruptPipe[2] = {-1, -1};
+volatile std::sig_atomic_t InterruptSignal = 0;
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int signal) {
+    InterruptSignal = signal;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(InterruptPipe[1], &byte, 1);
 }
@@ -181,6 +185,9 @@ private:
 // ---- the password ----
 
 enum class TPrompt { Answered, NoTerminal, Interrupted };
+
+// The exit status of a command the signal ended, as the shells count it.
+int InterruptedStatus() { return InterruptSignal == SIGTERM ? kExitTerminated : kExitInterrupted; }
 
 // Asks on the controlling terminal with echo off; Ctrl+C (or SIGTERM) ends the wait.
 TPrompt AskPassword(const QString& user, QString& password) {
@@ -320,7 +327,7 @@ int PasswordFor(const TSendSettings& settings, const QString& fromEnvironment, Q
             return kExitRefused;
         case TPrompt::Interrupted:
             Complain(Utf8("已中断，传真没有发送。"));
-            return kExitInterrupted;
+            return InterruptedStatus();
         case TPrompt::Answered: break;
     }
     if (!password.isEmpty()) return 0;
@@ -415,8 +422,10 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         const std::string header = client->FinalHeader.Text() + "\r\n\r\n";
         std::fwrite(header.data(), 1, header.size(), stdout);
         std::vector<char> piece(64 * 1024);
-        for (std::int64_t n; (n = text->Read(piece.data(), static_cast<std::int64_t>(piece.size()))) > 0;)
+        for (std::int64_t n; (n = text->Read(piece.data(), static_cast<std::int64_t>(piece.size()))) > 0;) {
+            if (InterruptSignal != 0) return InterruptedStatus();  // no loop runs here to stop it
             std::fwrite(piece.data(), 1, static_cast<std::size_t>(n), stdout);
+        }
         std::fflush(stdout);
         return kExitSent;
     }
@@ -464,11 +473,11 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         // Whatever ended the wait, the user must learn that the fax may have gone.
         if (dynamic_cast<const mail::EMaybeDelivered*>(&e) != nullptr) {
             Complain(ExplainFailure(e, target));
-            return interrupt.Interrupted ? kExitInterrupted : kExitMaybeSent;
+            return interrupt.Interrupted ? InterruptedStatus() : kExitMaybeSent;
         }
         if (interrupt.Interrupted) {
             Complain(Utf8("已中断，传真没有发送。"));
-            return kExitInterrupted;
+            return InterruptedStatus();
         }
         if (timedOut) {
             Complain(Msg(TMsg::TimeLimitReached, {QString::number(timeLimit)}));

@@ -20,6 +20,7 @@ inline constexpr int kExitServer = 3;       // network or server failure: nothin
 inline constexpr int kExitTlsOrLogin = 4;   // TLS or login failure: fix the settings
 inline constexpr int kExitMaybeSent = 5;    // the fax may already have gone: check before resending
 inline constexpr int kExitInterrupted = 130;  // Ctrl+C, as the shells count it
+inline constexpr int kExitTerminated = 143;   // SIGTERM (timeout, kill, a logout)
 
 // Where the failed send was going, and who reads the text.
 struct TServerTarget {

@@ -69,12 +69,15 @@ int WatchCommand(const QStringList& arguments) {
     const QCommandLineOption port("imap-port", "", "port");
     const QCommandLineOption security("imap-security", "", "mode");
     const QCommandLineOption user("imap-user", "", "name");
-    parser.addOptions({once, timeout, server, port, security, user});
+    const QCommandLineOption caFile("ca-file", "", "file");
+    parser.addOptions({once, timeout, server, port, security, user, caFile});
     if (!parser.parse(arguments)) return Usage(Utf8("选项有误：") + parser.errorText());
     if (parser.positionalArguments().size() != 1) return Usage(Utf8("watch 不接受其他参数。"));
 
     TMailboxSettings mailbox = ReadMailboxSettings();
-    const TSendSettings send = ReadSendSettings();
+    TSendSettings send = ReadSendSettings();
+    // A mailbox whose authority only this file holds, as for send and check.
+    if (parser.isSet(caFile)) send.TrustFile = parser.value(caFile);
     if (parser.isSet(server)) mailbox.Server = parser.value(server).trimmed();
     if (parser.isSet(security)) {
         const QString mode = parser.value(security);

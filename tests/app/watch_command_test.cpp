@@ -146,6 +146,9 @@ TEST_F(WatchCommand, SaysWhichSettingToCheck) {
     EXPECT_EQ(untrusted.Status, 4);
     EXPECT_TRUE(untrusted.Err.contains(QString::fromUtf8("未知的颁发机构"))) << untrusted.Err.toStdString();
     EXPECT_TRUE(untrusted.Err.contains(QString::fromUtf8("信任的证书"))) << untrusted.Err.toStdString();
+    // The authority given for this run only.
+    const TRun trusted = Run({"watch", "--once", "--ca-file", QString::fromStdString(testsupport::Certificates().Authority)});
+    EXPECT_EQ(trusted.Status, 0) << trusted.Err.toStdString();
 
     QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat)
         .setValue("smtp/trustFile", QString::fromStdString(testsupport::Certificates().Authority));

@@ -136,12 +136,23 @@ class CommandLine(unittest.TestCase):
     def test_refusals_and_usage_errors(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
         doc = self.document("page.tif", 100, 3)
+        silent_fifo, busy_fifo = os.path.join(self.home, "silent.pdf"), os.path.join(self.home, "busy.pdf")
+        for fifo in (silent_fifo, busy_fifo):
+            os.mkfifo(fifo)
+        writer = os.open(busy_fifo, os.O_RDWR | os.O_NONBLOCK)  # a writer that has bytes waiting
+        os.write(writer, b"%PDF" * 1000)
+        self.addCleanup(os.close, writer)
         cases = [
             (["send", "--number", "001-212", doc], 1, "传真号码的形式必须为"),
             (["send", "--number", "001-212-5551234", "--server", "", "--from", "ŝ@example.com", doc], 1,
              "邮件服务器或电子邮件不能为空白"),
             (["send", "--number", "009-999-1234567", doc], 1, "目前不能发送免费传真"),
             (["send", "--number", "001-212-5551234", os.path.join(self.home, "missing.pdf")], 1, "Cannot open file"),
+            # Files without end: refused before anything reads them.
+            (["send", "--number", "001-212-5551234", "/dev/zero"], 1, "Cannot open file /dev/zero"),
+            (["send", "--number", "001-212-5551234", silent_fifo], 1, "Cannot open file"),
+            (["send", "--number", "001-212-5551234", busy_fifo], 1, "Cannot open file"),
+            (["send", "--number", "001-212-5551234", self.home], 1, "Cannot open file"),
             (["send", "--number", "001-212-5551234", "--port", "0", doc], 2, "--port"),
             (["send", "--number", "001-212-5551234", "--security", "ssl3", doc], 2, "--security"),
             (["send", "--bogus", doc], 2, "--bogus"),
@@ -159,8 +170,8 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(result.stdout, "")
         # Each send attempt is recorded; usage errors are not attempts.
         outcomes = [(r["number_typed"], r["outcome"]) for r in reversed(self.history())]
-        self.assertEqual(outcomes, [("001-212", "refused"), ("009-999-1234567", "refused"),
-                                    ("001-212-5551234", "refused")])
+        self.assertEqual(outcomes, [("001-212", "refused"), ("009-999-1234567", "refused")] +
+                         [("001-212-5551234", "refused")] * 5)
 
     def test_concurrent_sends_are_all_recorded(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
@@ -388,7 +399,13 @@ class CommandLine(unittest.TestCase):
         self.assertEqual((code, out), (1, ""))
         self.assertTrue(err.startswith("+86 10 1234 5678  北京市\n对不起"), err)
 
-    def test_ctrl_c_stops_a_send_to_a_silent_server_at_once(self):
+    def test_ctrl_c_and_sigterm_stop_a_send_to_a_silent_server_at_once(self):
+        for sig, status in [(signal.SIGINT, 130), (signal.SIGTERM, 143)]:
+            with self.subTest(sig):
+                self.stop_a_send_to_a_silent_server(sig, status)
+        self.assertEqual([r["outcome"] for r in self.history()], ["stopped", "stopped"])
+
+    def stop_a_send_to_a_silent_server(self, sig, status):
         silent = socket.socket()
         silent.bind(("127.0.0.1", 0))
         silent.listen(1)
@@ -402,10 +419,10 @@ class CommandLine(unittest.TestCase):
             connection, _ = silent.accept()  # the greeting never comes
             time.sleep(0.2)
             start = time.monotonic()
-            proc.send_signal(signal.SIGINT)
+            proc.send_signal(sig)
             out, err = proc.communicate(timeout=5)
             self.assertLess(time.monotonic() - start, 1.0)
-            self.assertEqual(proc.returncode, 130, err)
+            self.assertEqual(proc.returncode, status, err)
             try:  # the connection was dropped: closed or reset, nothing sent
                 self.assertEqual(connection.recv(100), b"")
             except ConnectionResetError:
@@ -415,7 +432,6 @@ class CommandLine(unittest.TestCase):
             proc.kill()
             proc.wait()
             silent.close()
-        self.assertEqual([r["outcome"] for r in self.history()], ["stopped"])
 
     def test_a_killed_send_leaves_its_record_unfinished(self):
         silent = socket.socket()
@@ -469,6 +485,9 @@ class CommandLine(unittest.TestCase):
              ["传真号码 001-212-5551234", "（--gateway）", "暂时的拒绝", "（450 4.2.1 try later）"], "DATA"),
             ("530 wants TLS", ([("MAIL", "530 5.7.0 Must issue a STARTTLS command first\r\n")], None, False), [], 4,
              ["要求先建立加密连接", "“安全连接”（--security）"]),
+            # Postfix's submission port refuses RSET already.
+            ("530 at RSET", ([("RSET", "530 5.7.0 Must issue a STARTTLS command first\r\n")], None, False), [], 4,
+             ["要求先建立加密连接", "STARTTLS", "（--security）"], "MAIL"),
             ("STARTTLS 454", ([("EHLO", "250-scripted\r\n250 STARTTLS\r\n"), ("STARTTLS", "454 4.7.0 not now\r\n")],
                               None, False), ["--security", "starttls"], 4, ["拒绝启动 STARTTLS", "（--security）"]),
             ("login 535", ([("AUTH", "535 5.7.8 bad credentials\r\n")], None, True), tls, 4,
