@@ -61,6 +61,7 @@ TMessageComposer TZelSMTP::Composer() {
     composer.EncodeType = EncodeType;
     composer.OnEncodeStart = OnEncodeStart;
     composer.OnEncodeEnd = OnEncodeEnd;
+    composer.OnEncodeData = OnEncodeData;
     composer.OnAttachmentNotFound = OnAttachmentNotFound;
     composer.EncoderOwner = this;
     composer.Clock = Clock;
@@ -357,7 +358,9 @@ void TZelSMTP::SubmitMessage() {
         if (ReplyCode >= limit) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
     };
     FPhase = TSmtpPhase::Rset;
-    refuseAbove(400, Command("RSET", TimeLimits.Rset, "RSET"));
+    const std::string rset = Command("RSET", TimeLimits.Rset, "RSET");
+    RefuseUnprotected(rset);
+    refuseAbove(400, rset);
     RefuseAboveServerSize(text->Size());
     FPhase = TSmtpPhase::MailFrom;
     RefuseMailFrom(Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));

@@ -159,6 +159,7 @@ public:
     rtl::TNotifyEvent OnFailure;
     TFileItem OnEncodeStart;
     TFileItem OnEncodeEnd;
+    TFileData OnEncodeData;
     TMailListReturn OnMailListReturn;  // nothing fires it
     TFileItem OnAttachmentNotFound;
     rtl::THandlerEvent OnAuthenticationFailed;
@@ -277,6 +278,8 @@ private:
     void Login(const std::vector<std::vector<std::string>>& Keywords);
     // The reply to MAIL FROM: a refusal raises; 530 without a login says what to set.
     void RefuseMailFrom(const std::string& Reply) const;
+    // A 530 that asks for TLS on an unprotected connection (kind EncryptionRequired).
+    void RefuseUnprotected(const std::string& Reply) const;
     // Refuses, before the first command, what would put extra lines on the
     // wire or be cut by the socket: line breaks, zero bytes, overlong commands.
     void CheckFields();

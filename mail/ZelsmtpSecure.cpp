@@ -167,10 +167,15 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
                          kind);
 }
 
-void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
-    // "530 Must issue a STARTTLS command first" asks for protection, not for a login.
+void TZelSMTP::RefuseUnprotected(const std::string& Reply) const {
+    // "530 5.7.0 Must issue a STARTTLS command first" asks for protection, not
+    // for a login, whichever command it answers (Postfix already refuses RSET).
     if (ReplyCode == 530 && Security == TSmtpSecurity::None && rtl::UpperCase(Reply).find("TLS") != std::string::npos)
         throw rtl::Exception(Reply, rtl::TErrorKind::EncryptionRequired);
+}
+
+void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
+    RefuseUnprotected(Reply);
     if (ReplyCode == 530 && LoginName.IsEmpty())
         throw rtl::Exception(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")",
                              rtl::TErrorKind::LoginRequired);
