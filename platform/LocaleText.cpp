@@ -5,10 +5,13 @@
 #include <QByteArrayView>
 #include <QStringDecoder>
 
+#include <iconv.h>
 #include <langinfo.h>
 
 namespace Win {
 namespace {
+
+constexpr char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
 
 bool IsAscii(const std::string& bytes) {
     for (const unsigned char c : bytes)
@@ -32,6 +35,40 @@ std::string RepairedUtf8(const std::string& bytes, bool& valid) {
     const QString text = decoder(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
     valid = !decoder.hasError();
     return valid ? bytes : text.toStdString();
+}
+
+std::size_t Replacements(const std::string& utf8) {
+    std::size_t n = 0;
+    for (std::size_t at = utf8.find(kReplacement); at != std::string::npos; at = utf8.find(kReplacement, at + 1)) ++n;
+    return n;
+}
+
+// The bytes read in a character set (to UTF-8), each byte it cannot read
+// replaced by U+FFFD and the reading taken up again after it; false when the
+// set is unknown. Lost counts the bytes replaced.
+bool ConvertReplacing(const std::string& charset, const std::string& bytes, std::string& out, std::size_t& lost) {
+    const iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    out.clear();
+    lost = 0;
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    std::string buffer(bytes.size() * 4 + 8, '\0');
+    while (inLeft > 0) {
+        char* dst = buffer.data();
+        std::size_t outLeft = buffer.size();
+        const bool done = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1);
+        out.append(buffer.data(), static_cast<std::size_t>(dst - buffer.data()));
+        if (done) break;
+        // EILSEQ, or EINVAL for a lead byte at the end: that byte alone is lost.
+        out += kReplacement;
+        ++lost;
+        ++in;
+        --inLeft;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return true;
 }
 
 }  // namespace
@@ -65,7 +102,12 @@ rtl::TUtf8Text FileNameText(const rtl::TFilePath& Name) {
     if (valid) return rtl::TUtf8Text(std::move(text));
     std::string decoded;
     const std::string charset = LocaleCharset();
-    if (!IsUtf8Charset(charset) && !IsAsciiCharset(charset) && ConvertExactly("UTF-8", charset.c_str(), Name.Bytes(), decoded))
+    if (IsUtf8Charset(charset) || IsAsciiCharset(charset)) return rtl::TUtf8Text(std::move(text));
+    if (ConvertExactly("UTF-8", charset.c_str(), Name.Bytes(), decoded)) return rtl::TUtf8Text(std::move(decoded));
+    // Whole in neither: the reading that loses fewer bytes, UTF-8 on a tie,
+    // so one bad byte does not cost a GBK name its other characters.
+    std::size_t lost = 0;
+    if (ConvertReplacing(charset, Name.Bytes(), decoded, lost) && lost < Replacements(text) - Replacements(Name.Bytes()))
         return rtl::TUtf8Text(std::move(decoded));
     return rtl::TUtf8Text(std::move(text));
 }

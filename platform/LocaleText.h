@@ -25,8 +25,9 @@ std::string Utf8ToTerminal(const rtl::TUtf8Text& Text);
 
 // The name a file's bytes show: UTF-8 when they are valid UTF-8 (a structure
 // other encodings rarely match by chance, while GBK would read almost any
-// UTF-8 as other characters), else the locale's character set, else UTF-8
-// with only the undecodable bytes replaced (U+FFFD).
+// UTF-8 as other characters), else the locale's character set; valid in
+// neither, the one of the two that replaces fewer bytes (U+FFFD), UTF-8 on a
+// tie (and in a UTF-8 or ASCII locale).
 rtl::TUtf8Text FileNameText(const rtl::TFilePath& Name);
 
 }  // namespace Win

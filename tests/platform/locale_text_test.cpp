@@ -30,6 +30,9 @@ TEST(LocaleText, FileNamesDecodeAsUtf8ElseTheLocaleElseWithOnlyTheBadBytesReplac
         {"C", "caf\xE9.pdf", "caf" + kReplacement + ".pdf"},                     // Latin-1
         {"zh_CN.GBK", "caf\xE9.pdf", "caf" + kReplacement + ".pdf"},
         {"zh_CN.GBK", "\xE6\x96\x87\xE4\xBB\xB6.doc\xFE" "a", "\xE6\x96\x87\xE4\xBB\xB6.doc" + kReplacement + "a"},
+        // GBK with one bad byte: the rest is still read as GBK.
+        {"zh_CN.GBK", "\xCE\xC4\xBC\xFE.doc\xFE" "a", "\xE6\x96\x87\xE4\xBB\xB6.doc" + kReplacement + "a"},
+        {"zh_CN.GBK", "C:\xCE\xC4\xBC\xFE.doc\xA1/\\y", "C:\xE6\x96\x87\xE4\xBB\xB6.doc" + kReplacement + "/\\y"},
     };
     for (const Case& c : cases) {
         testsupport::ScopedLocale locale(c.Locale);
