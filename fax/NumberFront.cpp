@@ -104,7 +104,8 @@ std::string Shown(const PhoneNumber& number) {
     return text;
 }
 
-TNumberReading Refused(TNumberFault fault) {
+TNumberReading Refused(TNumberFault fault, std::optional<TNumberFault>& seen) {
+    seen = fault;
     TNumberReading reading;
     reading.Failure = NumberFaultText(fault);
     return reading;
@@ -207,11 +208,12 @@ bool IsCountryCode(int code) {
     return region != "ZZ";
 }
 
-TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
-    if (InDesignShape(text) || !BeginsLikeAPhoneNumber(text)) return FromDesign(text);
+namespace {
 
+// The front's reading of a text outside the design's shape; Fault says why it refused.
+TNumberReading ReadByFront(const std::string& text, int homeCountry, std::optional<TNumberFault>& fault) {
     std::string dial;
-    if (!DialString(text, dial)) return Refused(TNumberFault::Characters);
+    if (!DialString(text, dial)) return Refused(TNumberFault::Characters, fault);
     const std::size_t start = dial.find_first_not_of(" \t");
     // "00" is the international prefix of most of the world, whatever the
     // home country's own (which libphonenumber knows: 011 for the US).
@@ -221,20 +223,20 @@ TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
     }
     std::string region = "ZZ";
     if (homeCountry > 0) Util().GetRegionCodeForCountryCode(homeCountry, &region);
-    if (dial[start] != '+' && region == "ZZ") return Refused(TNumberFault::NeedCountry);
+    if (dial[start] != '+' && region == "ZZ") return Refused(TNumberFault::NeedCountry, fault);
 
     PhoneNumber number;
     const PhoneNumberUtil::ErrorType error = Util().Parse(dial, region, &number);
-    if (error != PhoneNumberUtil::NO_PARSING_ERROR) return Refused(FaultOf(error, dial));
-    if (const auto fault = LengthFault(Util().IsPossibleNumberWithReason(number))) return Refused(*fault);
+    if (error != PhoneNumberUtil::NO_PARSING_ERROR) return Refused(FaultOf(error, dial), fault);
+    if (const auto length = LengthFault(Util().IsPossibleNumberWithReason(number))) return Refused(*length, fault);
     // A number of a possible length that is not in an assigned range (the
     // 212-123-4567 of the examples) is taken when one of its country's
     // formats groups it, its national destination code as the area.
     const bool valid = Util().IsValidNumber(number);
     if (!valid && Util().GetLengthOfNationalDestinationCode(number) == 0) {
-        const auto fault =
+        const auto length =
             LengthFault(Util().IsPossibleNumberForTypeWithReason(number, PhoneNumberUtil::FIXED_LINE_OR_MOBILE));
-        return Refused(fault ? *fault : TNumberFault::NotANumber);
+        return Refused(length ? *length : TNumberFault::NotANumber, fault);
     }
 
     TNumberReading reading;
@@ -258,6 +260,24 @@ TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
     }
     reading.Shown = Shown(number);
     reading.PlaceUtf8 = PlaceOf(number, RegionOf(number));
+    return reading;
+}
+
+}  // namespace
+
+TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
+    if (InDesignShape(text) || !BeginsLikeAPhoneNumber(text)) return FromDesign(text);
+    std::optional<TNumberFault> fault;
+    TNumberReading reading = ReadByFront(text, homeCountry, fault);
+    // A text in the design's own form (digits and hyphens) that the front
+    // cannot read is judged by the design's parser, with its texts
+    // ("000001-1-2": no hyphen before the area). A missing country code keeps
+    // the front's advice: the design has no text for it.
+    const bool designForm = text.find('-') != std::string::npos && text.find_first_not_of("0123456789-") == std::string::npos;
+    if (fault && *fault != TNumberFault::NeedCountry && designForm) {
+        const FaxParseResult design = ParseFaxNumber(text);
+        if (!design.Ok) reading.Failure = design.Failure;
+    }
     return reading;
 }
 
