@@ -150,6 +150,7 @@ class CommandLine(unittest.TestCase):
             (["send", "--number", "001-212-5551234", "--timeout", "soon", doc], 2, "--timeout"),
             (["check", "--number", "001-212-5551234"], 2, "--number"),
             (["coverage", "009-999-1234567"], 1, "目前不能发送免费传真"),
+            (["coverage", "001-212-" + "5" * 10000], 1, "填入号码后的传真网关地址不是可用的邮件地址"),
         ]
         for args, status, text in cases:
             with self.subTest(args=args):
