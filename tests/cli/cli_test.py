@@ -521,6 +521,13 @@ class CommandLine(unittest.TestCase):
         self.assertIn("建议的设置：端口 %d，安全连接 SSL/TLS。" % server.port, result.stdout)
         self.assertIn("--port %d --security tls" % server.port, result.stdout)
 
+    def test_check_timeout_bounds_the_whole_test_on_a_silent_port(self):
+        server = self.scripted(greeting="")
+        result = self.faxmail("check", "--server", "localhost", "--port", str(server.port), "--security", "none",
+                              "--from", "me@example.com", "--timeout", "2", timeout=60)
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn("2 秒内没有完成连接测试，已停止。", result.stderr)
+
     def test_dry_run_writes_a_clean_message_and_connects_to_nothing(self):
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
