@@ -620,13 +620,16 @@ bool IsCommandName(const QString& word) {
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
     const QString first = FromLocale(argv[1]);
+    if (IsCommandName(first)) return true;
+    // Documents to fax, as the file manager's "Open with" passes them: the
+    // windows, with the files in the list, whatever their names ("--" ends
+    // the options). A path that names no regular file is explained there too.
+    if (first == "--" || rtl::PathExists(argv[1]) || first.contains('/')) return false;  // by its own bytes
     // -n is send's: before the command it is a usage error, not a window.
     if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" || first == "-n") return true;
     if (first.startsWith('-')) return false;  // Qt's own options
-    // Documents to fax, as the file manager's "Open with" passes them: the
-    // windows, with the files in the list. A word that is neither is a
-    // mistyped command, which the command line names.
-    return IsCommandName(first) || rtl::RegularFileSize(argv[1]) < 0;  // by its own bytes
+    // A word that is neither is a mistyped command, which the command line names.
+    return true;
 }
 
 int RunCommandLine(int argc, char** argv) {
