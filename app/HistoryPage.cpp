@@ -165,10 +165,10 @@ void THistoryPage::Resend() {
     if (r == nullptr) return;
     // The same fax means the same bytes: a file changed since is named, not sent.
     QStringList changed;
-    QStringList files;
+    QList<QByteArray> files;
     for (const history::TFileEntry& file : r->Files) {
-        files << file.Path;
-        const history::TFileEntry now = history::FileEntryOf(rtl::TFilePath(QFile::encodeName(file.Path).toStdString()));
+        files << file.Bytes();
+        const history::TFileEntry now = history::FileEntryOf(rtl::TFilePath(file.Bytes().toStdString()));
         if (now.Sha256.isEmpty())
             changed << file.Path + QString::fromUtf8("（已不存在或无法读取）");
         else if (now.Sha256 != file.Sha256)

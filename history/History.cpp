@@ -92,10 +92,16 @@ bool RenameToFreeName(const QString& from, const QString& to) {
 QString TimeText(const QDateTime& time) { return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString(); }
 QDateTime TimeOf(const QString& text) { return text.isEmpty() ? QDateTime() : QDateTime::fromString(text, Qt::ISODateWithMs); }
 
+// A path whose decoded text does not give its bytes back also keeps them,
+// in base64 ("path_bytes"); the records before lack it and need none.
 QString FilesText(const std::vector<TFileEntry>& files) {
     QJsonArray list;
-    for (const TFileEntry& f : files)
-        list.append(QJsonObject{{"name", f.Name()}, {"path", f.Path}, {"size", f.Size}, {"sha256", f.Sha256}});
+    for (const TFileEntry& f : files) {
+        QJsonObject o{{"name", f.Name()}, {"path", f.Path}, {"size", f.Size}, {"sha256", f.Sha256}};
+        if (!f.PathBytes.isEmpty() && QFile::encodeName(f.Path) != f.PathBytes)
+            o["path_bytes"] = QString::fromLatin1(f.PathBytes.toBase64());
+        list.append(o);
+    }
     return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
 
@@ -103,7 +109,10 @@ std::vector<TFileEntry> FilesOf(const QString& text) {
     std::vector<TFileEntry> files;
     for (const QJsonValue& v : QJsonDocument::fromJson(text.toUtf8()).array()) {
         const QJsonObject o = v.toObject();
-        files.push_back({o["path"].toString(), o["size"].toInteger(-1), o["sha256"].toString()});
+        TFileEntry f{o["path"].toString(), o["size"].toInteger(-1), o["sha256"].toString()};
+        f.PathBytes = o.contains("path_bytes") ? QByteArray::fromBase64(o["path_bytes"].toString().toLatin1())
+                                               : QFile::encodeName(f.Path);
+        files.push_back(f);
     }
     return files;
 }
@@ -199,6 +208,8 @@ TOutcome OutcomeFromName(const QString& name) {
 }
 
 QString TFileEntry::Name() const { return QFileInfo(Path).fileName(); }
+
+QByteArray TFileEntry::Bytes() const { return PathBytes.isEmpty() ? QFile::encodeName(Path) : PathBytes; }
 
 QString TRecord::QueueId() const {
     static const QRegularExpression pattern(R"((?:queued as|\bid=)\s*([^\s;,]+))", QRegularExpression::CaseInsensitiveOption);

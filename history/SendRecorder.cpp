@@ -20,7 +20,7 @@ QString FromGb(const std::string& text) { return QString::fromStdString(Win::Gb2
 }  // namespace
 
 TFileEntry FileEntryOf(const rtl::TFilePath& Path) {
-    TFileEntry entry{QFile::decodeName(QByteArray::fromStdString(Path.Bytes())), -1, {}};
+    TFileEntry entry{QFile::decodeName(QByteArray::fromStdString(Path.Bytes())), -1, {}, QByteArray::fromStdString(Path.Bytes())};
     const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(Path.Bytes().c_str(), "rb"), &std::fclose);
     if (!file) return entry;
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
