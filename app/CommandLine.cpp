@@ -74,7 +74,7 @@ const char kHelp[] =
     "  --timeout 秒数                   整个发送最多用多少秒\n"
     "  --verbose                        在标准错误上显示与服务器的对话（登录的内容被遮住）\n"
     "  --dry-run                        不连接服务器，把组成的邮件写到标准输出\n"
-    "check 接受 --server、--from、--port、--security、--user、--ca-file。\n"
+    "check 接受 --server、--from、--port、--security、--user、--ca-file、--verbose 和 --timeout（整个测试最多用多少秒）。\n"
     "只接受一个值的选项不能重复给出。\n"
     "\n"
     "watch 的选项（未给出的取自保存的设置；邮箱只读，不改变邮件的标记）：\n"
@@ -272,7 +272,7 @@ struct TSendOptions {
         return {Number, Server, From, Port, Security, User, Gateway, CaFile, Subject, Timeout, Verbose, DryRun};
     }
     // What check takes besides the connection settings: nothing of a fax.
-    QList<QCommandLineOption> SendOnly() const { return {Number, Gateway, Subject, Timeout, DryRun}; }
+    QList<QCommandLineOption> SendOnly() const { return {Number, Gateway, Subject, DryRun}; }
 };
 
 // Saved settings with the options over them; the status to exit with, or 0.
@@ -312,6 +312,16 @@ int SettingsFromOptions(const QCommandLineParser& parser, const TSendOptions& o,
         Complain(DamagedSettingsMessage(settings.Damaged));
         return kExitRefused;
     }
+    return 0;
+}
+
+// --timeout in seconds (0: not given); the status to exit with, or 0.
+int TimeLimitFromOption(const QCommandLineParser& parser, const TSendOptions& o, int& seconds) {
+    seconds = 0;
+    if (!parser.isSet(o.Timeout)) return 0;
+    bool ok = false;
+    seconds = parser.value(o.Timeout).toInt(&ok);
+    if (!ok || seconds < 1 || seconds > 86400) return UsageError(Utf8("--timeout 必须是 1 到 86400 之间的秒数。"));
     return 0;
 }
 
@@ -370,11 +380,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     TSendSettings settings;
     if (const int usage = SettingsFromOptions(parser, o, settings)) return usage;
     int timeLimit = 0;
-    if (parser.isSet(o.Timeout)) {
-        bool ok = false;
-        timeLimit = parser.value(o.Timeout).toInt(&ok);
-        if (!ok || timeLimit < 1 || timeLimit > 86400) return UsageError(Utf8("--timeout 必须是 1 到 86400 之间的秒数。"));
-    }
+    if (const int usage = TimeLimitFromOption(parser, o, timeLimit)) return usage;
     const bool dryRun = parser.isSet(o.DryRun);
     // Blanks first, as the send button checks them, and before a password is asked for.
     if (settings.Server.isEmpty() || settings.Email.isEmpty()) {
@@ -498,6 +504,8 @@ int Check(const QCommandLineParser& parser, const TSendOptions& o, const QString
         if (parser.isSet(option)) return UsageError(Utf8("check 不接受选项 --") + option.names().last() + Utf8("。"));
     TSendSettings settings;
     if (const int usage = SettingsFromOptions(parser, o, settings)) return usage;
+    int timeLimit = 0;
+    if (const int usage = TimeLimitFromOption(parser, o, timeLimit)) return usage;
     if (settings.Server.isEmpty()) {
         Complain(FromGb(fax::kMsgBlankFields));
         return kExitRefused;
@@ -510,7 +518,20 @@ int Check(const QCommandLineParser& parser, const TSendOptions& o, const QString
     check.Prepare = [&](mail::TZelSMTP& client) {
         if (parser.isSet(o.Verbose)) TraceDialogue(client);
     };
+    // The limit holds the whole test, the other ports' tries included.
+    bool timedOut = false;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [&] {
+        timedOut = true;
+        check.Abort();
+    });
+    if (timeLimit > 0) limit.start(timeLimit * 1000);
     if (check.Run(settings, password)) return kExitSent;
+    if (timedOut) {
+        Complain(Msg(TMsg::CheckTimeLimitReached, {QString::number(timeLimit)}));
+        return kExitServer;
+    }
     Complain(check.Failure);
     if (check.Alternative) {
         const TSendSettings& better = *check.Alternative;
@@ -608,13 +629,16 @@ bool IsCommandName(const QString& word) {
 bool IsCommandLine(int argc, char** argv) {
     if (argc < 2) return false;
     const QString first = FromLocale(argv[1]);
+    if (IsCommandName(first)) return true;
+    // Documents to fax, as the file manager's "Open with" passes them: the
+    // windows, with the files in the list, whatever their names ("--" ends
+    // the options). A path that names no regular file is explained there too.
+    if (first == "--" || rtl::PathExists(argv[1]) || first.contains('/')) return false;  // by its own bytes
     // -n is send's: before the command it is a usage error, not a window.
     if (first.startsWith("--") || first == "-h" || first == "-v" || first == "-?" || first == "-n") return true;
     if (first.startsWith('-')) return false;  // Qt's own options
-    // Documents to fax, as the file manager's "Open with" passes them: the
-    // windows, with the files in the list. A word that is neither is a
-    // mistyped command, which the command line names.
-    return IsCommandName(first) || rtl::RegularFileSize(argv[1]) < 0;  // by its own bytes
+    // A word that is neither is a mistyped command, which the command line names.
+    return true;
 }
 
 int RunCommandLine(int argc, char** argv) {

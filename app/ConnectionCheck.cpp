@@ -38,6 +38,15 @@ bool AnotherPortMayHelp(Kind kind) {
     }
 }
 
+// A failure of the protection itself: a certificate, a handshake, a STARTTLS
+// the server no longer offers or refuses. Someone on the path may cause it to
+// make the client fall back, so nothing weaker is tried after it.
+bool TlsReason(Kind kind) { return rtl::IsTlsKind(kind) || kind == Kind::StartTlsRefused; }
+
+// Either TLS protects the whole dialogue (the client never goes on without
+// STARTTLS): only plain text is weaker.
+int Strength(TSmtpSecurity security) { return security == TSmtpSecurity::None ? 0 : 1; }
+
 QString Megabytes(std::int64_t bytes) { return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 1); }
 
 }  // namespace
@@ -125,6 +134,8 @@ bool TConnectionCheck::Run(const TSendSettings& settings, const QString& passwor
     AlternativesTried = false;
     if (Attempt(settings, password, true)) return true;
     if (Stopped || !AnotherPortMayHelp(LastKind)) return false;
+    // The weakest protection still worth a try: none below one that failed for a TLS reason.
+    int floor = TlsReason(LastKind) ? Strength(settings.Security) : 0;
     // The other protections on the same port first (the usual mix-up), then
     // the usual pairs, as mail programs try them when an account is set up.
     std::vector<std::pair<int, TSmtpSecurity>> candidates;
@@ -138,6 +149,7 @@ bool TConnectionCheck::Run(const TSendSettings& settings, const QString& passwor
         tried.push_back(candidate);
         // A login never goes out in the clear.
         if (candidate.second == TSmtpSecurity::None && !settings.LoginName.isEmpty()) continue;
+        if (Strength(candidate.second) < floor) continue;
         TSendSettings other = settings;
         other.Port = candidate.first;
         other.Security = candidate.second;
@@ -160,6 +172,7 @@ bool TConnectionCheck::Run(const TSendSettings& settings, const QString& passwor
             return false;
         }
         if (Stopped) return false;
+        if (TlsReason(LastKind)) floor = std::max(floor, Strength(other.Security));
     }
     return false;
 }

@@ -165,10 +165,10 @@ void THistoryPage::Resend() {
     if (r == nullptr) return;
     // The same fax means the same bytes: a file changed since is named, not sent.
     QStringList changed;
-    QStringList files;
+    QList<QByteArray> files;
     for (const history::TFileEntry& file : r->Files) {
-        files << file.Path;
-        const history::TFileEntry now = history::FileEntryOf(rtl::TFilePath(QFile::encodeName(file.Path).toStdString()));
+        files << file.Bytes();
+        const history::TFileEntry now = history::FileEntryOf(rtl::TFilePath(file.Bytes().toStdString()));
         // A file the earlier send never read (it failed before the text) has
         // no digest: its size is all there is to compare.
         if (now.Sha256.isEmpty())

@@ -36,7 +36,7 @@ public:
     QPushButton* ResendButton;
 
     // "再次发送" after every file checked: the number as typed and the file paths.
-    std::function<void(const QString& number, const QStringList& files)> OnResend;
+    std::function<void(const QString& number, const QList<QByteArray>& files)> OnResend;
     // A short text for the status bar.
     std::function<void(const QString& text)> OnStatus;
 

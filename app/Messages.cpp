@@ -62,6 +62,7 @@ constexpr TEntry kCatalogue[] = {
     {TMsg::CheckTrying, "试一试端口 %1（%2）…"},
     {TMsg::CheckProposal, "建议的设置：端口 %1，安全连接 %2。"},
     {TMsg::CheckNoAlternative, "常用的端口和安全连接都试过了，没有一种能连上：请检查服务器名称，或向邮件服务商查询正确的设置。"},
+    {TMsg::CheckTimeLimitReached, "%1 秒内没有完成连接测试，已停止。"},
     {TMsg::CheckConfirm, "端口 %1、安全连接 %2 可以连通。要改用这个设置吗？"},
     {TMsg::CheckButton, "测试连接"},
     {TMsg::CheckCaption, "测试连接"},

@@ -67,6 +67,7 @@ enum class TMsg {
     CheckTrying,          // %1 port, %2 protection
     CheckProposal,        // %1 port, %2 protection
     CheckNoAlternative,
+    CheckTimeLimitReached,  // %1 seconds
     CheckConfirm,         // %1 port, %2 protection
     CheckButton,
     CheckCaption,

@@ -33,6 +33,14 @@ TNumberEcho EchoNumber(const QString& typed, int homeCountry, const rtl::TString
         echo.Failure = FromGb(reading.Failure);
         return echo;
     }
+    // An address no server takes is refused here as the send refuses it: before connecting.
+    if (fax::GatewayPatternProblem(gatewayPattern).empty()) {
+        const std::string unusable = fax::GatewayAddressProblem(reading, gatewayPattern);
+        if (!unusable.empty()) {
+            echo.Failure = FromGb(unusable);
+            return echo;
+        }
+    }
     echo.Understood = true;
     echo.Number = QString::fromLatin1(reading.Shown);
     if (!reading.PlaceUtf8.empty()) echo.Number += "  " + QString::fromStdString(reading.PlaceUtf8);

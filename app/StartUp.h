@@ -23,13 +23,21 @@ std::unique_ptr<QTranslator> InstallQtTranslations(const QLocale& userLocale);
 
 // Documents named on the command line (the file manager's "Open with") go
 // straight to the main window's list, in their order, and the main window
-// is shown in place of the start window.
+// is shown in place of the start window. A path that names no regular file
+// (missing, a folder, a FIFO) is named in a box instead: started from the
+// desktop, no one reads standard error.
 void OpenDocuments(TForm4& startWindow, TForm1& mainWindow, const QStringList& paths);
+
+// How many of the arguments Qt is given: all when the first after the
+// program's name is one of Qt's own options; else the name alone, so that a
+// document called "-platform", or any after "--", is never read as one.
+int QtArgumentCount(int argc, char** argv);
 
 struct TStartUp {
     TStartUp(int& argc, char** argv);
     // Lets a password typed last reach the secret store before the program ends.
     ~TStartUp();
+    int QtArgc;  // Qt keeps a reference to it
     TApplicationObject Application;
     std::unique_ptr<QTranslator> QtTranslations;
     TForm4 Form4;

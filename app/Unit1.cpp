@@ -179,10 +179,10 @@ TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(
     Recorder->Store = History.get();
     Recorder->FailureText = [this](const std::exception& e) { return ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}); };
     HistoryPage->OnStatus = [this](const QString& text) { SetStatusText(StatusBar1, text); };
-    HistoryPage->OnResend = [this](const QString& number, const QStringList& files) {
+    HistoryPage->OnResend = [this](const QString& number, const QList<QByteArray>& files) {
         Edit3->setText(number);
         ListBox1->clear();
-        ListBox1->addItems(files);
+        AddFileBytes(files);
         TabbedNotebook1->setCurrentIndex(0);
     };
     HistoryPage->SetStore(History.get());
@@ -261,8 +261,17 @@ void TForm1::Edit3Change() {
 void TForm1::Button1Click() { AddFiles(RunOpenFilesDialog(this)); }
 
 void TForm1::AddFiles(const QStringList& paths) {
-    for (const QString& path : paths)
-        if (!path.isEmpty()) ListBox1->addItem(path);
+    QList<QByteArray> bytes;
+    for (const QString& path : paths) bytes << QFile::encodeName(path);
+    AddFileBytes(bytes);
+}
+
+void TForm1::AddFileBytes(const QList<QByteArray>& paths) {
+    for (const QByteArray& path : paths) {
+        if (path.isEmpty()) continue;
+        auto* item = new QListWidgetItem(QFile::decodeName(path), ListBox1);
+        item->setData(Qt::UserRole, path);
+    }
 }
 
 namespace {
@@ -335,7 +344,11 @@ void TForm1::Button4Click() {
     SettingsPage->Collect(settings);
     // Paths keep the file system's own bytes, so the files can be opened.
     std::vector<rtl::TFilePath> files;
-    for (int i = 0; i < ListBox1->count(); ++i) files.emplace_back(QFile::encodeName(ListBox1->item(i)->text()).toStdString());
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        const QListWidgetItem* item = ListBox1->item(i);
+        const QByteArray bytes = item->data(Qt::UserRole).toByteArray();
+        files.emplace_back((bytes.isEmpty() ? QFile::encodeName(item->text()) : bytes).toStdString());
+    }
     fax::TSendRequest request;
     const char* refusedField = nullptr;
     if (!MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files), request, refusedField)) {

@@ -75,6 +75,8 @@ public:
     // Adds files to the attachment list in the given order, as if added one
     // by one (the file dialog, a drop, the program's arguments).
     void AddFiles(const QStringList& paths);
+    // Paths as the file system's bytes, shown decoded; a send opens these bytes.
+    void AddFileBytes(const QList<QByteArray>& paths);
     void Button4Click();
     void Button3Click();
     void Form1Close();

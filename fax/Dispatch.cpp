@@ -7,6 +7,8 @@
 #include "platform/LocaleText.h"
 #include "rtl/SysUtils.h"
 
+#include <algorithm>
+
 namespace fax {
 namespace {
 
@@ -41,6 +43,8 @@ std::string TFaxDispatch::Check(const TSendRequest& Form) {
     if (HasBlankOrControl(server)) return kMsgBadServerName;
     if (!IsPlainAscii(email)) return kMsgEmailNotAscii;
     if (!IsSmtpMailbox(email)) return kMsgSenderNotMailbox;
+    for (const char c : Form.Subject.Bytes())
+        if ((c >= 0 && c < 0x20) || c == 0x7f) return kMsgSubjectControl;
     std::vector<std::pair<std::string, std::string>> recipients;
     std::vector<const rtl::TGbText*> numbers{&Form.Number};
     for (const rtl::TGbText& more : Form.MoreNumbers) numbers.push_back(&more);
@@ -50,10 +54,14 @@ std::string TFaxDispatch::Check(const TSendRequest& Form) {
         const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern.Bytes());
         if (!patternFailure.empty()) return patternFailure;
         const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern.Bytes());
+        const std::string addressFailure = GatewayAddressProblem(reading, Form.GatewayPattern.Bytes());
+        if (!addressFailure.empty()) return addressFailure;
         if (idle && recipients.empty()) GatewayAddressText = gateway;
         if (idle) PressReadingsValue.emplace_back(reading, gateway);
         if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
-        recipients.emplace_back(gateway, number->Bytes());
+        // One number written several ways is one recipient.
+        if (std::none_of(recipients.begin(), recipients.end(), [&](const auto& r) { return r.first == gateway; }))
+            recipients.emplace_back(gateway, number->Bytes());
     }
     // Found now, not after the server has been reached. The message is
     // code-page text; the path is the file system's bytes.

@@ -1,5 +1,9 @@
 #include "fax/GatewayPattern.h"
 
+#include "fax/Mailbox.h"
+
+#include <algorithm>
+
 namespace fax {
 namespace {
 
@@ -33,6 +37,17 @@ std::string GatewayAddressOf(const TNumberReading& reading, const std::string& p
     if (pattern.find(kGatewayNationalPlaceholder) != std::string::npos)
         return replaced(kGatewayNationalPlaceholder, reading.National);
     return GatewayAddress(reading.Number, pattern);
+}
+
+std::string GatewayAddressProblem(const TNumberReading& reading, const std::string& pattern) {
+    const FaxNumber& n = reading.Number;
+    const bool e164 = pattern.find(kGatewayE164Placeholder) != std::string::npos;
+    const std::string number = e164 ? n.Country + reading.National
+                               : pattern.find(kGatewayNationalPlaceholder) != std::string::npos ? reading.National
+                                                                                              : n.Country + n.Area + n.Subscriber;
+    if (number.empty() || !std::all_of(number.begin(), number.end(), [](char c) { return (c >= '0' && c <= '9') || c == '-'; }))
+        return kMsgGatewayNumberNotDigits;
+    return IsSmtpMailbox(GatewayAddressOf(reading, pattern)) ? std::string() : kMsgGatewayAddressUnusable;
 }
 
 std::string GatewayPatternProblem(const std::string& pattern) {

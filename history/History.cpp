@@ -13,7 +13,13 @@
 #include <QVariant>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace history {
 namespace {
@@ -51,13 +57,51 @@ constexpr int kSqliteNotADb = 26;
 
 int SqliteCode(const QSqlError& error) { return error.nativeErrorCode().toInt() & 0xff; }
 
+// What is at the path, links not followed: 0 nothing, else its st_mode.
+mode_t ModeAt(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode : 0;
+}
+
+// The history and its companions as a regular file of the owner alone (0600,
+// whatever the umask), or nothing yet; false when something else is there (a
+// link someone planted, which SQLite would follow).
+bool OwnFileOrNothing(const QString& path) {
+    const mode_t mode = ModeAt(path);
+    if (mode == 0) return true;
+    if (!S_ISREG(mode)) return false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool owned = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    ::close(fd);
+    return owned;
+}
+
+// Moves the file to a name where nothing is, a dangling link included; never
+// by copying, which would write through such a link.
+bool RenameToFreeName(const QString& from, const QString& to) {
+    const QByteArray a = QFile::encodeName(from);
+    const QByteArray b = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without it: a hard link refuses an existing name as well.
+    if (::link(a.constData(), b.constData()) != 0) return false;
+    return ::unlink(a.constData()) == 0;
+}
+
 QString TimeText(const QDateTime& time) { return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString(); }
 QDateTime TimeOf(const QString& text) { return text.isEmpty() ? QDateTime() : QDateTime::fromString(text, Qt::ISODateWithMs); }
 
+// A path whose decoded text does not give its bytes back also keeps them,
+// in base64 ("path_bytes"); the records before lack it and need none.
 QString FilesText(const std::vector<TFileEntry>& files) {
     QJsonArray list;
-    for (const TFileEntry& f : files)
-        list.append(QJsonObject{{"name", f.Name()}, {"path", f.Path}, {"size", f.Size}, {"sha256", f.Sha256}});
+    for (const TFileEntry& f : files) {
+        QJsonObject o{{"name", f.Name()}, {"path", f.Path}, {"size", f.Size}, {"sha256", f.Sha256}};
+        if (!f.PathBytes.isEmpty() && QFile::encodeName(f.Path) != f.PathBytes)
+            o["path_bytes"] = QString::fromLatin1(f.PathBytes.toBase64());
+        list.append(o);
+    }
     return QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
 
@@ -65,7 +109,10 @@ std::vector<TFileEntry> FilesOf(const QString& text) {
     std::vector<TFileEntry> files;
     for (const QJsonValue& v : QJsonDocument::fromJson(text.toUtf8()).array()) {
         const QJsonObject o = v.toObject();
-        files.push_back({o["path"].toString(), o["size"].toInteger(-1), o["sha256"].toString()});
+        TFileEntry f{o["path"].toString(), o["size"].toInteger(-1), o["sha256"].toString()};
+        f.PathBytes = o.contains("path_bytes") ? QByteArray::fromBase64(o["path_bytes"].toString().toLatin1())
+                                               : QFile::encodeName(f.Path);
+        files.push_back(f);
     }
     return files;
 }
@@ -162,6 +209,8 @@ TOutcome OutcomeFromName(const QString& name) {
 
 QString TFileEntry::Name() const { return QFileInfo(Path).fileName(); }
 
+QByteArray TFileEntry::Bytes() const { return PathBytes.isEmpty() ? QFile::encodeName(Path) : PathBytes; }
+
 QString TRecord::QueueId() const {
     static const QRegularExpression pattern(R"((?:queued as|\bid=)\s*([^\s;,]+))", QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(Reply);
@@ -199,9 +248,25 @@ bool THistory::Open() {
         Notice(QString::fromUtf8("找不到存放发送记录的文件夹，这次的发送不会被记录。"));
         return false;
     }
-    QDir().mkpath(QFileInfo(FilePath).absolutePath());
+    // Addresses, paths and servers: the owner's alone, whatever the umask.
+    const QString folder = QFileInfo(FilePath).absolutePath();
+    QDir().mkpath(folder);
+    ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
     for (int attempt = 0;; ++attempt) {
-        const bool existed = QFileInfo::exists(FilePath);
+        const bool existed = ModeAt(FilePath) != 0;
+        for (const QString& path : {FilePath, FilePath + "-wal", FilePath + "-shm"}) {
+            if (OwnFileOrNothing(path)) continue;
+            Unusable = true;
+            Notice(QString::fromUtf8("发送记录的位置 %1 不是普通文件（例如是一个符号链接），本程序不使用它；这次的发送不会被记录。")
+                       .arg(QDir::toNativeSeparators(path)));
+            return false;
+        }
+        // SQLite gives the log and its index the database's own permissions.
+        if (!existed) {
+            const int fd = ::open(QFile::encodeName(FilePath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  S_IRUSR | S_IWUSR);
+            if (fd >= 0) ::close(fd);
+        }
         Db = QSqlDatabase::addDatabase("QSQLITE", ConnectionName);
         Db.setDatabaseName(FilePath);
         // Other windows and command lines write the same file: wait for them.
@@ -245,16 +310,24 @@ QSqlError THistory::Prepare() {
     for (; version < kSchemaVersion; ++version)
         for (const char* statement : kMigrations[static_cast<std::size_t>(version)])
             if (!q.exec(statement)) return failed();
-    if (!q.exec(QString("PRAGMA user_version = %1").arg(kSchemaVersion)) || !q.exec("COMMIT")) return failed();
+    if (!q.exec(QString("PRAGMA user_version = %1").arg(kSchemaVersion))) return failed();
+    // The right version without its table (or its columns) fails every
+    // write: as good as damaged.
+    if (!q.exec(QString("SELECT %1 FROM sends LIMIT 0").arg(kColumns))) {
+        const QSqlError error = failed();
+        return QSqlError(error.driverText(), error.databaseText(), QSqlError::StatementError, QString::number(kSqliteCorrupt));
+    }
+    if (!q.exec("COMMIT")) return failed();
     return {};
 }
 
 void THistory::SetAside() {
     Close();
     QString target = FilePath + ".damaged-" + QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
-    for (int n = 2; QFileInfo::exists(target); ++n) target = target.section('~', 0, 0) + '~' + QString::number(n);
-    if (!QFile::rename(FilePath, target)) return;
-    QFile::rename(FilePath + "-wal", target + "-wal");
+    for (int n = 2; ModeAt(target) != 0; ++n) target = target.section('~', 0, 0) + '~' + QString::number(n);
+    if (!RenameToFreeName(FilePath, target)) return;
+    // Its log must not meet the new file: moved with it, or else dropped.
+    if (!RenameToFreeName(FilePath + "-wal", target + "-wal")) QFile::remove(FilePath + "-wal");
     QFile::remove(FilePath + "-shm");
     Notice(QString::fromUtf8("发送记录文件已损坏或无法读取，已移到 %1，并新建了一个发送记录。").arg(QDir::toNativeSeparators(target)));
 }

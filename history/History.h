@@ -32,10 +32,15 @@ QString OutcomeName(TOutcome outcome);
 TOutcome OutcomeFromName(const QString& name);  // unknown: Unfinished
 
 struct TFileEntry {
-    QString Path;  // as given to the send
+    QString Path;  // as given to the send, decoded for display
     qint64 Size = -1;  // -1: could not be read
     QString Sha256;    // lower-case hex; empty: could not be read
+    // The path's own bytes, which open the file again: a name that is not
+    // valid in the locale's encoding decodes with replacement characters.
+    QByteArray PathBytes = {};
     QString Name() const;
+    // PathBytes, or for a record without them the encoded Path.
+    QByteArray Bytes() const;
 };
 
 struct TRecord {

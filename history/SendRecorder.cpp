@@ -56,7 +56,7 @@ private:
 };
 
 TFileEntry FileEntryOf(const rtl::TFilePath& Path) {
-    TFileEntry entry{QFile::decodeName(QByteArray::fromStdString(Path.Bytes())), -1, {}};
+    TFileEntry entry{QFile::decodeName(QByteArray::fromStdString(Path.Bytes())), -1, {}, QByteArray::fromStdString(Path.Bytes())};
     // A regular file only, read to the size it had when opened: a FIFO or a
     // device would never end.
     std::unique_ptr<rtl::TFileStream> file;
@@ -117,7 +117,8 @@ void TSendRecorder::Begin(const fax::TSendRequest& Request) {
     // Nothing is read here: the checks come first, and a file's digest is
     // taken from the bytes the send reads of it (see Send).
     for (const rtl::TFilePath& path : Request.Files)
-        Record.Files.push_back({QFile::decodeName(QByteArray::fromStdString(path.Bytes())), rtl::RegularFileSize(path.Bytes()), {}});
+        Record.Files.push_back({QFile::decodeName(QByteArray::fromStdString(path.Bytes())), rtl::RegularFileSize(path.Bytes()), {},
+                                QByteArray::fromStdString(path.Bytes())});
 }
 
 std::string TSendRecorder::Check(const fax::TSendRequest& Request) {

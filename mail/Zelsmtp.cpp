@@ -143,7 +143,7 @@ bool TZelSMTP::IsReplyStart(const std::string& Line) {
 
 std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     ReplyCode = 0;
-    const std::string first = ReadLn();
+    const std::string first = Masked(ReadLn());
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
     if (!IsReplyStart(first)) throw rtl::Exception(kMsgNotSmtp, rtl::TErrorKind::Protocol);
     LastReply = first;
@@ -153,7 +153,7 @@ std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     if (Lines == nullptr) return ReadFinalReplyLine(first);
     Lines->push_back(first);
     return FinalReplyLine(first, [&] {
-        Lines->push_back(ReadLn());
+        Lines->push_back(Masked(ReadLn()));
         return Lines->back();
     });
 }
@@ -166,7 +166,7 @@ void TZelSMTP::RefuseOutOfStep() {
 }
 
 std::string TZelSMTP::ReadFinalReplyLine(std::string Reply) {
-    return FinalReplyLine(std::move(Reply), [this] { return ReadLn(); });
+    return FinalReplyLine(std::move(Reply), [this] { return Masked(ReadLn()); });
 }
 
 // ---- reply time limits ----

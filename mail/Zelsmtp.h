@@ -259,6 +259,11 @@ private:
     void Step(TSmtpPhase Phase);
     // OnDialogue with the login's lines masked.
     void TraceLine(bool Sent, const std::string& Line);
+    // A reply line with the login's secrets (the password, its base64 forms
+    // as PLAIN and LOGIN sent them) replaced by "****": a server may echo
+    // them in any later reply, and replies are shown, raised and stored.
+    std::string Masked(std::string Line) const;
+    std::vector<std::string> Secrets;
     // Waits up to GreetingProbe for the greeting's first byte; when none came,
     // asks whether the port speaks TLS and raises ServerSpeaksTls if it does.
     // Returns the ms waited.

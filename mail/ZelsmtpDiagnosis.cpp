@@ -18,7 +18,7 @@ void TZelSMTP::Step(TSmtpPhase Phase) {
 void TZelSMTP::TraceLine(bool Sent, const std::string& Line) {
     if (!OnDialogue) return;
     if (FPhase != TSmtpPhase::Auth) {
-        OnDialogue(Sent, Line);
+        OnDialogue(Sent, Sent ? Line : Masked(Line));
         return;
     }
     // The login's lines carry the name and the password (base64 is no
@@ -33,6 +33,17 @@ void TZelSMTP::TraceLine(bool Sent, const std::string& Line) {
         shown = Line.substr(0, 3) + " ****\r\n";
     }
     OnDialogue(Sent, shown);
+}
+
+std::string TZelSMTP::Masked(std::string Line) const {
+    // The reply code stays: it is read after this, and a short password must not hide it.
+    constexpr std::size_t kCodeEnd = 4;
+    for (const std::string& secret : Secrets) {
+        if (secret.empty()) continue;
+        for (std::size_t at = Line.find(secret, kCodeEnd); at != std::string::npos; at = Line.find(secret, at + 4))
+            Line.replace(at, secret.size(), "****");
+    }
+    return Line;
 }
 
 std::uint32_t TZelSMTP::AwaitGreetingOrProbe() {

@@ -144,6 +144,8 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
     // UTF-8 as typed (RFC 4616), the same bytes for LOGIN: never through the code page.
     const std::string& name = LoginName.Bytes();
     const std::string& password = Password.Bytes();
+    // Longest first: the PLAIN form holds no other, but a masked password must not spoil it.
+    Secrets = {codec::Base64(std::string(1, '\0') + name + '\0' + password), codec::Base64(password), password};
     // No command line reaches a status text or an exception: only the AUTH
     // command itself carries the credentials. Nor does a reply: a server may
     // echo what it was sent, so a refusal shows its code alone.

@@ -6,7 +6,7 @@ _faxmail() {
     local commands="send check coverage history watch"
     local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run"
     local history_options="--limit --json"
-    local check_options="--server --from --port --security --user --ca-file --verbose"
+    local check_options="--server --from --port --security --user --ca-file --verbose --timeout"
     local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user --ca-file"
     local command="" i
     for ((i = 1; i < cword; i++)); do

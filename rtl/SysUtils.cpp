@@ -59,6 +59,11 @@ std::int64_t RegularFileSize(const std::string& path) {
     return info.st_size;
 }
 
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
 std::string FormatLongTime(const std::tm& local) {
     const char* format = nl_langinfo(T_FMT);
     if (format == nullptr || *format == '\0') format = "%H:%M:%S";

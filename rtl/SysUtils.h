@@ -137,6 +137,8 @@ To RangeChecked(From value) {
 // The size of a regular file, -1 for a path that names none (missing,
 // unreadable, a directory, FIFO or device). Opens nothing, never blocks.
 std::int64_t RegularFileSize(const std::string& path);
+// Something of any kind is at the path (a dangling link counts).
+bool PathExists(const std::string& path);
 
 // The time of day in the user's long time format (the locale's T_FMT).
 std::string FormatLongTime(const std::tm& local);

@@ -11,11 +11,16 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
+#include <QListWidget>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <chrono>
 #include <fstream>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -87,6 +92,42 @@ TEST_F(WindowsTest, TheHistoryPageListsSendsOfBothFrontEndsAndSendsAgainOnlyUnch
     EXPECT_EQ(Form1->Edit3->text(), "0044-20-71234567");
     ASSERT_EQ(Boxes.size(), 2u);
     EXPECT_TRUE(Boxes[1].Text.endsWith("\n001-212-5559999")) << Boxes[1].Text.toStdString();
+}
+
+// Names that are not UTF-8 (a stray byte, GBK's 传真) keep their own bytes in
+// the history: 再次发送 finds the files and the send opens them.
+TEST_F(WindowsTest, APathThatIsNotUtf8IsSentAgainByItsOwnBytes) {
+    const auto server = std::make_unique<testsupport::RealSmtpServer>();
+    UsePort(server->Port());
+    QTemporaryDir folder;
+    const QList<QByteArray> paths = {QFile::encodeName(folder.path()) + "/scan-\xff\xfe.pdf",
+                                     QFile::encodeName(folder.path()) + "/\xb4\xab\xd5\xe6.tif"};
+    // QTemporaryDir lists names decoded and could not remove these.
+    struct Remove {
+        const QList<QByteArray>& Paths;
+        ~Remove() {
+            for (const QByteArray& path : Paths) ::unlink(path.constData());
+        }
+    } remove{paths};
+    history::TRecord r;
+    for (const QByteArray& path : paths) {
+        std::ofstream(path.toStdString(), std::ios::binary) << "page";
+        r.Files.push_back(history::FileEntryOf(rtl::TFilePath(path.toStdString())));
+    }
+    {
+        history::THistory other;
+        ASSERT_TRUE(AddCommandLineRecord(other, "001-212-5551234", history::TOutcome::Sent, r));
+    }
+    app::THistoryPage& page = *Form1->HistoryPage;
+    Form1->TabbedNotebook1->setCurrentWidget(&page);
+    page.List->selectRow(0);
+    page.ResendButton->click();
+    EXPECT_TRUE(Boxes.empty()) << Boxes[0].Text.toStdString();
+    ASSERT_EQ(Form1->ListBox1->count(), 2);
+    EXPECT_TRUE(Form1->ListBox1->item(0)->text().contains(QChar::ReplacementCharacter));  // shown decoded
+    Fill("127.0.0.1", "me@example.com", "001-212-5551234");
+    Form1->Button4->click();
+    ASSERT_TRUE(server->WaitForMessages(1, 10s)) << ::testing::PrintToString(BoxTexts());
 }
 
 TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {

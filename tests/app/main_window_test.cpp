@@ -1,5 +1,6 @@
 #include "AppFixture.h"
 
+#include "app/CommandLine.h"
 #include "app/StartUp.h"
 
 #include "tests/support/MessageLoop.h"
@@ -7,15 +8,23 @@
 #include "tests/support/TempFiles.h"
 
 #include <QAccessible>
+#include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::ScriptedPeer;
@@ -162,7 +171,8 @@ TEST_F(WindowsTest, AttachmentListAddDeleteAndCancel) {
 // Files reach the list from the program's arguments, a drop and a dialog
 // choosing several at once, each in its order.
 TEST_F(WindowsTest, FilesFromOutsideJoinTheListInOrder) {
-    app::OpenDocuments(*Form4, *Form1, {"/tmp/argument.pdf"});
+    const testsupport::TempFile argument("argument.pdf", "%PDF");
+    app::OpenDocuments(*Form4, *Form1, {QString::fromStdString(argument.Path())});
     EXPECT_TRUE(Form1->isVisible());
     EXPECT_FALSE(Form4->isVisible());
 
@@ -181,7 +191,65 @@ TEST_F(WindowsTest, FilesFromOutsideJoinTheListInOrder) {
 
     QStringList listed;
     for (int i = 0; i < Form1->ListBox1->count(); ++i) listed << Form1->ListBox1->item(i)->text();
-    EXPECT_EQ(listed, QStringList({"/tmp/argument.pdf", "/tmp/dropped.tif", "/tmp/b.doc", "/tmp/a.doc"}));
+    EXPECT_EQ(listed, QStringList({QString::fromStdString(argument.Path()), "/tmp/dropped.tif", "/tmp/b.doc", "/tmp/a.doc"}));
+}
+
+// Started with documents, whatever their names: one called "-platform" or
+// given after "--" opens the windows and never reaches Qt as its option; a
+// folder, a FIFO or a missing file is named in a box, which someone started
+// from the desktop sees, where standard error they would not.
+TEST_F(WindowsTest, ArgumentsThatNameDocumentsOpenTheWindowsAndTheUnusableAreNamedInABox) {
+    QTemporaryDir folder;
+    const QString dash = folder.filePath("-platform");
+    const QString fifo = folder.filePath("pipe");
+    const auto write = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write("%PDF") == 4;
+    };
+    ASSERT_TRUE(write(dash));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString saved = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(folder.path()));
+    const struct {
+        std::vector<std::string> Args;
+        bool CommandLine;
+        int QtArgs;  // of the window
+    } cases[] = {
+        {{"-platform"}, false, 1},
+        {{"--", "send"}, false, 1},
+        {{folder.path().toStdString()}, false, 1},
+        {{fifo.toStdString()}, false, 1},
+        {{"/no/such/scan.pdf"}, false, 1},
+        {{"-platform", "offscreen"}, false, 3},  // no such file now: Qt's own option
+        {{"send", "-n", "1"}, true, 0},
+        {{"sedn"}, true, 0},
+        {{"--help"}, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args[0]);
+        std::vector<std::string> storage = {"faxmail"};
+        storage.insert(storage.end(), c.Args.begin(), c.Args.end());
+        if (c.QtArgs == 3) {
+            ASSERT_EQ(::unlink("-platform"), 0);
+        }
+        std::vector<char*> argv;
+        for (std::string& a : storage) argv.push_back(a.data());
+        const int argc = static_cast<int>(argv.size());
+        EXPECT_EQ(app::IsCommandLine(argc, argv.data()), c.CommandLine);
+        if (!c.CommandLine) {
+            EXPECT_EQ(app::QtArgumentCount(argc, argv.data()), c.QtArgs);
+        }
+    }
+    ASSERT_TRUE(QDir::setCurrent(saved));
+    ASSERT_TRUE(write(dash));
+    app::OpenDocuments(*Form4, *Form1, {dash, folder.path(), fifo, "/no/such/scan.pdf"});
+    ASSERT_EQ(Boxes.size(), 1u);
+    for (const QString& named : {folder.path(), fifo, QString("/no/such/scan.pdf")})
+        EXPECT_TRUE(Boxes[0].Text.contains(named)) << Boxes[0].Text.toStdString();
+    EXPECT_FALSE(Boxes[0].Text.contains(dash));
+    ASSERT_EQ(Form1->ListBox1->count(), 1);
+    EXPECT_EQ(Form1->ListBox1->item(0)->text(), dash);
+    EXPECT_TRUE(Form1->isVisible());
 }
 
 TEST_F(WindowsTest, FocusOnTheNumberShowsTheFormatHint) {

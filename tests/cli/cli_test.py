@@ -161,6 +161,7 @@ class CommandLine(unittest.TestCase):
             (["send", "--number", "001-212-5551234", "--timeout", "soon", doc], 2, "--timeout"),
             (["check", "--number", "001-212-5551234"], 2, "--number"),
             (["coverage", "009-999-1234567"], 1, "目前不能发送免费传真"),
+            (["coverage", "001-212-" + "5" * 10000], 1, "填入号码后的传真网关地址不是可用的邮件地址"),
         ]
         for args, status, text in cases:
             with self.subTest(args=args):
@@ -538,6 +539,13 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(result.returncode, 4, result.stderr)
         self.assertIn("建议的设置：端口 %d，安全连接 SSL/TLS。" % server.port, result.stdout)
         self.assertIn("--port %d --security tls" % server.port, result.stdout)
+
+    def test_check_timeout_bounds_the_whole_test_on_a_silent_port(self):
+        server = self.scripted(greeting="")
+        result = self.faxmail("check", "--server", "localhost", "--port", str(server.port), "--security", "none",
+                              "--from", "me@example.com", "--timeout", "2", timeout=60)
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn("2 秒内没有完成连接测试，已停止。", result.stderr)
 
     def test_dry_run_writes_a_clean_message_and_connects_to_nothing(self):
         listener = socket.socket()

@@ -11,7 +11,7 @@ login attempt "login ok <user>" or "login refused <user>".
 it, --implicit-tls speaks TLS from the first byte (all with --cert and --key);
 --login requires that login, over TLS only; --only-auth-login offers AUTH
 LOGIN alone; --size announces that SIZE limit (bytes); --echo-failed-login answers a refused
-login with the credentials it was sent. Ends when its standard input closes, or after ten minutes at the
+login with the credentials it was sent, --echo-credentials every reply after a login that passed. Ends when its standard input closes, or after ten minutes at the
 latest.
 """
 import argparse
@@ -80,6 +80,13 @@ class RecordingSMTP(SMTP):
                 self.in_data = False
         self._smtp_methods["DATA"] = smtp_data
 
+    async def push(self, status):
+        # A careless server's habit: what the login sent, repeated after it.
+        echoed = getattr(self, "echoed", None)
+        if echoed and isinstance(status, str) and not status.startswith(("334", "235")):
+            status = "%s %s" % (status, echoed)
+        await super().push(status)
+
     def connection_made(self, transport):
         super().connection_made(transport)
         if self.reader_wrapped:
@@ -107,17 +114,20 @@ class RecordingController(Controller):
         return RecordingSMTP(self.handler, recorder=self.recorder, **self.SMTP_kwargs)
 
 
-def login_checker(user, password, recorder, echo=False):
+def login_checker(user, password, recorder, echo=False, echo_after=False):
     def check(server, session, envelope, mechanism, auth_data):
         login = auth_data.login.decode("utf-8", "replace")
         # The bytes the test gave on the command line, whatever the locale decoded them as.
         ok = auth_data.login == os.fsencode(user) and auth_data.password == os.fsencode(password)
         recorder.add(("login ok " if ok else "login refused ") + login)
+        plain = base64.b64encode(b"\0" + auth_data.login + b"\0" + auth_data.password).decode()
+        if echo_after and ok:
+            server.echoed = "%s %s %s" % (plain, base64.b64encode(auth_data.password).decode(),
+                                          auth_data.password.decode("utf-8", "replace"))
         # Not handled here: the server answers a refusal with its own 535,
         # or, as a careless server does, with what it was sent.
         message = None
         if echo and not ok:
-            plain = base64.b64encode(b"\0" + auth_data.login + b"\0" + auth_data.password).decode()
             message = "535 5.7.8 refused %s %s %s" % (plain, base64.b64encode(auth_data.password).decode(),
                                                        auth_data.password.decode("utf-8", "replace"))
         return AuthResult(success=ok, handled=False, message=message)
@@ -148,6 +158,7 @@ def main():
     parser.add_argument("--only-auth-login", action="store_true")
     parser.add_argument("--size", type=int, default=200 * 1024 * 1024)
     parser.add_argument("--echo-failed-login", action="store_true")
+    parser.add_argument("--echo-credentials", action="store_true")
     options = parser.parse_args()
     port = options.port or free_port()
     handler = Store(options.outdir)
@@ -165,7 +176,8 @@ def main():
         user, _, password = options.login.partition(":")
         # aiosmtpd counts only STARTTLS as TLS; with TLS from the first byte
         # every connection is encrypted anyway.
-        extra.update(authenticator=login_checker(user, password, recorder, options.echo_failed_login),
+        extra.update(authenticator=login_checker(user, password, recorder, options.echo_failed_login,
+                                                   options.echo_credentials),
                      auth_required=True, auth_require_tls=not options.implicit_tls)
         if options.only_auth_login:
             extra["auth_exclude_mechanism"] = ["PLAIN"]

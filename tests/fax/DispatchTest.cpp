@@ -1,4 +1,5 @@
 #include "fax/Dispatch.h"
+#include "fax/GatewayPattern.h"
 
 #include "platform/Windows.h"
 #include "tests/support/ScriptedPeer.h"
@@ -117,6 +118,47 @@ TEST(Dispatch, AnEmailOrServerNameNoServerCouldTakeIsRefusedBeforeConnecting) {
             << server << email;
         EXPECT_EQ(client.Host, "");
     }
+}
+
+// What a server would refuse only after the connection (in its own words),
+// refused before: an address no server takes, letters where the number
+// goes, a subject with a line break. One number written several ways is one RCPT.
+TEST(Dispatch, AnAddressOrSubjectNoServerTakesIsRefusedBeforeConnecting) {
+    const std::string label63 = "fax@" + std::string(63 - 11, 'a') + "{number}.example";
+    const struct {
+        std::string Number;
+        std::string Pattern;
+        std::string Subject;
+        const char* Refusal;
+    } cases[] = {
+        {"001-212-5551234", label63, "", ""},
+        {"001-212-55512345", label63, "", fax::kMsgGatewayAddressUnusable},  // a label of 64
+        {"001-212-" + std::string(10000, '5'), "", "", fax::kMsgGatewayAddressUnusable},
+        {"001-212-5551234-", "", "", fax::kMsgGatewayAddressUnusable},  // a label ending in "-"
+        {"001-212-555FLOW", "", "", fax::kMsgGatewayNumberNotDigits},
+        {"001-212-5551234", std::string(53, 'x') + "{number}@fax.example", "", ""},  // a local part of 64
+        {"001-212-55512345", std::string(53, 'x') + "{number}@fax.example", "", fax::kMsgGatewayAddressUnusable},
+        {"001-212-5551234", "", "Invoice\r\nBcc: x@example.com", fax::kMsgSubjectControl},
+        {"001-212-5551234", "", "Invoice\n", fax::kMsgSubjectControl},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Number.substr(0, 40) + " " + c.Pattern + " " + c.Subject);
+        mail::TZelSMTP client(nullptr);
+        TFaxDispatch dispatch(client);
+        TSendRequest form{.Server = TGbText("no..such.host"), .Email = TGbText("me@example.com"), .Number = TGbText(c.Number)};
+        if (!c.Pattern.empty()) form.GatewayPattern = TGbText(c.Pattern);
+        form.Subject = TGbText(c.Subject);
+        EXPECT_EQ(dispatch.Check(form), c.Refusal);
+        EXPECT_EQ(client.Host, "");
+    }
+    mail::TZelSMTP client(nullptr);
+    TFaxDispatch dispatch(client);
+    TSendRequest form{.Server = TGbText("no..such.host"), .Email = TGbText("me@example.com"), .Number = TGbText("001-212-5551234")};
+    form.MoreNumbers = {TGbText("+1 212 555 1234"), TGbText("001-212-5551234"), TGbText("0044-20-71234567")};
+    ASSERT_EQ(dispatch.Check(form), "");
+    EXPECT_EQ(dispatch.GatewayAddresses(),
+              (std::vector<std::string>{"remote-printer.the_following_address@12125551234.iddd.faxgateway.example",
+                                        "remote-printer.the_following_address@442071234567.iddd.faxgateway.example"}));
 }
 
 // A refused number ends the send before DATA, naming that number; the

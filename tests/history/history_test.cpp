@@ -8,7 +8,9 @@
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempFiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -22,6 +24,9 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using history::TOutcome;
@@ -108,6 +113,85 @@ TEST(HistoryStore, ADatabaseOfANewerProgramIsLeftAsItIs) {
     EXPECT_EQ(notices.size(), 1);
     EXPECT_TRUE(QFile::exists(path));
     EXPECT_FALSE(QFile::exists(path + "-wal"));
+}
+
+// It holds addresses, paths and servers: the owner's alone under the usual umask.
+TEST(HistoryStore, TheFolderAndTheFilesAreTheOwnersAloneWhateverTheUmask) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("faxmail/history.sqlite");
+    const mode_t saved = ::umask(022);
+    history::THistory store(path);
+    TRecord r = Attempt("1");
+    const bool added = store.Add(r);
+    ::umask(saved);
+    ASSERT_TRUE(added);
+    const auto mode = [](const QString& p) {
+        struct stat st {};
+        return ::lstat(QFile::encodeName(p).constData(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(mode(folder.filePath("faxmail")), 0700u);
+    for (const QString& file : {path, path + "-wal", path + "-shm"}) EXPECT_EQ(mode(file), 0600u) << file.toStdString();
+}
+
+// A link planted at the history, its companions or the name it would be set
+// aside under is never followed: the file it points to stays as it was.
+TEST(HistoryStore, ALinkAtTheHistoryOrWhereItIsSetAsideIsNeverFollowed) {
+    for (const char* planted : {"", "-wal", "-shm"}) {
+        SCOPED_TRACE(planted);
+        QTemporaryDir folder;
+        const QString path = folder.filePath("history.sqlite");
+        const QString victim = folder.filePath("victim");
+        testsupport::WriteTextFile(victim.toStdString(), "mine");
+        ASSERT_EQ(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(path + planted).constData()), 0);
+        history::THistory store(path);
+        QStringList notices;
+        store.OnNotice = [&](const QString& text) { notices << text; };
+        TRecord r = Attempt("1");
+        EXPECT_FALSE(store.Add(r));
+        ASSERT_EQ(notices.size(), 1);
+        EXPECT_TRUE(notices[0].contains(QString::fromUtf8("不是普通文件"))) << notices[0].toStdString();
+        QFile file(victim);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), "mine");
+    }
+    // Dangling links at every name the next seconds could give the damaged file.
+    QTemporaryDir folder;
+    const QString path = folder.filePath("history.sqlite");
+    const QString victim = folder.filePath("victim");
+    testsupport::WriteTextFile(path.toStdString(), std::string(8192, 'x'));
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int s = 0; s < 30; ++s) {
+        const QString aside = path + ".damaged-" + now.addSecs(s).toString("yyyyMMdd-HHmmss");
+        ASSERT_EQ(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(aside).constData()), 0);
+    }
+    history::THistory store(path);
+    TRecord r = Attempt("1");
+    EXPECT_TRUE(store.Add(r));
+    EXPECT_FALSE(QFileInfo::exists(victim));
+    EXPECT_EQ(QDir(folder.path()).entryList({"history.sqlite.damaged-*~2"}, QDir::Files).size(), 1);
+}
+
+// The right version without its table: set aside like a damaged file, and the send recorded in a new one.
+TEST(HistoryStore, AFileOfTheRightVersionWithoutItsTableIsSetAside) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("history.sqlite");
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "tableless");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery(db).exec(QString("PRAGMA user_version = %1").arg(history::THistory::kSchemaVersion));
+        QSqlQuery(db).exec("CREATE TABLE other (x)");
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("tableless");
+    history::THistory store(path);
+    QStringList notices;
+    store.OnNotice = [&](const QString& text) { notices << text; };
+    TRecord r = Attempt("1");
+    EXPECT_TRUE(store.Add(r));
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].contains(QString::fromUtf8("已移到"))) << notices[0].toStdString();
+    EXPECT_EQ(store.Count(), 1);
 }
 
 class RecordedSend : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The mail client's protected dialogue against aiosmtpd with throwaway
 // certificates: what arrives, and what the server was told when a send must
 // end before any credential or message byte goes out.
+#include "codec/ZelUUE.h"
 #include "mail/Zelsmtp.h"
 #include "platform/CodePage.h"
 #include "tests/support/FailureOf.h"
@@ -122,6 +123,36 @@ TEST(SecureEndToEnd, ACredentialLogsInAsTypedWithEitherMethod) {
         const auto commands = server.Commands();
         EXPECT_NE(std::find(commands.begin(), commands.end(), "login ok " + user), commands.end())
             << ::testing::PrintToString(commands);
+    }
+}
+
+// A server that repeats the credentials in every reply after the login
+// (MAIL, RCPT, DATA, the end mark, QUIT): none reaches the dialogue trace, a
+// status text or the end mark's reply, which the history stores.
+TEST(SecureEndToEnd, CredentialsAServerEchoesAfterTheLoginAreMaskedInEveryReply) {
+    const std::string password = "Echo-Me-7f3a";
+    const std::vector<std::string> secrets = {password, codec::Base64(password),
+                                              codec::Base64(std::string(1, '\0') + "tester" + '\0' + password)};
+    for (const bool onlyLogin : {false, true}) {
+        SCOPED_TRACE(onlyLogin ? "AUTH LOGIN" : "AUTH PLAIN");
+        auto options = Server(true, false);
+        options.Password = password;
+        options.OnlyAuthLogin = onlyLogin;
+        options.EchoCredentials = true;
+        RealSmtpServer server(options);
+        testsupport::TempFile file("page.tif", "data");
+        mail::TZelSMTP client(nullptr);
+        std::string shown;
+        client.OnDialogue = [&](bool sent, const std::string& line) {
+            if (!sent) shown += line;
+        };
+        client.OnStatus = [&](rtl::TComponent*, const std::string& text) { shown += text + "\n"; };
+        Send(client, server.Port(), TSmtpSecurity::StartTls, "tester", password, file.Path());
+        EXPECT_EQ(client.EndMarkReply.rfind("250 ", 0), 0u) << client.EndMarkReply;
+        EXPECT_NE(client.EndMarkReply.find("**** **** ****"), std::string::npos) << client.EndMarkReply;
+        for (const std::string& secret : secrets)
+            for (const std::string& text : {shown, client.EndMarkReply, client.LastReply})
+                EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << text;
     }
 }
 

@@ -64,6 +64,7 @@ RealSmtpServer::RealSmtpServer(const SmtpServerOptions& options) {
     if (options.OnlyAuthLogin) args.push_back("--only-auth-login");
     if (options.SizeLimit > 0) args.push_back("--size=" + std::to_string(options.SizeLimit));
     if (options.EchoFailedLogin) args.push_back("--echo-failed-login");
+    if (options.EchoCredentials) args.push_back("--echo-credentials");
     try {
         Server = std::make_unique<PythonServer>(SourceRoot() + "/tests/e2e/smtp_sink.py", args);
     } catch (const std::runtime_error&) {

@@ -26,6 +26,7 @@ struct SmtpServerOptions {
     bool OnlyAuthLogin = false;  // AUTH LOGIN offered, AUTH PLAIN not
     long long SizeLimit = 0;     // the SIZE it announces; 0: its default (200 MB)
     bool EchoFailedLogin = false;  // a refused login's 535 repeats the credentials it was sent
+    bool EchoCredentials = false;  // every reply after a login that passed repeats them
 };
 
 class RealSmtpServer {
