@@ -1,0 +1,114 @@
+// The watch against a hostile IMAP server: a scripted peer that answers the
+// client's STARTTLS with what a broken or malicious server might send. Each
+// case must end soon, with a clear failure, and without the memory growing.
+#include "watch/ImapMailbox.h"
+
+#include "tests/support/ScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <string>
+
+namespace watch {
+namespace {
+
+using testsupport::ScriptedPeer;
+using Ms = std::chrono::milliseconds;
+
+// The peak resident size since the last reset, and its reset (Linux: "5"
+// to clear_refs starts VmHWM over from the current size).
+long StatusKb(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+struct TResult {
+    bool Ended = false;
+    bool Raised = false;
+    EImapError Error{TImapStage::Connect, rtl::TErrorKind::Other, ""};
+    long GrowthKb = 0;
+};
+
+// Opens the mailbox against the peer, which plays its script once the
+// client asked for STARTTLS; waits (bounded) for the end.
+TResult OpenAgainst(ScriptedPeer& peer, std::chrono::seconds runLimit = std::chrono::seconds(0)) {
+    peer.SetStepTimeout(Ms(20000));
+    peer.Start();
+    TImapSettings settings;
+    settings.Server = "127.0.0.1";
+    settings.Port = peer.Port();
+    settings.Login = "fax";
+    settings.Password = "secret";
+    settings.WaitSeconds = 10;
+    if (runLimit.count() > 0) settings.Deadline = std::chrono::steady_clock::now() + runLimit;
+    auto mailbox = MakeImapMailbox();
+    ResetPeak();
+    const long before = StatusKb("VmRSS");
+    TResult result;
+    auto opened = std::async(std::launch::async, [&] {
+        try {
+            mailbox->Open(settings);
+        } catch (const EImapError& e) {
+            result.Raised = true;
+            result.Error = e;
+        }
+    });
+    result.Ended = opened.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!result.Ended) mailbox->Stop();
+    opened.wait();
+    result.GrowthKb = StatusKb("VmHWM") - before;
+    mailbox->Close();
+    return result;
+}
+
+ScriptedPeer& Greeted(ScriptedPeer& peer) {
+    return peer.Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] ready\r\n").ExpectUntil("STARTTLS\r\n");
+}
+
+TEST(HostileMailbox, EndsEachFloodAndDeepNestingWithinTheBounds) {
+    const std::string line = "* OK " + std::string(100, 'x') + "\r\n";
+    const std::string block(4096, 'a');
+    const std::string literal = "* 1 FETCH (BODY[TEXT] {60000}\r\n" + std::string(60000, 'b') + ")\r\n";
+    const struct {
+        const char* Name;
+        std::function<void(ScriptedPeer&)> Script;
+    } cases[] = {
+        {"a BODYSTRUCTURE 20 000 levels deep",
+         [](ScriptedPeer& p) {
+             p.Send("* 1 FETCH (BODYSTRUCTURE " + std::string(20000, '(') + std::string(20000, ')') + ")\r\n1 OK go\r\n");
+         }},
+        {"200 MB of untagged lines", [&](ScriptedPeer& p) { p.SendRepeated(line, 2000000); }},
+        {"a line of 200 MB", [&](ScriptedPeer& p) { p.Send("* OK ").SendRepeated(block, 50000); }},
+        {"a literal of 4 000 000 000 bytes", [&](ScriptedPeer& p) { p.Send("* 1 FETCH (BODY[] {4000000000}\r\n").SendRepeated(block, 50000); }},
+        {"200 MB of literals in one response", [&](ScriptedPeer& p) { p.SendRepeated(literal, 3500); }},
+    };
+    for (const auto& c : cases) {
+        ScriptedPeer peer;
+        c.Script(Greeted(peer));
+        const TResult r = OpenAgainst(peer);
+        EXPECT_TRUE(r.Ended) << c.Name;
+        ASSERT_TRUE(r.Raised) << c.Name;
+        EXPECT_EQ(r.Error.Kind, rtl::TErrorKind::TooLarge) << c.Name << ": " << r.Error.Message;
+        EXPECT_FALSE(r.Error.Message.empty()) << c.Name;
+        EXPECT_LT(r.GrowthKb, 64 * 1024) << c.Name;
+    }
+}
+
+TEST(HostileMailbox, ADrippingServerEndsAtTheRunsLimit) {
+    ScriptedPeer peer;
+    // A byte every half second: every single wait is short, the whole never ends.
+    Greeted(peer).SendPieces("* OK " + std::string(1000, 'x') + "\r\n", 1, Ms(500));
+    const TResult r = OpenAgainst(peer, std::chrono::seconds(2));
+    EXPECT_TRUE(r.Ended);
+    ASSERT_TRUE(r.Raised);
+    EXPECT_EQ(r.Error.Kind, rtl::TErrorKind::TimedOut);
+}
+
+}  // namespace
+}  // namespace watch
