@@ -3,7 +3,11 @@
 // case must end soon, with a clear failure, and without the memory growing.
 #include "watch/ImapMailbox.h"
 
+#include "tests/support/PythonServer.h"
+#include "tests/support/RealSmtpServer.h"
 #include "tests/support/ScriptedPeer.h"
+#include "tests/support/TempFiles.h"
+#include "tests/support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +112,59 @@ TEST(HostileMailbox, ADrippingServerEndsAtTheRunsLimit) {
     EXPECT_TRUE(r.Ended);
     ASSERT_TRUE(r.Raised);
     EXPECT_EQ(r.Error.Kind, rtl::TErrorKind::TimedOut);
+}
+
+std::string Literal(const std::string& bytes) { return "{" + std::to_string(bytes.size()) + "}\r\n" + bytes; }
+
+// FETCH data that lacks what was asked for is the server's failure, never "no answers".
+TEST(HostileMailbox, MalformedFetchDataIsAFailure) {
+    const std::string header = Literal("From: noreply@faxgateway.example\r\nSubject: Fax to +1 212 1234567 delivered\r\n\r\n");
+    const std::string uid = "UID 5 ";
+    const std::string date = "INTERNALDATE \"10-Dec-2026 10:00:00 +0000\" ";
+    const std::string head = "BODY[HEADER.FIELDS (FROM SUBJECT)] " + header;
+    const std::string text = " BODY[TEXT]<0> " + Literal("Fax report.\r\n");
+    const struct {
+        const char* Name;
+        std::string Reply;
+        bool Whole;
+    } cases[] = {
+        {"whole", "* 1 FETCH (" + uid + date + head + text + ")\r\n", true},
+        {"a flag update besides", "* 1 FETCH (FLAGS (\\Seen))\r\n* 1 FETCH (" + uid + date + head + text + ")\r\n", true},
+        {"no UID", "* 1 FETCH (" + date + head + text + ")\r\n", false},
+        {"no arrival time", "* 1 FETCH (" + uid + head + text + ")\r\n", false},
+        {"no header", "* 1 FETCH (" + uid + date + "BODY[TEXT]<0> " + Literal("x") + ")\r\n", false},
+        {"a UID not asked for", "* 1 FETCH (UID 9 " + date + head + text + ")\r\n", false},
+        {"nothing", "", false},
+        {"garbage", "* 1 FETCH (UID 5 INTERNALDATE \"the day after\" " + head + ")\r\n", false},
+    };
+    for (const auto& c : cases) {
+        testsupport::TempFile reply("fetch", c.Reply);
+        testsupport::PythonServer server(testsupport::SourceRoot() + "/tests/support/imap_peer.py",
+                                         {testsupport::Certificates().Server.Cert, testsupport::Certificates().Server.Key, reply.Path()});
+        TImapSettings settings;
+        settings.Server = "localhost";
+        settings.Port = server.Port();
+        settings.Security = TImapSecurity::ImplicitTls;
+        settings.Login = "fax";
+        settings.Password = "secret";
+        settings.TrustFile = testsupport::Certificates().Authority;
+        settings.WaitSeconds = 10;
+        auto mailbox = MakeImapMailbox();
+        mailbox->Open(settings);
+        try {
+            const std::vector<TAnswer> answers = mailbox->Fetch(0, 0);
+            EXPECT_TRUE(c.Whole) << c.Name << ": no failure";
+            ASSERT_EQ(answers.size(), 1u) << c.Name;
+            EXPECT_EQ(answers[0].Uid, 5u);
+            EXPECT_EQ(answers[0].Subject, "Fax to +1 212 1234567 delivered");
+            EXPECT_TRUE(mailbox->Fetch(0, 5).empty()) << c.Name;
+        } catch (const EImapError& e) {
+            EXPECT_FALSE(c.Whole) << c.Name << ": " << e.Message;
+            EXPECT_EQ(e.Stage, TImapStage::Read) << c.Name;
+            EXPECT_EQ(e.Kind, rtl::TErrorKind::Protocol) << c.Name;
+        }
+        mailbox->Close();
+    }
 }
 
 }  // namespace
