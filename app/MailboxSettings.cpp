@@ -118,6 +118,7 @@ QString MailboxProblemText(const watch::EImapError& error, const TMailboxSetting
         case watch::TImapStage::Secure:
             if (error.Kind == TErrorKind::Tls)
                 return FromGb(error.Message) + Utf8("。请检查发送设置中的“邮箱保护”和“信任的证书”。");
+            if (error.Kind == TErrorKind::TimedOut) break;
             return Utf8("邮箱服务器 ") + where + Utf8(" 不接受加密连接，请检查发送设置中的“邮箱保护”。") + detail;
         case watch::TImapStage::Login:
             if (error.Kind == TErrorKind::Refused)
