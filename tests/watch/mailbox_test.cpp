@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
@@ -241,6 +242,40 @@ TEST_F(Mailbox, ReportsAWrongPasswordAndAnUntrustedCertificate) {
             EXPECT_EQ(e.Message.find(DovecotServer::kPassword), std::string::npos) << c.Name;
         }
     }
+}
+
+long StatusKb(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// 20 000 messages since the fax, each with 4 KB of text (held whole, about 90 MB).
+// Its own suite: once is enough, not in every locale.
+class LargeMailbox : public Mailbox {};
+
+TEST_F(LargeMailbox, IsReadInPagesWithBoundedMemory) {
+    Server->Clear();
+    const std::int64_t sent = ::time(nullptr) - 3600;
+    const std::string text(4000, 'x');
+    for (int i = 0; i < 20000; ++i)
+        Server->Deliver(Mail("friend@elsewhere.example", "Note " + std::to_string(i), "", text), sent + 1 + i % 3000);
+    Server->Deliver(Mail("noreply@faxgateway.example", "Fax to +1 212 1234567 delivered", kPassed), sent + 3500);
+    TMemoryStore store({{1, sent, "<f1@me.example>", "001-212-1234567", Gateway("12121234567")}});
+    auto mailbox = MakeImapMailbox();
+    mailbox->Open(Settings());
+    std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM starts over from here
+    const long before = StatusKb("VmRSS");
+    std::uint32_t lastUid = 0;
+    const std::vector<TConfirmed> confirmed = ReadAnswersOnce(*mailbox, store, OwnServer(), 86400, lastUid);
+    const long growth = StatusKb("VmHWM") - before;
+    mailbox->Close();
+    Server->Clear();
+    ASSERT_EQ(confirmed.size(), 1u);
+    EXPECT_EQ(confirmed[0].Confirmation.Outcome, TOutcome::Delivered);
+    EXPECT_LT(growth, 32 * 1024);
 }
 
 // Each would empty the INBOX were it sent as it stands.
