@@ -310,8 +310,14 @@ private:
     // The UIDs of the next window of message numbers, into Pending; false
     // when the folder's end was passed (the next call starts over).
     bool SearchNext(std::int64_t Since, std::uint32_t AfterUid) {
+        if (NextNumber == 0) {
+            // A new pass: NOOP brings the news (EXISTS) of mail that came
+            // while we only waited, so the folder's size is current.
+            const int nooped = mailimap_noop(Session);
+            if (nooped != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, nooped);
+            NextNumber = 1;
+        }
         const std::uint32_t exists = Session->imap_selection_info != nullptr ? Session->imap_selection_info->sel_exists : 0;
-        if (NextNumber == 0) NextNumber = 1;
         if (exists == 0 || NextNumber > exists) {
             NextNumber = 0;
             return false;

@@ -25,6 +25,7 @@ using testsupport::DovecotServer;
 struct TRun {
     int Status = -1;
     QString Out;
+    QString OutText;  // standard output read as text in the locale's character set
     QString Err;
 };
 
@@ -67,7 +68,9 @@ protected:
             return run;
         }
         run.Status = process.exitCode();
-        run.Out = QString::fromUtf8(process.readAllStandardOutput());  // JSON: UTF-8 in every locale
+        const QByteArray out = process.readAllStandardOutput();
+        run.Out = QString::fromUtf8(out);  // JSON: UTF-8 in every locale
+        run.OutText = QString::fromStdString(Win::LocaleTextToUtf8(out.toStdString()).Bytes());
         // Messages come in the locale's character set, as a terminal shows them.
         run.Err = QString::fromStdString(Win::LocaleTextToUtf8(process.readAllStandardError().toStdString()).Bytes());
         return run;
@@ -179,7 +182,7 @@ TEST_F(WatchCommand, ASpoofedAnswerIsUnverifiedAndItsSubjectShownEscaped) {
     EXPECT_EQ(records["001-212-1234567"].value("confirmation").toString(), "unverified");
     EXPECT_EQ(records["001-212-1234567"].value("confirmation_subject").toString().toStdString(), subject);  // JSON as it was
     const TRun listed = Run({"history"});
-    EXPECT_TRUE(listed.Out.contains(QString::fromUtf8("回复未经验证"))) << listed.Out.toStdString();
+    EXPECT_TRUE(listed.OutText.contains(QString::fromUtf8("回复未经验证"))) << listed.OutText.toStdString();
 
     // The genuine answer, passed by the user's server, still reaches the record.
     Imap.Deliver(Answer("Fax to +1 212 1234567 failed: busy"), ::time(nullptr) + 2);
