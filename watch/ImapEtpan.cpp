@@ -374,9 +374,25 @@ private:
             if (std::none_of(answers.begin(), answers.end(), [&](const TAnswer& a) { return a.Uid == read.Answer.Uid; }))
                 answers.push_back(std::move(read.Answer));
         }
-        if (answers.size() != uids.size()) throw EImapError(TImapStage::Read, TErrorKind::Protocol, "FETCH");
+        if (answers.size() != uids.size() && AnyStillThere(uids, answers)) throw EImapError(TImapStage::Read, TErrorKind::Protocol, "FETCH");
         std::sort(answers.begin(), answers.end(), [](const TAnswer& a, const TAnswer& b) { return a.Uid < b.Uid; });
         return answers;
+    }
+
+    // A message deleted meanwhile is simply not returned; one the server
+    // still has, and did not return, is its failure.
+    bool AnyStillThere(const std::vector<std::uint32_t>& uids, const std::vector<TAnswer>& answers) {
+        mailimap_set* missing = mailimap_set_new_empty();
+        for (std::uint32_t uid : uids)
+            if (std::none_of(answers.begin(), answers.end(), [&](const TAnswer& a) { return a.Uid == uid; })) mailimap_set_add_single(missing, uid);
+        mailimap_search_key* key = mailimap_search_key_new_uid(missing);
+        clist* found = nullptr;
+        const int searched = mailimap_uid_search(Session, nullptr, key, &found);
+        mailimap_search_key_free(key);
+        if (searched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, searched);
+        const bool there = clist_begin(found) != nullptr;
+        mailimap_search_result_free(found);
+        return there;
     }
 
     void Secure() {

@@ -1,9 +1,11 @@
 """A scripted IMAP server over TLS from the start, for the watch's tests, on 127.0.0.1.
 
-Usage: imap_peer.py CERT KEY FETCH
+Usage: imap_peer.py CERT KEY FETCH [gone]
 Prints "PORT <n>" once it listens. Greets, accepts any login, has one message
 (UID 5) in every folder and answers UID FETCH with the bytes of the file
-FETCH as they stand (its untagged lines, CR LF and literals included), then OK. Ends when its standard input closes, or after five
+FETCH as they stand (its untagged lines, CR LF and literals included), then OK.
+With "gone", a search by UID alone finds nothing: the message was deleted
+after the folder's search. Ends when its standard input closes, or after five
 minutes at the latest.
 """
 import socket
@@ -13,7 +15,7 @@ import threading
 import time
 
 
-def serve(conn, fetch_reply):
+def serve(conn, fetch_reply, gone):
     reader = conn.makefile("rb")
     conn.sendall(b"* OK [CAPABILITY IMAP4rev1] ready\r\n")
     for line in reader:
@@ -24,7 +26,7 @@ def serve(conn, fetch_reply):
         elif command.startswith(b"EXAMINE"):
             reply = b"* 1 EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY 7] ok\r\n* OK [UIDNEXT 6] ok\r\n"
         elif command.startswith(b"UID SEARCH"):
-            reply = b"* SEARCH 5\r\n"
+            reply = b"* SEARCH\r\n" if gone and b"SINCE" not in line.upper() else b"* SEARCH 5\r\n"
         elif command.startswith(b"UID FETCH"):
             reply = fetch_reply
         elif command.startswith(b"LOGOUT"):
@@ -38,6 +40,7 @@ def serve(conn, fetch_reply):
 
 def main():
     cert, key, fetch_file = sys.argv[1:4]
+    gone = sys.argv[4:5] == ["gone"]
     with open(fetch_file, "rb") as f:
         fetch_reply = f.read()
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -55,7 +58,7 @@ def main():
             except (ssl.SSLError, OSError):
                 raw.close()
                 continue
-            threading.Thread(target=serve, args=(conn, fetch_reply), daemon=True).start()
+            threading.Thread(target=serve, args=(conn, fetch_reply, gone), daemon=True).start()
 
     threading.Thread(target=accept, daemon=True).start()
     deadline = time.time() + 300

@@ -126,21 +126,24 @@ TEST(HostileMailbox, MalformedFetchDataIsAFailure) {
     const struct {
         const char* Name;
         std::string Reply;
+        bool Gone;  // the server no longer has the message when asked again
         bool Whole;
     } cases[] = {
-        {"whole", "* 1 FETCH (" + uid + date + head + text + ")\r\n", true},
-        {"a flag update besides", "* 1 FETCH (FLAGS (\\Seen))\r\n* 1 FETCH (" + uid + date + head + text + ")\r\n", true},
-        {"no UID", "* 1 FETCH (" + date + head + text + ")\r\n", false},
-        {"no arrival time", "* 1 FETCH (" + uid + head + text + ")\r\n", false},
-        {"no header", "* 1 FETCH (" + uid + date + "BODY[TEXT]<0> " + Literal("x") + ")\r\n", false},
-        {"a UID not asked for", "* 1 FETCH (UID 9 " + date + head + text + ")\r\n", false},
-        {"nothing", "", false},
-        {"garbage", "* 1 FETCH (UID 5 INTERNALDATE \"the day after\" " + head + ")\r\n", false},
+        {"whole", "* 1 FETCH (" + uid + date + head + text + ")\r\n", false, true},
+        {"a flag update besides", "* 1 FETCH (FLAGS (\\Seen))\r\n* 1 FETCH (" + uid + date + head + text + ")\r\n", false, true},
+        {"deleted meanwhile", "", true, true},
+        {"no UID", "* 1 FETCH (" + date + head + text + ")\r\n", false, false},
+        {"no arrival time", "* 1 FETCH (" + uid + head + text + ")\r\n", false, false},
+        {"no header", "* 1 FETCH (" + uid + date + "BODY[TEXT]<0> " + Literal("x") + ")\r\n", false, false},
+        {"a UID not asked for", "* 1 FETCH (UID 9 " + date + head + text + ")\r\n", false, false},
+        {"nothing", "", false, false},
+        {"garbage", "* 1 FETCH (UID 5 INTERNALDATE \"the day after\" " + head + ")\r\n", false, false},
     };
     for (const auto& c : cases) {
         testsupport::TempFile reply("fetch", c.Reply);
-        testsupport::PythonServer server(testsupport::SourceRoot() + "/tests/support/imap_peer.py",
-                                         {testsupport::Certificates().Server.Cert, testsupport::Certificates().Server.Key, reply.Path()});
+        std::vector<std::string> args{testsupport::Certificates().Server.Cert, testsupport::Certificates().Server.Key, reply.Path()};
+        if (c.Gone) args.push_back("gone");
+        testsupport::PythonServer server(testsupport::SourceRoot() + "/tests/support/imap_peer.py", args);
         TImapSettings settings;
         settings.Server = "localhost";
         settings.Port = server.Port();
@@ -154,10 +157,12 @@ TEST(HostileMailbox, MalformedFetchDataIsAFailure) {
         try {
             const std::vector<TAnswer> answers = mailbox->Fetch(0, 0);
             EXPECT_TRUE(c.Whole) << c.Name << ": no failure";
-            ASSERT_EQ(answers.size(), 1u) << c.Name;
-            EXPECT_EQ(answers[0].Uid, 5u);
-            EXPECT_EQ(answers[0].Subject, "Fax to +1 212 1234567 delivered");
-            EXPECT_TRUE(mailbox->Fetch(0, 5).empty()) << c.Name;
+            ASSERT_EQ(answers.size(), c.Gone ? 0u : 1u) << c.Name;
+            if (!c.Gone) {
+                EXPECT_EQ(answers[0].Uid, 5u);
+                EXPECT_EQ(answers[0].Subject, "Fax to +1 212 1234567 delivered");
+                EXPECT_TRUE(mailbox->Fetch(0, 5).empty()) << c.Name;
+            }
         } catch (const EImapError& e) {
             EXPECT_FALSE(c.Whole) << c.Name << ": " << e.Message;
             EXPECT_EQ(e.Stage, TImapStage::Read) << c.Name;
