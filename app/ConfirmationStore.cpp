@@ -21,12 +21,14 @@ public:
             if (r.Started < oldest) continue;
             // Only a fax that went out (or may have) gets an answer.
             if (r.Outcome != history::TOutcome::Sent && r.Outcome != history::TOutcome::MaybeSent) continue;
-            if (!r.Confirmation.isEmpty() || r.Gateways.isEmpty()) continue;
+            // An unverified answer does not end the wait: a verified one may still come.
+            const bool unverified = r.Confirmation == QLatin1String(watch::OutcomeName(watch::TOutcome::Unverified));
+            if ((!r.Confirmation.isEmpty() && !unverified) || r.Gateways.isEmpty()) continue;
             // The number as understood, "+1 212-555-1234"; as typed when it was never
             // understood. A message to several numbers waits for the first one's answer.
             const QString number = (r.Number.isEmpty() ? r.NumberTyped : r.Number).section(history::kListSeparator, 0, 0);
             waiting.push_back({r.Id, r.Started.toSecsSinceEpoch(), r.MessageId.toStdString(), number.toStdString(),
-                               r.Gateways.first().toStdString()});
+                               r.Gateways.first().toStdString(), unverified});
         }
         return waiting;
     }

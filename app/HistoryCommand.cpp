@@ -85,6 +85,7 @@ int HistoryCommand(const QCommandLineParser& parser, const THistoryOptions& opti
         cells << FileNamesText(r);
         if (!r.QueueId().isEmpty()) cells << r.QueueId();
         if (!r.Confirmation.isEmpty()) cells << ConfirmationText(r.Confirmation);
+        for (QString& cell : cells) cell = VisibleText(cell);
         Write(stdout, cells.join("  ") + '\n');
     }
     std::fflush(stdout);

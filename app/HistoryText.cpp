@@ -31,7 +31,24 @@ QString ConfirmationText(const QString& outcomeName) {
     if (outcomeName == QLatin1String("delivered")) return QString::fromUtf8("已送达");
     if (outcomeName == QLatin1String("failed")) return QString::fromUtf8("发送失败");
     if (outcomeName == QLatin1String("answered")) return QString::fromUtf8("有回复");
+    if (outcomeName == QLatin1String("unverified")) return QString::fromUtf8("回复未经验证");
     return QString();
+}
+
+QString VisibleText(const QString& text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\\') shown += QLatin1String("\\\\");
+        else if (u == '\r') shown += QLatin1String("\\r");
+        else if (u == '\n') shown += QLatin1String("\\n");
+        else if (u == '\t') shown += QLatin1String("\\t");
+        else if (u < 0x20 || u == 0x7f) shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else if (u >= 0x80 && u < 0xa0) shown += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        else shown += c;
+    }
+    return shown;
 }
 
 }  // namespace app

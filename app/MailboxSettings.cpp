@@ -4,6 +4,8 @@
 
 #include <QSettings>
 
+#include <algorithm>
+
 namespace app {
 namespace {
 
@@ -81,13 +83,33 @@ watch::TMatchRules MatchRulesOf(const TMailboxSettings& mailbox) {
     rules.Words.Delivered = Words(mailbox.DeliveredWords);
     rules.Words.Failed = Words(mailbox.FailedWords);
     rules.SenderPattern = mailbox.SenderPattern.toStdString();
+    rules.MailServer = mailbox.Server.toStdString();
     return rules;
+}
+
+namespace {
+
+bool HasControl(const QString& text) {
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+}  // namespace
+
+QString MailboxSettingsProblem(const TMailboxSettings& mailbox, const TSendSettings& send, const QString& password) {
+    const QString where = Utf8("，请在发送设置中改正。");
+    if (HasControl(MailboxLogin(mailbox, send))) return Utf8("邮箱登录名含有控制字符（如换行），不能使用") + where;
+    if (HasControl(mailbox.Folder)) return Utf8("邮箱文件夹含有控制字符（如换行），不能使用") + where;
+    if (HasControl(password)) return Utf8("邮箱密码含有控制字符（如换行），不能使用。");
+    return QString();
 }
 
 QString MailboxProblemText(const watch::EImapError& error, const TMailboxSettings& mailbox) {
     const QString where = mailbox.Server + ":" + QString::number(mailbox.Port);
     const QString detail = error.Message.empty() ? QString() : Utf8("（") + FromGb(error.Message) + Utf8("）");
     using rtl::TErrorKind;
+    // Past a bound of what we read, at any stage: the server is broken (or hostile).
+    if (error.Kind == TErrorKind::TooLarge)
+        return Utf8("邮箱服务器 ") + where + Utf8(" 发来的回应超出了限度，已断开连接：这是服务器的问题，请联系它的管理者。") + detail;
     switch (error.Stage) {
         case watch::TImapStage::Connect:
             if (error.Kind == TErrorKind::LookupFailed)
@@ -96,6 +118,7 @@ QString MailboxProblemText(const watch::EImapError& error, const TMailboxSetting
         case watch::TImapStage::Secure:
             if (error.Kind == TErrorKind::Tls)
                 return FromGb(error.Message) + Utf8("。请检查发送设置中的“邮箱保护”和“信任的证书”。");
+            if (error.Kind == TErrorKind::TimedOut) break;
             return Utf8("邮箱服务器 ") + where + Utf8(" 不接受加密连接，请检查发送设置中的“邮箱保护”。") + detail;
         case watch::TImapStage::Login:
             if (error.Kind == TErrorKind::Refused)
@@ -107,6 +130,10 @@ QString MailboxProblemText(const watch::EImapError& error, const TMailboxSetting
             break;
         case watch::TImapStage::Read: break;
     }
+    if (error.Kind == TErrorKind::Invalid)
+        return Utf8("邮箱登录名、密码或文件夹含有控制字符（如换行），不能使用，请检查发送设置。");
+    if (error.Kind == TErrorKind::Protocol)
+        return Utf8("邮箱服务器 ") + where + Utf8(" 的回应不合 IMAP 协议，已断开连接：这是服务器的问题，请联系它的管理者。") + detail;
     if (error.Kind == TErrorKind::TimedOut)
         return Utf8("邮箱服务器 ") + where + Utf8(" 没有及时回应，请检查发送设置中的“邮箱服务器”。");
     return Utf8("读取邮箱 ") + where + Utf8(" 时出错，请检查发送设置中的“邮箱服务器”。") + detail;

@@ -44,6 +44,10 @@ QString MailboxLogin(const TMailboxSettings& mailbox, const TSendSettings& send)
 watch::TImapSettings ImapSettingsOf(const TMailboxSettings& mailbox, const TSendSettings& send, const QString& password);
 watch::TMatchRules MatchRulesOf(const TMailboxSettings& mailbox);
 
+// Why the mailbox cannot be used as set (a control character in the login,
+// the folder or the password could end an IMAP command): empty when it can.
+QString MailboxSettingsProblem(const TMailboxSettings& mailbox, const TSendSettings& send, const QString& password);
+
 // What went wrong with the mailbox, in Chinese, naming the setting to check.
 QString MailboxProblemText(const watch::EImapError& error, const TMailboxSettings& mailbox);
 

@@ -50,6 +50,10 @@ void TMailboxWatch::Start() {
     const TSendSettings send = Send ? Send() : ReadSendSettings();
     if (mailbox.Server.isEmpty()) return;
     const QString password = Password ? Password() : QString();
+    if (const QString problem = MailboxSettingsProblem(mailbox, send, password); !problem.isEmpty()) {
+        if (OnStatus) OnStatus(problem);
+        return;
+    }
     watch::TWatchOptions options;
     options.Rules = MatchRulesOf(mailbox);
     Watch = std::make_unique<watch::TConfirmationWatch>(watch::MakeImapMailbox(), &OpenConfirmationStore,

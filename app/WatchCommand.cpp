@@ -5,6 +5,7 @@
 #include "app/ConfirmationStore.h"
 #include "app/FailureText.h"
 #include "app/Forms.h"
+#include "app/HistoryText.h"
 #include "app/MailboxSettings.h"
 #include "app/SecretStore.h"
 #include "platform/LocaleText.h"
@@ -14,6 +15,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,10 @@ int Usage(const QString& text) {
 // protection or the login needs the settings changed (4), anything else may
 // pass by itself (3).
 int ExitStatusOf(const watch::EImapError& e) {
+    using rtl::TErrorKind;
+    if (e.Kind == TErrorKind::Invalid) return kExitRefused;
+    // A broken server and the time limit are not the settings' fault.
+    if (e.Kind == TErrorKind::TooLarge || e.Kind == TErrorKind::TimedOut) return kExitServer;
     return e.Stage == watch::TImapStage::Secure || e.Stage == watch::TImapStage::Login ? kExitTlsOrLogin : kExitServer;
 }
 
@@ -56,7 +62,7 @@ extern "C" void OnStopSignal(int) {
 QString Confirmed(const watch::TConfirmed& c) {
     const QString when = QDateTime::fromSecsSinceEpoch(c.Confirmation.Time).toString(Qt::ISODate);
     return QString::number(c.Fax) + '\t' + watch::OutcomeName(c.Confirmation.Outcome) + '\t' + when + '\t' +
-           QString::fromStdString(c.Confirmation.Subject);
+           VisibleText(QString::fromStdString(c.Confirmation.Subject));
 }
 
 }  // namespace
@@ -109,11 +115,17 @@ int WatchCommand(const QStringList& arguments) {
         return kExitRefused;
     }
 
-    const watch::TImapSettings imap = ImapSettingsOf(mailbox, send, password);
+    if (const QString problem = MailboxSettingsProblem(mailbox, send, password); !problem.isEmpty()) {
+        Write(stderr, problem);
+        return kExitRefused;
+    }
+    watch::TImapSettings imap = ImapSettingsOf(mailbox, send, password);
     const watch::TMatchRules rules = MatchRulesOf(mailbox);
     Write(stderr, Utf8("正在读取邮箱 ") + mailbox.Server + ":" + QString::number(mailbox.Port));
 
     if (parser.isSet(once)) {
+        // --timeout bounds the whole pass, every wait on the server included.
+        if (limit > 0) imap.Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
         auto reader = watch::MakeImapMailbox();
         try {
             std::unique_ptr<watch::TConfirmationStore> store = OpenConfirmationStore();

@@ -73,12 +73,73 @@ bool EndsWithLabel(const std::string& domain, const std::string& parent) {
            domain[domain.size() - parent.size() - 1] == '.';
 }
 
+
+// The header with its comments left out and its folding undone.
+std::string WithoutComments(const std::string& header) {
+    std::string text;
+    int depth = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        const char c = header[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < header.size()) ++i;
+            else if (c == '"') quoted = false;
+            if (depth == 0) text += c;
+            continue;
+        }
+        if (c == '(') ++depth;
+        else if (c == ')' && depth > 0) --depth;
+        else if (depth == 0) {
+            if (c == '"') quoted = true;
+            text += c == '\r' || c == '\n' || c == '\t' ? ' ' : c;
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> Split(const std::string& text, char by) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t at = text.find(by); at != std::string::npos; at = text.find(by, from)) {
+        parts.push_back(text.substr(from, at - from));
+        from = at + 1;
+    }
+    parts.push_back(text.substr(from));
+    return parts;
+}
+
+std::vector<std::string> Tokens(const std::string& text) {
+    std::vector<std::string> tokens;
+    for (const std::string& t : Split(text, ' '))
+        if (!t.empty()) tokens.push_back(t);
+    return tokens;
+}
+
+std::string Unquoted(std::string value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+// The name a server signs its results with belongs to the user's server:
+// the same host, or a host of the same parent domain (mx.example.org for
+// imap.example.org), never a bare top-level domain.
+bool IsOwnServer(const std::string& id, const std::string& server) {
+    if (id.empty() || server.empty()) return false;
+    if (id == server) return true;
+    const std::size_t dot = server.find('.');
+    if (dot == std::string::npos) return false;
+    const std::string parent = server.substr(dot + 1);
+    if (parent.find('.') == std::string::npos) return false;
+    return id == parent || EndsWithLabel(id, parent);
+}
+
 }  // namespace
 
 const char* OutcomeName(TOutcome Outcome) {
     switch (Outcome) {
         case TOutcome::Delivered: return "delivered";
         case TOutcome::Failed: return "failed";
+        case TOutcome::Unverified: return "unverified";
         default: return "answered";
     }
 }
@@ -143,6 +204,30 @@ bool NamesNumber(const std::string& Text, const std::string& Number) {
     return false;
 }
 
+bool SenderAuthenticated(const std::string& AuthenticationResults, const std::string& Sender, const std::string& MailServer) {
+    const std::string domain = DomainOf(Sender);
+    if (domain.empty() || Sender.find('@') == std::string::npos) return false;
+    const std::vector<std::string> parts = Split(LowerAscii(WithoutComments(AuthenticationResults)), ';');
+    const std::vector<std::string> id = Tokens(parts.front());
+    if (id.empty() || !IsOwnServer(id.front(), LowerAscii(MailServer))) return false;
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        const std::vector<std::string> tokens = Tokens(parts[i]);
+        if (tokens.empty()) continue;
+        const bool dkim = tokens.front() == "dkim=pass";
+        const bool spf = tokens.front() == "spf=pass";
+        if (!dkim && !spf) continue;
+        for (std::size_t t = 1; t < tokens.size(); ++t) {
+            const std::size_t equals = tokens[t].find('=');
+            if (equals == std::string::npos) continue;
+            const std::string property = tokens[t].substr(0, equals);
+            const std::string value = Unquoted(tokens[t].substr(equals + 1));
+            if (dkim && (property == "header.d" || property == "header.i") && DomainOf(value) == domain) return true;
+            if (spf && property == "smtp.mailfrom" && DomainOf(value) == domain) return true;
+        }
+    }
+    return false;
+}
+
 TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words) {
     for (const std::string& text : {LowerAscii(Answer.Subject), LowerAscii(Answer.Text)}) {
         if (HasAny(text, Words.Failed)) return TOutcome::Failed;
@@ -153,13 +238,29 @@ TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words) {
 
 std::string AnswerKey(std::int64_t Arrived, const std::string& Subject) { return std::to_string(Arrived) + " " + Subject; }
 
+namespace {
+
+enum class TFit { None, Refers, Unverified, Verified };
+
+// How the answer could belong to the fax.
+TFit FitOf(const TSentFax& fax, const TAnswer& answer, const TMatchRules& rules) {
+    if (answer.Arrived < fax.SentAt) return TFit::None;
+    if (RefersTo(answer, fax.MessageId)) return TFit::Refers;
+    if (!FromGateway(answer.From, fax.Gateway, fax.Number, rules.SenderPattern) || !NamesNumber(answer.Subject + "\n" + answer.Text, fax.Number))
+        return TFit::None;
+    if (SenderAuthenticated(answer.AuthenticationResults, answer.From, rules.MailServer)) return TFit::Verified;
+    return fax.Unverified ? TFit::None : TFit::Unverified;
+}
+
+bool ArrivedBefore(const TAnswer& a, const TAnswer& b) { return a.Arrived != b.Arrived ? a.Arrived < b.Arrived : a.Uid < b.Uid; }
+
+}  // namespace
+
 std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
                                  const std::set<std::string>& Used, const TMatchRules& Rules) {
     std::vector<std::size_t> order(Answers.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return Answers[a].Arrived != Answers[b].Arrived ? Answers[a].Arrived < Answers[b].Arrived : Answers[a].Uid < Answers[b].Uid;
-    });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ArrivedBefore(Answers[a], Answers[b]); });
     std::vector<const TSentFax*> waiting;
     for (const TSentFax& fax : Faxes) waiting.push_back(&fax);
     std::stable_sort(waiting.begin(), waiting.end(), [](const TSentFax* a, const TSentFax* b) {
@@ -171,22 +272,42 @@ std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::
         const TAnswer& answer = Answers[index];
         if (Used.count(AnswerKey(answer.Arrived, answer.Subject)) != 0) continue;
         auto chosen = waiting.end();
+        TFit fit = TFit::None;
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-            const TSentFax& fax = **it;
-            if (answer.Arrived < fax.SentAt) continue;
-            if (RefersTo(answer, fax.MessageId)) {
+            const TFit f = FitOf(**it, answer, Rules);
+            if (f == TFit::Refers) {
                 chosen = it;
+                fit = f;
                 break;
             }
-            if (chosen == waiting.end() && FromGateway(answer.From, fax.Gateway, fax.Number, Rules.SenderPattern) &&
-                NamesNumber(answer.Subject + "\n" + answer.Text, fax.Number))
+            if (chosen == waiting.end() && f != TFit::None) {
                 chosen = it;
+                fit = f;
+            }
         }
         if (chosen == waiting.end()) continue;
-        matches.push_back({index, (*chosen)->Id, OutcomeOf(answer, Rules.Words)});
+        matches.push_back({index, (*chosen)->Id, fit == TFit::Unverified ? TOutcome::Unverified : OutcomeOf(answer, Rules.Words)});
         waiting.erase(chosen);
     }
     return matches;
+}
+
+std::vector<TAnswer> Candidates(const std::vector<TSentFax>& Faxes, std::vector<TAnswer> Answers,
+                                const std::set<std::string>& Used, const TMatchRules& Rules) {
+    std::sort(Answers.begin(), Answers.end(), ArrivedBefore);
+    std::vector<std::size_t> taken(Faxes.size(), 0);
+    std::vector<TAnswer> kept;
+    for (TAnswer& answer : Answers) {
+        if (Used.count(AnswerKey(answer.Arrived, answer.Subject)) != 0) continue;
+        bool keep = false;
+        for (std::size_t f = 0; f < Faxes.size(); ++f)
+            if (taken[f] < Faxes.size() && FitOf(Faxes[f], answer, Rules) != TFit::None) {
+                ++taken[f];
+                keep = true;
+            }
+        if (keep) kept.push_back(std::move(answer));
+    }
+    return kept;
 }
 
 }  // namespace watch

@@ -11,9 +11,11 @@
 
 namespace watch {
 
-enum class TOutcome { Delivered, Failed, Answered };
+// Unverified: the answer came by the gateway's domain and the number alone,
+// and nothing shows its sender is who it claims to be.
+enum class TOutcome { Delivered, Failed, Answered, Unverified };
 
-// "delivered", "failed", "answered": the names scripts read.
+// "delivered", "failed", "answered", "unverified": the names scripts read.
 const char* OutcomeName(TOutcome Outcome);
 
 // A sent fax still waiting for its answer, as the history holds it.
@@ -23,6 +25,7 @@ struct TSentFax {
     std::string MessageId;    // with or without angle brackets
     std::string Number;       // 001-212-1234567, +12121234567: a form the number front reads without a home country
     std::string Gateway;      // the address it went to
+    bool Unverified = false;  // it holds an unverified answer: only a verified one replaces it
 };
 
 // The words that tell the outcome (UTF-8). A word of Latin letters counts as
@@ -37,6 +40,9 @@ struct TMatchRules {
     // A sender pattern for the gateway's answers (shell wildcards, any case,
     // e.g. "*@notify.example.net"); empty: the gateway address's domain.
     std::string SenderPattern;
+    // The user's own mail server (the mailbox's host): the Authentication-Results
+    // it adds are believed, those of anyone else are not.
+    std::string MailServer;
 };
 
 // The answer names the message (In-Reply-To or References).
@@ -48,6 +54,11 @@ bool FromGateway(const std::string& Sender, const std::string& GatewayAddress, c
 // The text names the fax number in any common written form: with or without
 // the country code, "+", "00" or a trunk "0", blanks, hyphens, dots, brackets.
 bool NamesNumber(const std::string& Text, const std::string& Number);
+// The Authentication-Results header was added by the user's own server (its
+// authserv-id is MailServer or a name in MailServer's parent domain) and
+// says DKIM (header.d or header.i) or SPF (smtp.mailfrom) passed for the
+// sender's domain.
+bool SenderAuthenticated(const std::string& AuthenticationResults, const std::string& Sender, const std::string& MailServer);
 // Failure words first (an answer that says "not sent: busy" failed), in
 // the subject first, then in the text.
 TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words);
@@ -65,7 +76,16 @@ std::string AnswerKey(std::int64_t Arrived, const std::string& Subject);
 // Answers in order of arrival; each fax takes the first answer that matches
 // it, and an answer goes to one fax only: the one it refers to, else the
 // earliest sent. Answers whose key is in Used are already on a record.
+// A match by the gateway's domain and the number alone says Unverified
+// unless SenderAuthenticated.
 std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
                                  const std::set<std::string>& Used, const TMatchRules& Rules);
+
+// The answers MatchAnswers could still give to a fax: for each fax its
+// Faxes.size() earliest possible answers (the others' can take no more than
+// one each). What is left out would never be chosen, so a mailbox read in
+// pages needs to keep only these.
+std::vector<TAnswer> Candidates(const std::vector<TSentFax>& Faxes, std::vector<TAnswer> Answers,
+                                const std::set<std::string>& Used, const TMatchRules& Rules);
 
 }  // namespace watch

@@ -11,10 +11,20 @@ std::vector<TConfirmed> ReadAnswersOnce(TImapMailbox& Mailbox, TConfirmationStor
     if (waiting.empty()) return {};
     std::int64_t oldest = waiting.front().SentAt;
     for (const TSentFax& fax : waiting) oldest = std::min(oldest, fax.SentAt);
-    const std::vector<TAnswer> answers = Mailbox.Fetch(oldest - SinceSlack, LastUid);
-    for (const TAnswer& answer : answers) LastUid = std::max(LastUid, answer.Uid);
+    // Page by page, keeping only the answers that could still be chosen: a
+    // large mailbox is never held whole.
+    const std::set<std::string> used = Store.UsedAnswers();
+    std::vector<TAnswer> answers;
+    for (;;) {
+        std::vector<TAnswer> page = Mailbox.Fetch(oldest - SinceSlack, LastUid);
+        const std::uint32_t before = LastUid;
+        for (const TAnswer& answer : page) LastUid = std::max(LastUid, answer.Uid);
+        if (page.empty() || LastUid == before) break;
+        answers.insert(answers.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+        answers = Candidates(waiting, std::move(answers), used, Rules);
+    }
     std::vector<TConfirmed> confirmed;
-    for (const TMatch& match : MatchAnswers(waiting, answers, Store.UsedAnswers(), Rules)) {
+    for (const TMatch& match : MatchAnswers(waiting, answers, used, Rules)) {
         const TAnswer& answer = answers[match.Answer];
         TConfirmed item{match.Fax, {match.Outcome, answer.Arrived, answer.Subject}};
         Store.Confirm(item.Fax, item.Confirmation);

@@ -20,7 +20,8 @@ namespace {
 using rtl::TErrorKind;
 
 constexpr std::size_t kTextBytes = 4096;  // the beginning of a text is where a gateway says the outcome
-constexpr std::size_t kFetchBatch = 200;
+constexpr std::size_t kFetchBatch = 100;       // a page: its answers are all that is held of the mailbox at once
+constexpr std::uint32_t kSearchWindow = 5000;  // message numbers per SEARCH
 
 // ---- the stream driver: libetpan reads and writes through TImapStream ----
 
@@ -105,7 +106,9 @@ void ReadHeader(const char* data, std::size_t length, TAnswer& answer, TBodyHint
                 const std::string name = optional->fld_name;
                 const char* value = optional->fld_value;
                 std::size_t at = 0;
-                if (strcasecmp(name.c_str(), "Content-Type") == 0) {
+                if (strcasecmp(name.c_str(), "Authentication-Results") == 0) {
+                    if (answer.AuthenticationResults.empty()) answer.AuthenticationResults = value;
+                } else if (strcasecmp(name.c_str(), "Content-Type") == 0) {
                     mailmime_content* content = nullptr;
                     if (mailmime_content_parse(value, std::strlen(value), &at, &content) == MAILIMF_NO_ERROR) {
                         if (const char* charset = mailmime_content_charset_get(content)) hints.Charset = charset;
@@ -151,8 +154,17 @@ bool IsHeaderSection(const mailimap_section* section) {
            section->sec_spec->sec_data.sec_msgtext->sec_type == MAILIMAP_SECTION_MSGTEXT_HEADER_FIELDS;
 }
 
-TAnswer ReadMessage(const mailimap_msg_att* message) {
-    TAnswer answer;
+struct TReadMessage {
+    TAnswer Answer;
+    bool HasData = false;  // an arrival time or a body section came
+    bool Whole = false;    // the UID, the arrival time and the header all came
+};
+
+TReadMessage ReadMessage(const mailimap_msg_att* message) {
+    TReadMessage read;
+    TAnswer& answer = read.Answer;
+    bool dated = false;
+    bool headed = false;
     TBodyHints hints;
     const char* text = nullptr;
     std::size_t textLength = 0;
@@ -162,11 +174,16 @@ TAnswer ReadMessage(const mailimap_msg_att* message) {
         const mailimap_msg_att_static* att = item->att_data.att_static;
         switch (att->att_type) {
             case MAILIMAP_MSG_ATT_UID: answer.Uid = att->att_data.att_uid; break;
-            case MAILIMAP_MSG_ATT_INTERNALDATE: answer.Arrived = Seconds(att->att_data.att_internal_date); break;
+            case MAILIMAP_MSG_ATT_INTERNALDATE:
+                answer.Arrived = Seconds(att->att_data.att_internal_date);
+                dated = read.HasData = true;
+                break;
             case MAILIMAP_MSG_ATT_BODY_SECTION: {
                 const mailimap_msg_att_body_section* body = att->att_data.att_body_section;
+                read.HasData = true;
                 if (body->sec_body_part == nullptr) break;
                 if (IsHeaderSection(body->sec_section)) {
+                    headed = true;
                     ReadHeader(body->sec_body_part, body->sec_length, answer, hints);
                 } else {
                     text = body->sec_body_part;
@@ -178,7 +195,8 @@ TAnswer ReadMessage(const mailimap_msg_att* message) {
         }
     }
     if (text != nullptr) answer.Text = ReadText(text, textLength, hints);
-    return answer;
+    read.Whole = answer.Uid != 0 && dated && headed;
+    return read;
 }
 
 mailimap_fetch_type* AnswerFetch() {
@@ -186,7 +204,8 @@ mailimap_fetch_type* AnswerFetch() {
     mailimap_fetch_type_new_fetch_att_list_add(fetch, mailimap_fetch_att_new_uid());
     mailimap_fetch_type_new_fetch_att_list_add(fetch, mailimap_fetch_att_new_internaldate());
     clist* names = clist_new();
-    for (const char* name : {"From", "Subject", "Message-ID", "In-Reply-To", "References", "Content-Type", "Content-Transfer-Encoding"})
+    for (const char* name : {"From", "Subject", "Message-ID", "In-Reply-To", "References", "Content-Type", "Content-Transfer-Encoding",
+                             "Authentication-Results"})
         clist_append(names, ::strdup(name));
     // BODY.PEEK only: reading must not set \Seen.
     mailimap_fetch_type_new_fetch_att_list_add(
@@ -198,6 +217,10 @@ mailimap_fetch_type* AnswerFetch() {
 
 // ---- the mailbox ----
 
+bool HasControl(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 class TEtpanMailbox final : public TImapMailbox {
 public:
     ~TEtpanMailbox() override { Free(); }
@@ -205,6 +228,12 @@ public:
     void Open(const TImapSettings& ASettings) override {
         Free();
         Settings = ASettings;
+        // libetpan sends these as quoted strings, which escape only '"' and
+        // '\\': a CR LF would end the command and the rest would be another.
+        if (HasControl(Settings.Login) || HasControl(Settings.Password))
+            throw EImapError(TImapStage::Login, TErrorKind::Invalid, "");
+        if (HasControl(Settings.Folder)) throw EImapError(TImapStage::Folder, TErrorKind::Invalid, "");
+        Stream.SetDeadline(Settings.Deadline);
         Session = mailimap_new(0, nullptr);
         if (Session == nullptr) throw EImapError(TImapStage::Connect, TErrorKind::OutOfMemory, "");
         try {
@@ -237,40 +266,16 @@ public:
 
     std::vector<TAnswer> Fetch(std::int64_t Since, std::uint32_t AfterUid) override {
         Require();
-        const std::time_t since = static_cast<std::time_t>(std::max<std::int64_t>(Since, 0));
-        std::tm day{};
-        ::gmtime_r(&since, &day);
-        mailimap_search_key* key = mailimap_search_key_new_since(mailimap_date_new(day.tm_mday, day.tm_mon + 1, day.tm_year + 1900));
-        clist* found = nullptr;
-        const int searched = mailimap_uid_search(Session, nullptr, key, &found);
-        mailimap_search_key_free(key);
-        if (searched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, searched);
-        std::vector<std::uint32_t> uids;
-        for (clistiter* it = clist_begin(found); it != nullptr; it = clist_next(it)) {
-            const std::uint32_t uid = *static_cast<std::uint32_t*>(clist_content(it));
-            if (uid > AfterUid) uids.push_back(uid);
+        for (;;) {
+            while (!Pending.empty() && Pending.front() <= AfterUid) Pending.erase(Pending.begin());
+            if (Pending.empty() && !SearchNext(Since, AfterUid)) return {};
+            if (Pending.empty()) continue;
+            const std::size_t count = std::min(Pending.size(), kFetchBatch);
+            const std::vector<std::uint32_t> page(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(count));
+            Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(count));
+            std::vector<TAnswer> answers = FetchPage(page);
+            if (!answers.empty()) return answers;
         }
-        mailimap_search_result_free(found);
-        std::sort(uids.begin(), uids.end());
-
-        std::vector<TAnswer> answers;
-        for (std::size_t first = 0; first < uids.size(); first += kFetchBatch) {
-            mailimap_set* set = mailimap_set_new_empty();
-            for (std::size_t i = first; i < std::min(uids.size(), first + kFetchBatch); ++i) mailimap_set_add_single(set, uids[i]);
-            mailimap_fetch_type* fetch = AnswerFetch();
-            clist* messages = nullptr;
-            const int fetched = mailimap_uid_fetch(Session, set, fetch, &messages);
-            mailimap_fetch_type_free(fetch);
-            mailimap_set_free(set);
-            if (fetched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, fetched);
-            for (clistiter* it = clist_begin(messages); it != nullptr; it = clist_next(it)) {
-                TAnswer answer = ReadMessage(static_cast<mailimap_msg_att*>(clist_content(it)));
-                if (answer.Uid > AfterUid) answers.push_back(std::move(answer));
-            }
-            mailimap_fetch_list_free(messages);
-        }
-        std::sort(answers.begin(), answers.end(), [](const TAnswer& a, const TAnswer& b) { return a.Uid < b.Uid; });
-        return answers;
     }
 
     std::uint32_t UidValidity() const override {
@@ -302,6 +307,94 @@ public:
     }
 
 private:
+    // The UIDs of the next window of message numbers, into Pending; false
+    // when the folder's end was passed (the next call starts over).
+    bool SearchNext(std::int64_t Since, std::uint32_t AfterUid) {
+        if (NextNumber == 0) {
+            // A new pass: NOOP brings the news (EXISTS) of mail that came
+            // while we only waited, so the folder's size is current.
+            const int nooped = mailimap_noop(Session);
+            if (nooped != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, nooped);
+            NextNumber = 1;
+        }
+        const std::uint32_t exists = Session->imap_selection_info != nullptr ? Session->imap_selection_info->sel_exists : 0;
+        if (exists == 0 || NextNumber > exists) {
+            NextNumber = 0;
+            return false;
+        }
+        // Windows of message numbers keep each SEARCH reply small however
+        // large the folder; the last one is open-ended for mail just arrived.
+        const std::uint32_t first = NextNumber;
+        const bool last = exists - first < kSearchWindow;
+        NextNumber = last ? exists + 1 : first + kSearchWindow;
+        const std::time_t since = static_cast<std::time_t>(std::max<std::int64_t>(Since, 0));
+        std::tm day{};
+        ::gmtime_r(&since, &day);
+        mailimap_search_key* key = mailimap_search_key_new_multiple_empty();
+        mailimap_search_key_multiple_add(key, mailimap_search_key_new_set(mailimap_set_new_interval(first, last ? 0 : NextNumber - 1)));
+        mailimap_search_key_multiple_add(key, mailimap_search_key_new_uid(mailimap_set_new_interval(AfterUid + 1, 0)));
+        mailimap_search_key_multiple_add(
+            key, mailimap_search_key_new_since(mailimap_date_new(day.tm_mday, day.tm_mon + 1, day.tm_year + 1900)));
+        clist* found = nullptr;
+        const int searched = mailimap_uid_search(Session, nullptr, key, &found);
+        mailimap_search_key_free(key);
+        if (searched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, searched);
+        for (clistiter* it = clist_begin(found); it != nullptr; it = clist_next(it)) {
+            const std::uint32_t uid = *static_cast<std::uint32_t*>(clist_content(it));
+            if (uid > AfterUid) Pending.push_back(uid);
+        }
+        mailimap_search_result_free(found);
+        std::sort(Pending.begin(), Pending.end());
+        Pending.erase(std::unique(Pending.begin(), Pending.end()), Pending.end());
+        return true;
+    }
+
+    // The answers of these UIDs. Each must come back whole: a FETCH reply
+    // without the UID, the arrival time or the header asked for is the
+    // server's fault, not an empty mailbox.
+    std::vector<TAnswer> FetchPage(const std::vector<std::uint32_t>& uids) {
+        mailimap_set* set = mailimap_set_new_empty();
+        for (std::uint32_t uid : uids) mailimap_set_add_single(set, uid);
+        mailimap_fetch_type* fetch = AnswerFetch();
+        clist* messages = nullptr;
+        const int fetched = mailimap_uid_fetch(Session, set, fetch, &messages);
+        mailimap_fetch_type_free(fetch);
+        mailimap_set_free(set);
+        if (fetched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, fetched);
+        std::unique_ptr<clist, void (*)(clist*)> owned(messages, mailimap_fetch_list_free);
+        std::vector<TAnswer> answers;
+        for (clistiter* it = clist_begin(messages); it != nullptr; it = clist_next(it)) {
+            TReadMessage read = ReadMessage(static_cast<mailimap_msg_att*>(clist_content(it)));
+            if (read.Answer.Uid == 0 && !read.HasData) continue;  // news about flags, not our reply
+            if (!std::binary_search(uids.begin(), uids.end(), read.Answer.Uid)) {
+                if (read.HasData) throw EImapError(TImapStage::Read, TErrorKind::Protocol, "FETCH");
+                continue;
+            }
+            if (!read.Whole) throw EImapError(TImapStage::Read, TErrorKind::Protocol, "FETCH");
+            if (std::none_of(answers.begin(), answers.end(), [&](const TAnswer& a) { return a.Uid == read.Answer.Uid; }))
+                answers.push_back(std::move(read.Answer));
+        }
+        if (answers.size() != uids.size() && AnyStillThere(uids, answers)) throw EImapError(TImapStage::Read, TErrorKind::Protocol, "FETCH");
+        std::sort(answers.begin(), answers.end(), [](const TAnswer& a, const TAnswer& b) { return a.Uid < b.Uid; });
+        return answers;
+    }
+
+    // A message deleted meanwhile is simply not returned; one the server
+    // still has, and did not return, is its failure.
+    bool AnyStillThere(const std::vector<std::uint32_t>& uids, const std::vector<TAnswer>& answers) {
+        mailimap_set* missing = mailimap_set_new_empty();
+        for (std::uint32_t uid : uids)
+            if (std::none_of(answers.begin(), answers.end(), [&](const TAnswer& a) { return a.Uid == uid; })) mailimap_set_add_single(missing, uid);
+        mailimap_search_key* key = mailimap_search_key_new_uid(missing);
+        clist* found = nullptr;
+        const int searched = mailimap_uid_search(Session, nullptr, key, &found);
+        mailimap_search_key_free(key);
+        if (searched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, searched);
+        const bool there = clist_begin(found) != nullptr;
+        mailimap_search_result_free(found);
+        return there;
+    }
+
     void Secure() {
         try {
             Stream.StartTls(Settings.Server, Settings.TrustFile);
@@ -331,12 +424,16 @@ private:
     void Free() {
         if (Session != nullptr) mailimap_free(Session);
         Session = nullptr;
+        Pending.clear();
+        NextNumber = 0;
         Stream.Close();
         HasIdle = false;
     }
 
     TImapSettings Settings;
     TImapStream Stream;
+    std::vector<std::uint32_t> Pending;  // found by the last search, not yet fetched
+    std::uint32_t NextNumber = 0;        // the first message number of the next search window; 0: start over
     mailimap* Session = nullptr;
     bool HasIdle = false;
 };

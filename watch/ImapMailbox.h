@@ -6,6 +6,7 @@
 
 #include "rtl/SysUtils.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +25,7 @@ struct TImapSettings {
     std::string Folder = "INBOX";
     std::string TrustFile;  // extra authorities (PEM), as for the SMTP server
     int WaitSeconds = 30;   // the limit of every single wait on the server
+    std::chrono::steady_clock::time_point Deadline{};  // the end of the whole run, if any: no wait goes past it
 };
 
 // One message of the mailbox as the matching reads it.
@@ -35,6 +37,7 @@ struct TAnswer {
     std::string MessageId;     // without angle brackets
     std::string InReplyTo;     // without angle brackets
     std::vector<std::string> References;
+    std::string AuthenticationResults;  // the topmost such header: the one the last server (the user's own) added
     std::string Text;  // the beginning of the text, decoded, UTF-8
 };
 
@@ -54,10 +57,15 @@ public:
     virtual ~TImapMailbox() = default;
 
     // Connects, protects the connection, logs in and examines the folder.
-    // Raises EImapError.
+    // Raises EImapError; of kind Invalid, before connecting, when the login,
+    // the password or the folder holds a control character (it could end
+    // the command and start another).
     virtual void Open(const TImapSettings& Settings) = 0;
-    // The messages that arrived on or after the day of Since (UTC) with a UID
-    // above AfterUid, oldest first. Raises EImapError.
+    // The next page (a few hundred at most) of the messages that arrived on
+    // or after the day of Since (UTC) with a UID above AfterUid, in the order
+    // of their UIDs; empty when there are no more. Call again with the
+    // highest UID returned. Raises EImapError; of kind Protocol when the
+    // server's FETCH data lacks what was asked for.
     virtual std::vector<TAnswer> Fetch(std::int64_t Since, std::uint32_t AfterUid) = 0;
     // Identifies the folder's UIDs: they change meaning when it changes.
     virtual std::uint32_t UidValidity() const = 0;

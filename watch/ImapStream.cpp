@@ -60,7 +60,8 @@ long TImapStream::Fail(TErrorKind Kind, std::string Text) {
 
 TImapStream::TWait TImapStream::WaitFor(short Events, int Milliseconds) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(Milliseconds);
+    auto deadline = Clock::now() + std::chrono::milliseconds(Milliseconds);
+    if (Deadline != Clock::time_point{}) deadline = std::min(deadline, Deadline);
     for (;;) {
         if (StopFlag) return TWait::Stopped;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -75,6 +76,7 @@ TImapStream::TWait TImapStream::WaitFor(short Events, int Milliseconds) {
 
 void TImapStream::Connect(const std::string& Host, int Port, int Seconds) {
     Close();
+    Guard.Reset();
     WaitSeconds = Seconds;
     if (StopFlag) throw rtl::Exception("", TErrorKind::Stopped);
     addrinfo hints{};
@@ -185,6 +187,16 @@ void TImapStream::StartTls(const std::string& ServerName, const std::string& Tru
 }
 
 long TImapStream::Read(void* Buffer, std::size_t Length) {
+    if (!Guard.Broken().empty()) return Fail(TErrorKind::TooLarge, Guard.Broken());
+    const long got = ReadSome(Buffer, Length);
+    if (got > 0 && !Guard.Pass(static_cast<const char*>(Buffer), static_cast<std::size_t>(got))) {
+        Close();
+        return Fail(TErrorKind::TooLarge, Guard.Broken());
+    }
+    return got;
+}
+
+long TImapStream::ReadSome(void* Buffer, std::size_t Length) {
     if (Socket < 0) return Fail(TErrorKind::ClosedByPeer, "");
     const int length = static_cast<int>(std::min<std::size_t>(Length, 1 << 20));
     if (!Peeked.empty()) {

@@ -6,8 +6,10 @@
 #pragma once
 
 #include "rtl/SysUtils.h"
+#include "watch/ImapGuard.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -33,6 +35,8 @@ public:
 
     // Blocking with limits: Read returns at least one byte, 0 at the end of
     // the stream, -1 on failure, time-out or stop (Failure() says which).
+    // What it returns has passed the guard's bounds: past one, the
+    // connection is closed and the failure is of kind TooLarge.
     long Read(void* Buffer, std::size_t Length);
     long Write(const void* Data, std::size_t Length);
     // Waits at most Seconds until something can be read: true then; false
@@ -46,6 +50,8 @@ public:
     void Close();
     const rtl::Exception& Failure() const { return LastFailure; }
     void SetWaitSeconds(int Seconds) { WaitSeconds = Seconds; }
+    // The end of the whole run: no wait goes past it (the default: none).
+    void SetDeadline(std::chrono::steady_clock::time_point At) { Deadline = At; }
 
 private:
     enum class TWait { Ready, TimedOut, Stopped, Failed };
@@ -53,6 +59,7 @@ private:
     bool FlushCipher();
     bool PumpCipherIn();
     long Fail(rtl::TErrorKind Kind, std::string Text);
+    long ReadSome(void* Buffer, std::size_t Length);
 
     int Socket = -1;
     int StopPipe[2] = {-1, -1};
@@ -60,6 +67,8 @@ private:
     std::unique_ptr<net::TTlsSession> Tls;
     std::string Peeked;  // plaintext decrypted while waiting, for the next Read
     int WaitSeconds = 30;
+    std::chrono::steady_clock::time_point Deadline{};
+    TImapGuard Guard;
     rtl::Exception LastFailure{""};
 };
 

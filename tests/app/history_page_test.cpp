@@ -151,3 +151,17 @@ TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
         << page.Details->toPlainText().toStdString();
     EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Fax failed: 忙")));
 }
+
+TEST_F(WindowsTest, AnUnverifiedAnswerShowsAsSuch) {
+    history::THistory other;
+    history::TRecord r;
+    ASSERT_TRUE(AddCommandLineRecord(other, "001-212-5551234", history::TOutcome::Sent, r));
+    app::THistoryPage& page = *Form1->HistoryPage;
+    Form1->TabbedNotebook1->setCurrentWidget(&page);
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(1796877688, QTimeZone::utc());
+    ASSERT_TRUE(other.SetConfirmation(r.Id, "unverified", "Fax to +1 212 5551234 delivered", when));
+    Form1->MailboxWatch->OnConfirmed({r.Id, {watch::TOutcome::Unverified, when.toSecsSinceEpoch(), "Fax to +1 212 5551234 delivered"}});
+    page.List->selectRow(0);
+    EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), QString::fromUtf8("回复未经验证"));
+    EXPECT_TRUE(page.Details->toPlainText().contains(QString::fromUtf8("网关回复：回复未经验证"))) << page.Details->toPlainText().toStdString();
+}

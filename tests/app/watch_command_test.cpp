@@ -4,6 +4,7 @@
 #include "platform/LocaleText.h"
 #include "tests/support/DovecotServer.h"
 #include "tests/support/RealSmtpServer.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TestCertificates.h"
 
 #include <QJsonDocument>
@@ -24,6 +25,7 @@ using testsupport::DovecotServer;
 struct TRun {
     int Status = -1;
     QString Out;
+    QString OutText;  // standard output read as text in the locale's character set
     QString Err;
 };
 
@@ -66,7 +68,9 @@ protected:
             return run;
         }
         run.Status = process.exitCode();
-        run.Out = QString::fromUtf8(process.readAllStandardOutput());  // JSON: UTF-8 in every locale
+        const QByteArray out = process.readAllStandardOutput();
+        run.Out = QString::fromUtf8(out);  // JSON: UTF-8 in every locale
+        run.OutText = QString::fromStdString(Win::LocaleTextToUtf8(out.toStdString()).Bytes());
         // Messages come in the locale's character set, as a terminal shows them.
         run.Err = QString::fromStdString(Win::LocaleTextToUtf8(process.readAllStandardError().toStdString()).Bytes());
         return run;
@@ -92,7 +96,12 @@ protected:
         return records;
     }
 
+    // A gateway's answer as the user's server ("localhost") passes it on, with its
+    // Authentication-Results.
     std::string Answer(const std::string& subject, const std::string& extra = "") {
+        return Spoofed(subject, "Authentication-Results: localhost; dkim=pass header.d=faxgateway.example\r\n" + extra);
+    }
+    std::string Spoofed(const std::string& subject, const std::string& extra = "") {
         return "From: Fax Service <noreply@faxgateway.example>\r\nTo: me@example.org\r\nSubject: " + subject +
                "\r\nMessage-ID: <" + std::to_string(++Answers) + ".answer@faxgateway.example>\r\n" + extra + "\r\nFax report.\r\n";
     }
@@ -157,6 +166,70 @@ TEST_F(WatchCommand, SaysWhichSettingToCheck) {
     EXPECT_TRUE(refused.Err.contains(QString::fromUtf8("拒绝了登录"))) << refused.Err.toStdString();
     EXPECT_TRUE(refused.Err.contains(QString::fromUtf8("邮箱登录名"))) << refused.Err.toStdString();
     EXPECT_FALSE(refused.Err.contains("wrong-password"));
+}
+
+TEST_F(WatchCommand, ASpoofedAnswerIsUnverifiedAndItsSubjectShownEscaped) {
+    Send("001-212-1234567");
+    // "delivered" CR LF, a forged result line and a terminal escape, as an encoded word can carry them.
+    const std::string subject = "Fax to +1 212 1234567 delivered\r\n9\tdelivered\x1b[2J";
+    const QByteArray encoded = QByteArray::fromStdString(subject).toBase64();
+    Imap.Deliver(Spoofed("=?UTF-8?B?" + encoded.toStdString() + "?="), ::time(nullptr) + 1);
+
+    const TRun spoofed = Run({"watch", "--once"});
+    ASSERT_EQ(spoofed.Status, 0) << spoofed.Err.toStdString();
+    EXPECT_EQ(spoofed.Out.count('\n'), 1) << spoofed.Out.toStdString();
+    EXPECT_TRUE(spoofed.Out.contains("\tunverified\t")) << spoofed.Out.toStdString();
+    EXPECT_TRUE(spoofed.Out.contains("delivered\\r\\n9\\tdelivered\\x1b[2J")) << spoofed.Out.toStdString();
+    EXPECT_FALSE(spoofed.Out.contains('\x1b'));
+    auto records = Records();
+    EXPECT_EQ(records["001-212-1234567"].value("confirmation").toString(), "unverified");
+    EXPECT_EQ(records["001-212-1234567"].value("confirmation_subject").toString().toStdString(), subject);  // JSON as it was
+    const TRun listed = Run({"history"});
+    EXPECT_TRUE(listed.OutText.contains(QString::fromUtf8("回复未经验证"))) << listed.OutText.toStdString();
+
+    // The genuine answer, passed by the user's server, still reaches the record.
+    Imap.Deliver(Answer("Fax to +1 212 1234567 failed: busy"), ::time(nullptr) + 2);
+    const TRun genuine = Run({"watch", "--once"});
+    ASSERT_EQ(genuine.Status, 0) << genuine.Err.toStdString();
+    EXPECT_EQ(Records()["001-212-1234567"].value("confirmation").toString(), "failed");
+}
+
+TEST_F(WatchCommand, RefusesAControlCharacterInTheMailboxSettingsBeforeConnecting) {
+    QSettings settings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat);
+    settings.setValue("imap/folder", "INBOX\r\nA1 DELETE INBOX");
+    settings.sync();
+    const TRun folder = Run({"watch", "--once"});
+    EXPECT_EQ(folder.Status, 1);
+    EXPECT_TRUE(folder.Err.contains(QString::fromUtf8("邮箱文件夹含有控制字符"))) << folder.Err.toStdString();
+    EXPECT_FALSE(folder.Err.contains(QString::fromUtf8("正在读取邮箱"))) << folder.Err.toStdString();
+    settings.setValue("imap/folder", "INBOX");
+    settings.sync();
+    const TRun password = Run({"watch", "--once"}, QString(DovecotServer::kPassword) + "\r\nA1 NOOP");
+    EXPECT_EQ(password.Status, 1);
+    EXPECT_TRUE(password.Err.contains(QString::fromUtf8("邮箱密码含有控制字符"))) << password.Err.toStdString();
+    const TRun user = Run({"watch", "--once", "--imap-user", "me\nA1 NOOP"});
+    EXPECT_EQ(user.Status, 1);
+    EXPECT_TRUE(user.Err.contains(QString::fromUtf8("邮箱登录名含有控制字符"))) << user.Err.toStdString();
+}
+
+// A broken server ends the run with 3 and a text naming it; --timeout bounds --once.
+TEST_F(WatchCommand, EndsOnABrokenOrDrippingServer) {
+    testsupport::ScriptedPeer deep;
+    deep.Send("* OK ready\r\n").ExpectUntil("STARTTLS\r\n").Send("* 1 FETCH (BODYSTRUCTURE " + std::string(20000, '(') + "\r\n");
+    deep.Start();
+    const QString port = QString::number(deep.Port());
+    const TRun broken = Run({"watch", "--once", "--imap-server", "127.0.0.1", "--imap-port", port});
+    EXPECT_EQ(broken.Status, 3) << broken.Err.toStdString();
+    EXPECT_TRUE(broken.Err.contains(QString::fromUtf8("邮箱服务器 127.0.0.1:") + port + QString::fromUtf8(" 发来的回应超出了限度")))
+        << broken.Err.toStdString();
+
+    testsupport::ScriptedPeer drip;
+    drip.SetStepTimeout(std::chrono::milliseconds(20000));
+    drip.Send("* OK ready\r\n").ExpectUntil("STARTTLS\r\n").SendPieces("* OK " + std::string(100, 'x') + "\r\n", 1, std::chrono::milliseconds(500));
+    drip.Start();
+    const TRun dripping = Run({"watch", "--once", "--timeout", "2", "--imap-server", "127.0.0.1", "--imap-port", QString::number(drip.Port())});
+    EXPECT_EQ(dripping.Status, 3) << dripping.Err.toStdString();
+    EXPECT_TRUE(dripping.Err.contains(QString::fromUtf8("没有及时回应"))) << dripping.Err.toStdString();
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ int ListenOn(std::uint16_t port, int backlog, std::uint16_t& boundPort) {
 }  // namespace
 
 struct ScriptedPeer::Step {
-    enum Kind { Expect, ExpectData, ExpectBytes, ExpectUntil, ReadUntilClose, Send, Pause, Close, Reset, AcceptNext, Call };
+    enum Kind { Expect, ExpectData, ExpectBytes, ExpectUntil, ReadUntilClose, Send, SendRepeated, Pause, Close, Reset, AcceptNext, Call };
     Kind What = Expect;
     std::string Text;
     std::size_t Size = 0;
@@ -75,6 +75,7 @@ struct ScriptedPeer::Step {
             case ExpectUntil: return "ExpectUntil(" + Printable(Text) + ")";
             case ReadUntilClose: return "ReadUntilClose()";
             case Send: return "Send(" + Printable(Text) + ")";
+            case SendRepeated: return "SendRepeated(" + Printable(Text) + ", " + std::to_string(Size) + ")";
             case Pause: return "Pause(" + std::to_string(Wait.count()) + " ms)";
             case Close: return "Close()";
             case Reset: return "Reset()";
@@ -108,6 +109,9 @@ ScriptedPeer& ScriptedPeer::ReadUntilClose() { return Add(Step::ReadUntilClose);
 ScriptedPeer& ScriptedPeer::Send(const std::string& bytes) { return SendPieces(bytes, 0, Ms(0)); }
 ScriptedPeer& ScriptedPeer::SendPieces(const std::string& bytes, std::size_t pieceSize, Ms pause) {
     return Add(Step::Send, bytes, pieceSize, pause);
+}
+ScriptedPeer& ScriptedPeer::SendRepeated(const std::string& piece, std::size_t times) {
+    return Add(Step::SendRepeated, piece, times);
 }
 ScriptedPeer& ScriptedPeer::Pause(Ms duration) { return Add(Step::Pause, {}, 0, duration); }
 ScriptedPeer& ScriptedPeer::Close() { return Add(Step::Close); }
@@ -345,6 +349,15 @@ bool ScriptedPeer::Play(std::size_t index, const Step& step) {
             }
             return true;
         }
+        case Step::SendRepeated:
+            for (std::size_t n = 0; n < step.Size; ++n) {
+                const Io io = SendAll(step.Text.data(), step.Text.size());
+                if (io != Io::Ok) {
+                    Fail(index, explain(io) + " at piece " + std::to_string(n));
+                    return false;
+                }
+            }
+            return true;
         case Step::Pause: return SleepFor(step.Wait);
         case Step::Close: {
             ::shutdown(ConnFd, SHUT_WR);

@@ -58,6 +58,9 @@ public:
     // client sees them in separate reads.
     ScriptedPeer& SendPieces(const std::string& bytes, std::size_t pieceSize, Ms pause = Ms(20));
     ScriptedPeer& SendBytewise(const std::string& bytes, Ms pause = Ms(2)) { return SendPieces(bytes, 1, pause); }
+    // Sends piece times over, never holding more than the piece: a flood of
+    // any size (each piece bounded by StepTimeout).
+    ScriptedPeer& SendRepeated(const std::string& piece, std::size_t times);
 
     // Does nothing, reads nothing: the client's data piles up in the socket.
     ScriptedPeer& Pause(Ms duration);

@@ -81,9 +81,20 @@ TEST(AnswerMatch, KnowsTheGatewaysSenders) {
     for (const auto& c : cases) EXPECT_EQ(FromGateway(c.Sender, kGateway, kNumber, c.Pattern), c.Gateway) << c.Sender;
 }
 
+// The user's own server, and what it says of a gateway's genuine answer.
+constexpr char kMailServer[] = "imap.example.org";
+constexpr char kPassed[] = "mx.example.org; dkim=pass header.d=faxgateway.example";
+
+TMatchRules OwnServer() {
+    TMatchRules rules;
+    rules.MailServer = kMailServer;
+    return rules;
+}
+
 TAnswer Answer(std::uint32_t uid, std::int64_t arrived, const std::string& from, const std::string& subject,
-               const std::string& inReplyTo = "") {
+               const std::string& inReplyTo = "", const std::string& authentication = kPassed) {
     TAnswer a;
+    a.AuthenticationResults = authentication;
     a.Uid = uid;
     a.Arrived = arrived;
     a.From = from;
@@ -111,7 +122,7 @@ TEST(AnswerMatch, EachFaxTakesTheFirstAnswerAndEachAnswerOneFax) {
         Answer(7, 1350, gw, "Fax to +86 10 1234 5678 sent"),        // already on a record
     };
     const std::set<std::string> used = {AnswerKey(1350, "Fax to +86 10 1234 5678 sent")};
-    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, TMatchRules{});
+    const std::vector<TMatch> matches = MatchAnswers(faxes, answers, used, OwnServer());
     ASSERT_EQ(matches.size(), 3u);
     EXPECT_EQ(matches[0].Fax, 1);
     EXPECT_EQ(matches[0].Answer, 1u);
@@ -122,6 +133,92 @@ TEST(AnswerMatch, EachFaxTakesTheFirstAnswerAndEachAnswerOneFax) {
     EXPECT_EQ(matches[2].Fax, 3);
     EXPECT_EQ(matches[2].Answer, 4u);
     EXPECT_EQ(matches[2].Outcome, TOutcome::Answered);
+}
+
+TEST(AnswerMatch, BelievesOnlyTheOwnServersPassForTheSendersDomain) {
+    const char* sender = "noreply@faxgateway.example";
+    const struct {
+        const char* Header;
+        bool Passed;
+    } cases[] = {
+        {kPassed, true},
+        {"mx.example.org 1; spf=pass (sender SPF authorized) smtp.mailfrom=bounce@faxgateway.example", true},
+        {"imap.example.org; dkim=pass header.i=@faxgateway.example", true},
+        {"MX.Example.Org;\r\n\tDKIM=pass header.d=\"FaxGateway.Example\"", true},
+        {"example.org; spf=fail smtp.mailfrom=faxgateway.example; dkim=pass header.d=faxgateway.example", true},
+        {"mx.example.org; dkim=fail header.d=faxgateway.example", false},
+        {"mx.example.org; dkim=pass header.d=evil.example", false},             // another domain's signature
+        {"mx.example.org; spf=pass smtp.mailfrom=x@sub.faxgateway.example", false},
+        {"mx.example.org; dkim=pass (header.d=faxgateway.example)", false},     // a comment is no result
+        {"mx.evil.example; dkim=pass header.d=faxgateway.example", false},      // someone else's server
+        {"org; dkim=pass header.d=faxgateway.example", false},
+        {"mx.example.org; none", false},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SenderAuthenticated(c.Header, sender, kMailServer), c.Passed) << c.Header;
+    EXPECT_FALSE(SenderAuthenticated(kPassed, sender, ""));  // no mailbox server known: nothing to believe
+}
+
+TEST(AnswerMatch, AMatchByDomainAndNumberAloneIsUnverifiedUntilAVerifiedOneComes) {
+    const std::string gw = "noreply@faxgateway.example";
+    std::vector<TSentFax> faxes = {{1, 1000, "<one@me>", kNumber, kGateway}, {2, 1000, "<two@me>", "0044-20-71234567",
+                                                                               "fax@442071234567.iddd.faxgateway.example"}};
+    const std::vector<TAnswer> answers = {
+        Answer(1, 1100, gw, "Fax to 12121234567 delivered", "", ""),                          // spoofed: no results
+        Answer(2, 1110, gw, "Fax to +44 20 7123 4567 delivered", "<two@me>", ""),            // by reference: as ever
+        Answer(3, 1120, gw, "Fax to 12121234567 failed", "", "evil.example; dkim=pass header.d=faxgateway.example"),
+    };
+    std::vector<TMatch> matches = MatchAnswers(faxes, answers, {}, OwnServer());
+    ASSERT_EQ(matches.size(), 2u);
+    EXPECT_EQ(matches[0].Fax, 1);
+    EXPECT_EQ(matches[0].Outcome, TOutcome::Unverified);
+    EXPECT_EQ(matches[1].Fax, 2);
+    EXPECT_EQ(matches[1].Outcome, TOutcome::Delivered);
+
+    // Holding an unverified answer, the fax takes no other unverified one, but a verified one.
+    faxes.resize(1);
+    faxes[0].Unverified = true;
+    const std::vector<TAnswer> later = {answers[2], Answer(4, 1200, gw, "Fax to 12121234567 delivered")};
+    matches = MatchAnswers(faxes, later, {}, OwnServer());
+    ASSERT_EQ(matches.size(), 1u);
+    EXPECT_EQ(matches[0].Answer, 1u);
+    EXPECT_EQ(matches[0].Outcome, TOutcome::Delivered);
+}
+
+// Read in pages, keeping only the candidates, the matches are those of the whole mailbox.
+TEST(AnswerMatch, PagesKeepingTheCandidatesMatchAsTheWholeMailbox) {
+    const std::string gw = "noreply@faxgateway.example";
+    const std::vector<TSentFax> faxes = {
+        {1, 1000, "<one@me>", kNumber, kGateway},
+        {2, 1001, "<two@me>", kNumber, kGateway},
+        {3, 1002, "<three@me>", "0044-20-71234567", "fax@442071234567.iddd.faxgateway.example"},
+    };
+    std::vector<TAnswer> all;
+    for (std::uint32_t uid = 1; uid <= 300; ++uid) {
+        // Arrival out of UID order, mostly unrelated mail, answers scattered.
+        const std::int64_t arrived = 2000 - static_cast<std::int64_t>(uid % 97) * 7;
+        if (uid % 50 == 7) all.push_back(Answer(uid, arrived, gw, "Fax to 12121234567 delivered"));
+        else if (uid % 60 == 11) all.push_back(Answer(uid, arrived, gw, "Fax to +44 20 7123 4567 failed"));
+        else if (uid == 250) all.push_back(Answer(uid, arrived, "x@elsewhere.example", "Re: fax", "<two@me>"));
+        else all.push_back(Answer(uid, arrived, "friend@elsewhere.example", "Lunch " + std::to_string(uid)));
+    }
+    const std::set<std::string> used = {AnswerKey(all[56].Arrived, all[56].Subject)};
+    const std::vector<TMatch> whole = MatchAnswers(faxes, all, used, OwnServer());
+    std::vector<TAnswer> kept;
+    for (std::size_t first = 0; first < all.size(); first += 40) {
+        kept.insert(kept.end(), all.begin() + static_cast<std::ptrdiff_t>(first),
+                    all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), first + 40)));
+        kept = Candidates(faxes, std::move(kept), used, OwnServer());
+        EXPECT_LE(kept.size(), faxes.size() * faxes.size());
+    }
+    const std::vector<TMatch> paged = MatchAnswers(faxes, kept, used, OwnServer());
+    ASSERT_EQ(paged.size(), whole.size());
+    ASSERT_EQ(whole.size(), 3u);
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        EXPECT_EQ(paged[i].Fax, whole[i].Fax);
+        EXPECT_EQ(kept[paged[i].Answer].Uid, all[whole[i].Answer].Uid);
+        EXPECT_EQ(paged[i].Outcome, whole[i].Outcome);
+    }
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 #include "watch/ConfirmationWatch.h"
 
 #include "tests/support/DovecotServer.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
@@ -59,6 +62,16 @@ std::string Mail(const std::string& from, const std::string& subject, const std:
            "." + std::to_string(::time(nullptr)) + "@mail.example>\r\n" + extra + "\r\n" + body + "\r\n";
 }
 
+// What the user's own server (the mailbox's host, "localhost" here) adds to a
+// gateway's genuine answer.
+constexpr char kPassed[] = "Authentication-Results: localhost; dkim=pass header.d=faxgateway.example\r\n";
+
+TMatchRules OwnServer() {
+    TMatchRules rules;
+    rules.MailServer = "localhost";
+    return rules;
+}
+
 class Mailbox : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { Server = new DovecotServer(); }
@@ -92,25 +105,33 @@ TEST_F(Mailbox, PutsEachAnswerOnItsRecordAndLeavesTheFlags) {
         {2, sent, "<f2@me.example>", "0044-20-71234567", Gateway("442071234567")},
         {3, sent, "<f3@me.example>", "0086-10-12345678", Gateway("861012345678")},
         {4, sent, "<f4@me.example>", "0033-1-23456789", Gateway("3312345678")},
+        {5, sent, "<f5@me.example>", "0049-30-1234567", Gateway("49301234567")},
     });
     Server->Deliver(Mail("old@faxgateway.example", "Fax to +33 1 23456789 delivered"), sent - 60, "S");  // before the send
     Server->Deliver(Mail("friend@elsewhere.example", "Lunch on Friday?"), sent + 10, "S");
     Server->Deliver(Mail(gw, "Fax to +1 999 1234567 delivered"), sent + 20);  // another number
-    Server->Deliver(Mail(gw, "Fax to +1 212 1234567 delivered (2 pages)"), sent + 30, "SF");
-    Server->Deliver(Mail(gw, "=?UTF-8?B?5Lyg55yf?= 0044-20-7123 4567", "Content-Type: text/plain; charset=utf-8\r\n",
-                         "Transmission failed: no answer"), sent + 40);
+    Server->Deliver(Mail(gw, "Fax to +1 212 1234567 delivered (2 pages)", kPassed), sent + 30, "SF");
+    Server->Deliver(Mail(gw, "=?UTF-8?B?5Lyg55yf?= 0044-20-7123 4567",
+                         std::string(kPassed) + "Content-Type: text/plain; charset=utf-8\r\n", "Transmission failed: no answer"),
+                    sent + 40);
+    // Anyone may write from the gateway's domain; a result of the sender's own making, below the
+    // user's server's, changes nothing.
+    Server->Deliver(Mail("anyone@faxgateway.example", "Fax to +49 30 1234567 delivered",
+                         "Authentication-Results: localhost; dkim=none\r\n"
+                         "Authentication-Results: localhost; dkim=pass header.d=faxgateway.example\r\n"),
+                    sent + 45);
     Server->Deliver(Mail("postmaster@isp.example", "Re: your document", "In-Reply-To: <f3@me.example>\r\n"), sent + 50);
     const std::vector<std::string> before = Server->MessageFiles();
 
     auto mailbox = MakeImapMailbox();
     mailbox->Open(Settings());
     std::uint32_t lastUid = 0;
-    const std::vector<TConfirmed> confirmed = ReadAnswersOnce(*mailbox, store, TMatchRules{}, 86400, lastUid);
+    const std::vector<TConfirmed> confirmed = ReadAnswersOnce(*mailbox, store, OwnServer(), 86400, lastUid);
     mailbox->Close();
 
-    EXPECT_EQ(confirmed.size(), 3u);
+    EXPECT_EQ(confirmed.size(), 4u);
     const auto records = store.Snapshot();
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records.at(1).Outcome, TOutcome::Delivered);
     EXPECT_EQ(records.at(1).Subject, "Fax to +1 212 1234567 delivered (2 pages)");
     EXPECT_EQ(records.at(1).Time, sent + 30);
@@ -118,6 +139,7 @@ TEST_F(Mailbox, PutsEachAnswerOnItsRecordAndLeavesTheFlags) {
     EXPECT_EQ(records.at(2).Subject, "传真 0044-20-7123 4567");
     EXPECT_EQ(records.at(3).Outcome, TOutcome::Answered);
     EXPECT_EQ(records.count(4), 0u);
+    EXPECT_EQ(records.at(5).Outcome, TOutcome::Unverified);
     // EXAMINE and BODY.PEEK: no flag moved, nothing renamed.
     EXPECT_EQ(Server->MessageFiles(), before);
 
@@ -125,7 +147,7 @@ TEST_F(Mailbox, PutsEachAnswerOnItsRecordAndLeavesTheFlags) {
     auto again = MakeImapMailbox();
     again->Open(Settings(TImapSecurity::ImplicitTls));
     std::uint32_t fromStart = 0;
-    EXPECT_TRUE(ReadAnswersOnce(*again, store, TMatchRules{}, 86400, fromStart).empty());
+    EXPECT_TRUE(ReadAnswersOnce(*again, store, OwnServer(), 86400, fromStart).empty());
 }
 
 TEST_F(Mailbox, AnAnswerArrivingDuringTheWatchReachesItsRecordAtOnce) {
@@ -133,13 +155,14 @@ TEST_F(Mailbox, AnAnswerArrivingDuringTheWatchReachesItsRecordAtOnce) {
     auto* store = new TMemoryStore({{7, sent, "<f7@me.example>", "0061-2-98765432", Gateway("61298765432")}});
     TWatchOptions options;
     options.RetrySeconds = 1;
+    options.Rules = OwnServer();
     TConfirmationWatch watch(MakeImapMailbox(), [store] { return std::unique_ptr<TConfirmationStore>(store); },
                              Settings(TImapSecurity::ImplicitTls), options);
     std::promise<TConfirmed> arrived;
     watch.OnConfirmed = [&](const TConfirmed& c) { arrived.set_value(c); };
     watch.Start();
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the watch is idling on the folder by now
-    Server->Deliver(Mail("noreply@faxgateway.example", "Fax to +61 2 9876 5432: 成功"), ::time(nullptr));
+    Server->Deliver(Mail("noreply@faxgateway.example", "Fax to +61 2 9876 5432: 成功", kPassed), ::time(nullptr));
     auto future = arrived.get_future();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     const TConfirmed c = future.get();
@@ -218,6 +241,89 @@ TEST_F(Mailbox, ReportsAWrongPasswordAndAnUntrustedCertificate) {
             EXPECT_NE(e.Message.find(c.Says), std::string::npos) << c.Name << ": " << e.Message;
             EXPECT_EQ(e.Message.find(DovecotServer::kPassword), std::string::npos) << c.Name;
         }
+    }
+}
+
+long StatusKb(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// 20 000 messages since the fax, each with 4 KB of text (held whole, about 90 MB).
+// Its own suite: once is enough, not in every locale.
+class LargeMailbox : public Mailbox {};
+
+TEST_F(LargeMailbox, IsReadInPagesWithBoundedMemory) {
+    Server->Clear();
+    const std::int64_t sent = ::time(nullptr) - 3600;
+    const std::string text(4000, 'x');
+    for (int i = 0; i < 20000; ++i)
+        Server->Deliver(Mail("friend@elsewhere.example", "Note " + std::to_string(i), "", text), sent + 1 + i % 3000);
+    Server->Deliver(Mail("noreply@faxgateway.example", "Fax to +1 212 1234567 delivered", kPassed), sent + 3500);
+    TMemoryStore store({{1, sent, "<f1@me.example>", "001-212-1234567", Gateway("12121234567")}});
+    auto mailbox = MakeImapMailbox();
+    mailbox->Open(Settings());
+    std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM starts over from here
+    const long before = StatusKb("VmRSS");
+    std::uint32_t lastUid = 0;
+    const std::vector<TConfirmed> confirmed = ReadAnswersOnce(*mailbox, store, OwnServer(), 86400, lastUid);
+    const long growth = StatusKb("VmHWM") - before;
+    mailbox->Close();
+    Server->Clear();
+    ASSERT_EQ(confirmed.size(), 1u);
+    EXPECT_EQ(confirmed[0].Confirmation.Outcome, TOutcome::Delivered);
+    EXPECT_LT(growth, 32 * 1024);
+}
+
+// Each would empty the INBOX were it sent as it stands.
+TEST_F(Mailbox, AControlCharacterInTheLoginPasswordOrFolderIsRefusedBeforeConnecting) {
+    Server->Clear();
+    for (int i = 0; i < 3; ++i) Server->Deliver(Mail("friend@elsewhere.example", "Note " + std::to_string(i)), ::time(nullptr) - 60);
+    const std::vector<std::string> before = Server->MessageFiles();
+    // No quote or backslash, which the quoting would escape: the password as a LITERAL+.
+    const std::string injected = std::string("\r\nA0 LOGIN ") + DovecotServer::kUser + " {" +
+                                 std::to_string(std::strlen(DovecotServer::kPassword)) + "+}\r\n" + DovecotServer::kPassword +
+                                 "\r\nA1 SELECT INBOX\r\nA2 FETCH 1:* BODY[]\r\nA3 CREATE Trash2\r\nA4 MOVE 1:* Trash2\r\nA5 NOOP";
+    TImapSettings login = Settings(), password = Settings(), folder = Settings(), tab = Settings();
+    login.Login += injected;
+    password.Password += injected;
+    folder.Folder += injected;
+    tab.Folder += "\tx\x7f";
+    const struct {
+        const char* Name;
+        TImapSettings Settings;
+        TImapStage Stage;
+    } cases[] = {
+        {"login", login, TImapStage::Login},
+        {"password", password, TImapStage::Login},
+        {"folder", folder, TImapStage::Folder},
+        {"tab and DEL", tab, TImapStage::Folder},
+    };
+    for (const auto& c : cases) {
+        auto mailbox = MakeImapMailbox();
+        try {
+            mailbox->Open(c.Settings);
+            ADD_FAILURE() << c.Name << ": opened";
+        } catch (const EImapError& e) {
+            EXPECT_EQ(e.Stage, c.Stage) << c.Name;
+            EXPECT_EQ(e.Kind, rtl::TErrorKind::Invalid) << c.Name;
+        }
+        mailbox->Close();
+        EXPECT_EQ(Server->MessageFiles(), before) << c.Name;
+
+        // Refused before connecting: a listener there sees no one.
+        testsupport::ScriptedPeer peer;
+        peer.Send("* OK ready\r\n").ReadUntilClose();
+        peer.Start();
+        TImapSettings elsewhere = c.Settings;
+        elsewhere.Server = "127.0.0.1";
+        elsewhere.Port = peer.Port();
+        EXPECT_THROW(MakeImapMailbox()->Open(elsewhere), EImapError) << c.Name;
+        peer.Finish();
+        EXPECT_EQ(peer.ConnectionsAccepted(), 0) << c.Name;
     }
 }
 
