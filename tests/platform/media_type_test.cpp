@@ -20,9 +20,7 @@ TEST(MediaType, SignaturesAreReadFromTheContentWhateverTheName) {
     const std::pair<std::string, std::string> cases[] = {
         {"%PDF-1.4\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< >>\nendobj\n", "application/pdf"},
         {std::string("II*\0\x08\0\0\0", 8) + std::string(64, '\0'), "image/tiff"},
-        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x02\0\0\0", 29), "image/png"},
         {"{\\rtf1\\ansi hello}\n", "text/rtf"},
-        {"\xE4\xBC\xA0\xE7\x9C\x9F hello\n", "text/plain"},
         {testsupport::RandomBytes(4096, 7), "application/octet-stream"},
     };
     for (const auto& [content, type] : cases) {
