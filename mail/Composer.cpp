@@ -1,8 +1,10 @@
 #include "mail/Composer.h"
 
+#include "mail/AttachmentType.h"
 #include "mail/HeaderText.h"
 #include "platform/CodePage.h"
 #include "platform/LocaleText.h"
+#include "platform/MediaType.h"
 #include "rtl/SysUtils.h"
 
 #include <algorithm>
@@ -69,12 +71,21 @@ std::pair<std::string, std::string> MimeName(const std::string& name) {
     return {text.Bytes(), "UTF-8"};
 }
 
+// "Content-Type: TYPE;" and its name parameter, at the column of the other
+// fixed lines or, after a type too long for it, on a folded line.
+std::string ContentTypeLine(const std::string& type, const std::string& name, const std::string& charset) {
+    const std::string lead = "Content-Type: " + type + ";";
+    if (lead.size() < kParameterColumn)
+        return lead + std::string(kParameterColumn - lead.size(), ' ') + NameParameter(name, charset, kParameterColumn);
+    return lead + "\r\n " + NameParameter(name, charset, 1);
+}
+
 // The lines that open an attachment's part, for its name in the user's terms.
-std::string PartHeader(const std::string& boundary, const std::string& entryName, bool uu) {
+std::string PartHeader(const std::string& boundary, const std::string& entry, const std::string& entryName, bool uu) {
     const auto [name, charset] = MimeName(entryName);
+    const std::string type = AttachmentType(Win::MediaTypeOf(rtl::TFilePath(entry)), entryName);
     // uuencoded lines are labelled as what they are, not as base64.
-    return "--" + boundary + kCrlf + "Content-Type: application/octet-stream;          " +
-           NameParameter(name, charset, kParameterColumn) + kCrlf +
+    return "--" + boundary + kCrlf + ContentTypeLine(type, name, charset) + kCrlf +
            "Content-Transfer-Encoding: " + (uu ? "x-uuencode" : "base64") + kCrlf +
            "Content-Disposition: attachment;                 " + FileNameParameter(name, charset, kParameterColumn) +
            kCrlf + kCrlf;
@@ -119,6 +130,10 @@ std::unique_ptr<TMessageSource> TMessageComposer::Open(const TPostMessage& Messa
     AddFolded(FinalHeader, "From: " + FromValue(m.FromName, m.FromAddress));
     if (m.ToAddress.Count() > 0) FinalHeader.Add("To: " + Joined(m.ToAddress));
     if (m.ToCarbonCopy.Count() > 0) FinalHeader.Add("CC: " + Joined(m.ToCarbonCopy));
+    // Receivers take a message without To for spam; the group names no one,
+    // so the blind copies stay hidden.
+    if (m.ToAddress.Count() == 0 && m.ToCarbonCopy.Count() == 0 && m.ToBlindCarbonCopy.Count() > 0)
+        FinalHeader.Add("To: undisclosed-recipients:;");
     if (!m.Subject.empty()) AddFolded(FinalHeader, "Subject: " + HeaderText(m.Subject, 9));
     FinalHeader.SetHeaderValue("X-Mailer", m.LocalProgram);
     FinalHeader.SetHeaderValue("Reply-To", m.ReplyTo);
@@ -149,7 +164,7 @@ std::unique_ptr<TMessageSource> TMessageComposer::Open(const TPostMessage& Messa
     const bool uu = EncodeType == codec::uuCode;
     std::size_t index = 0;
     for (const auto& entry : m.Attachments)
-        source->Parts.push_back({PartHeader(Boundary, AttachmentName(entry), uu), true, entry, nullptr, index++});
+        source->Parts.push_back({PartHeader(Boundary, entry, AttachmentName(entry), uu), true, entry, nullptr, index++});
     source->Parts.push_back({"--" + Boundary + "--" + kCrlf, false, {}, nullptr, 0});
     const auto total = [&](const auto& fileSize) {
         std::int64_t sum = 0;

@@ -207,7 +207,7 @@ std::string FromValue(const std::string& Name, const std::string& Address) {
         atoms = atoms || IsAtext(c);
         plain = plain && (IsAtext(c) || c == ' ' || c == '\t');
     }
-    return (atoms && plain ? Name : Quoted(Name)) + angle;
+    return (atoms && plain ? Name : Quoted(Name)) + " " + angle;
 }
 
 bool LooksEncoded(const std::string& Name) { return Name.find("=?") != std::string::npos; }

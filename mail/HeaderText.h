@@ -48,7 +48,7 @@ inline constexpr std::size_t kEncodedLineLimit = 76;
 std::string HeaderText(const std::string& Text, std::size_t Used);
 // What follows "From: ": the display name as it is when it is atoms, quoted
 // when it holds characters the address syntax reserves, as encoded words when
-// it holds 8-bit bytes; then the address in angle brackets.
+// it holds 8-bit bytes; then a blank and the address in angle brackets.
 std::string FromValue(const std::string& Name, const std::string& Address);
 
 // Attachment names, already in Charset (a MIME name: "us-ascii", "GB2312",

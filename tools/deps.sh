@@ -7,11 +7,14 @@ faxmail_install_deps() {
   # write them, their places (its geocoder) and country names (ICU);
   # libetpan-dev: the confirmation watch's IMAP client; dovecot-imapd: the real
   # IMAP server its tests start; libqt6sql6-sqlite: the send history (Qt SQL
-  # comes with qt6-base-dev).
+  # comes with qt6-base-dev); libmagic-dev: an attachment's media type from
+  # its content.
   local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
                   qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libphonenumber-dev libicu-dev
-                  pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite)
+                  pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite libmagic-dev)
   case "${1:-test}" in
+    # SpamAssassin scores the messages the tests send, as a receiving system would.
+    test) packages+=(spamassassin) ;;
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     # The .deb and Debian's own checks of it; man-db and bash-completion for the install test.

@@ -32,8 +32,12 @@ TEST_F(WindowsTest, EndToEndThroughTheMainWindowToARealServer) {
                   "{\"rcpt\": [\"remote-printer.the_following_address@442071234567.iddd.faxgateway.example\"],"
                   " \"from\": \"me@example.com\", \"dated\": true, \"munpack\": true,"
                   " \"headers\": {\"From\": \"\\\"me@example.com\\\" <me@example.com>\","
-                  " \"Subject\": \"me@example.comSend a Fax\"},"
-                  " \"no_headers\": [\"To\", \"CC\", \"Bcc\"],"
+                  " \"Subject\": \"me@example.comSend a Fax\","
+                  " \"To\": \"undisclosed-recipients:;\"},"
+                  " \"no_headers\": [\"CC\", \"Bcc\"], \"rcpt_hidden\": true, \"spam\": \"the main window\","
+                  // The third name has ".pdf" before its last dot: the filter's rule for a
+                  // PDF in disguise looks at the name only (it scores nothing).
+                  " \"spam_allowed\": [\"T_OBFU_PDF_ATTACH\"],"
                   " \"body_lines\": [\"me@example.comSend a Fax\"],"
                   " \"attachments\": [{\"name\": \"contract.pdf\", \"path\": \"" + doc.Path() + "\"},"
                   " {\"name\": \"草图.png\", \"path\": \"" + picture.Path() + "\"},"

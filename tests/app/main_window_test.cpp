@@ -374,7 +374,8 @@ TEST_F(WindowsTest, AFaxGoesOutToTheGatewayWithProgress) {
 
     const std::string wire = peer.Received();
     EXPECT_EQ(Count(wire, "RCPT TO:"), 1);
-    EXPECT_EQ(Count(wire, "\r\nTo: "), 0);
+    EXPECT_EQ(Count(wire, "\r\nTo: "), 1);
+    EXPECT_EQ(Count(wire, "\r\nTo: undisclosed-recipients:;\r\n"), 1);
     EXPECT_EQ(Count(wire, "\r\nCC: "), 0);
     EXPECT_EQ(Count(wire, "\r\nSubject: me@example.comSend a Fax\r\n"), 1);
     EXPECT_EQ(Count(wire, "filename=\"letter.doc\""), 1);

@@ -116,7 +116,7 @@ TEST_F(WindowsTest, FeedbackWithAnEmptiedCommentBoxSendsAnEmptyBody) {
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
     EXPECT_TRUE(Boxes.empty());
     const std::string wire = peer.Received();
-    EXPECT_NE(wire.find("From: \"me@example.com\"<feedback@morvane.example>\r\n"), std::string::npos);
+    EXPECT_NE(wire.find("From: \"me@example.com\" <feedback@morvane.example>\r\n"), std::string::npos);
     EXPECT_NE(wire.find("charset=us-ascii\r\n\r\n\r\n.\r\n"), std::string::npos);
 }
 

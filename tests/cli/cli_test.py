@@ -224,6 +224,36 @@ class CommandLine(unittest.TestCase):
                                 "attachments": [{"name": shown, "path": path} for (_, shown), path in zip(names, paths)]})
         self.assertEqual(problems, [])
 
+    def test_receiving_filters_take_each_kind_of_fax_for_mail(self):
+        """SpamAssassin with its local rules, as a gateway's mail host runs it, on each
+        kind of fax as it arrives; the gateways stay out of every header."""
+        self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n[smtp]\nport=%d\n" % self.port)
+        pdf, tiff = b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n", b"II*\x00\x08\x00\x00\x00"
+        london = "remote-printer.the_following_address@442071234567.iddd.faxgateway.example"
+        # (kind, documents as (name, first bytes), more options, the gateways)
+        kinds = [("a PDF", [("scan.pdf", pdf)], [], [GATEWAY]),
+                 ("a TIFF", [("page.tif", tiff)], [], [GATEWAY]),
+                 ("a Chinese file name", [("传真.pdf", pdf)], [], [GATEWAY]),
+                 ("two numbers", [("page.tif", tiff)], ["-n", "0044-20-71234567"], [GATEWAY, london]),
+                 ("a Chinese subject", [("scan.pdf", pdf)], ["--subject", "国际传真"], [GATEWAY])]
+        for seed, (kind, documents, options, gateways) in enumerate(kinds):
+            with self.subTest(kind):
+                paths = []
+                for name, signature in documents:  # named in UTF-8, whatever this locale
+                    paths.append(os.path.join(os.fsencode(self.home), name.encode()))
+                    with open(paths[-1], "wb") as f:
+                        f.write(signature + random.Random(seed).randbytes(20000))
+                before = set(os.listdir(self.outdir))
+                result = self.faxmail("send", "-n", "001-212-5551234", *options, *paths)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                base = os.path.join(self.outdir, sorted(set(os.listdir(self.outdir)) - before)[0].split(".")[0])
+                label = "%s, %s" % (kind, self.env["LC_ALL"])
+                problems = check(base, {"rcpt": gateways, "rcpt_hidden": True, "munpack": True, "spam": label,
+                                        "headers": {"To": "undisclosed-recipients:;"}, "no_headers": ["CC", "Bcc"],
+                                        "attachments": [{"name": name, "path": path}
+                                                        for (name, _), path in zip(documents, paths)]})
+                self.assertEqual(problems, [])
+
     def test_a_password_from_the_environment_logs_in_as_typed(self):
         user, password = "josé用户", "café密码"
         certs = self.certs  # the class's: a second authority would overwrite the one other tests trust

@@ -66,10 +66,10 @@ TEST(HeaderText, SubjectsAndDisplayNames) {
               "=?GB2312?B?TW9ydmFuZSAyLjDW0M7EsOa9qNLp?=");
     const std::pair<std::string, std::string> names[] = {
         {"", "<a@b>"},
-        {"Fax User", "Fax User<a@b>"},
-        {"me@example.com", "\"me@example.com\"<a@b>"},
-        {"J. Smith, Sales", "\"J. Smith, Sales\"<a@b>"},
-        {"say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\"<a@b>"},
+        {"Fax User", "Fax User <a@b>"},
+        {"me@example.com", "\"me@example.com\" <a@b>"},
+        {"J. Smith, Sales", "\"J. Smith, Sales\" <a@b>"},
+        {"say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\" <a@b>"},
         {"\xD5\xC5\xC8\xFD", "=?GB2312?B?1cXI/Q==?= <a@b>"},  // 张三
     };
     for (const auto& [name, value] : names) EXPECT_EQ(FromValue(name, "a@b"), value) << name;

@@ -17,9 +17,10 @@ using testsupport::TempFile;
 
 constexpr char kTextPart[] = "Content-Type: text/plain;                        charset=us-ascii\r\n";
 
-std::string PartHeader(const std::string& boundary, const std::string& name, const std::string& encoding) {
-    return "--" + boundary + "\r\n" +
-           "Content-Type: application/octet-stream;          name=\"" + name + "\"\r\n" +
+std::string PartHeader(const std::string& boundary, const std::string& name, const std::string& encoding,
+                       const std::string& type = "text/plain") {
+    const std::string lead = "Content-Type: " + type + ";";
+    return "--" + boundary + "\r\n" + lead + std::string(49 - lead.size(), ' ') + "name=\"" + name + "\"\r\n" +
            "Content-Transfer-Encoding: " + encoding + "\r\n" +
            "Content-Disposition: attachment;                 filename=\"" + name + "\"\r\n" + "\r\n";
 }
@@ -91,7 +92,7 @@ TEST_F(SessionTest, TwoAttachmentsWholeDialogueByteForByte) {
     EXPECT_TRUE(std::regex_search(b.substr(25, b.size() - 29), std::regex(R"(\d{1,2}\D\d{2}\D\d{2})"))) << b;
 
     const std::string header =
-        "From: Fax User<fax@sender.test>\r\n"
+        "From: Fax User <fax@sender.test>\r\n"
         "To: Gateway <remote-printer.Ann@12121234567.gw.test>\r\n"
         "CC: copy@cc.test\r\n"
         "Subject: A fax\r\n"
@@ -107,7 +108,7 @@ TEST_F(SessionTest, TwoAttachmentsWholeDialogueByteForByte) {
                              "\r\n"
                              " .blank, then a dot\r\n" +
                              PartHeader(b, "note.txt", "base64") + "SGVsbG8sIGZheCENCg==\r\n" +
-                             PartHeader(b, "scan.bin", "base64") +
+                             PartHeader(b, "scan.bin", "base64", "application/octet-stream") +
                              "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKiss\r\n"
                              "LQ==\r\n" +
                              "--" + b + "--\r\n";

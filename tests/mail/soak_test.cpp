@@ -122,7 +122,7 @@ TEST(Soak, ThreeHundredFaxesThroughOneClientArriveIntactWithFlatResources) {
         list << (n > 1 ? ",\n" : "") << "{\"base\": \"" << server->Message(n) << "\", \"expect\": {"
              << "\"rcpt\": [\"" << kGateway << "\"], \"from\": \"me@example.com\", \"subject_hex\": \""
              << testsupport::Hex(SubjectOf(n)) << "\", \"body_lines\": [\"me@example.comSend a Fax\"], "
-             << "\"no_headers\": [\"To\", \"CC\"], "
+             << "\"headers\": {\"To\": \"undisclosed-recipients:;\"}, \"no_headers\": [\"CC\"], "
              << "\"attachments\": [{\"name\": \"page-" << n << ".tif\", \"path\": \"" << path << "\"}]}}";
     }
     list << "]";

@@ -71,7 +71,8 @@ void WriteTextFile(const std::string& path, const std::string& text);
 // Text as a JSON string (quote and backslash escaped; UTF-8 passes as it is).
 std::string JsonString(const std::string& text);
 // Checks the server's n-th message with tests/e2e/check_message.py against
-// Expect (a JSON object); returns what it printed, "message ok" when all is well.
+// Expect (a JSON object); returns what it printed, "message ok" when all is
+// well, except a SpamAssassin verdict, which it prints to standard output.
 std::string CheckMessage(const RealSmtpServer& server, int n, const std::string& Expect);
 
 }  // namespace testsupport
