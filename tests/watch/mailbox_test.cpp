@@ -275,6 +275,9 @@ TEST_F(LargeMailbox, IsReadInPagesWithBoundedMemory) {
     Server->Clear();
     ASSERT_EQ(confirmed.size(), 1u);
     EXPECT_EQ(confirmed[0].Confirmation.Outcome, TOutcome::Delivered);
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "peak growth " << growth << " kB: the sanitizer holds freed memory in its quarantine";
+#endif
     EXPECT_LT(growth, 32 * 1024);
 }
 
