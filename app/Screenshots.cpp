@@ -24,7 +24,9 @@ int main(int argc, char** argv) {
     // The pictures show a first run, whatever the settings of whoever renders them.
     const QTemporaryDir settingsFolder;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
-    app::TStartUp startUp(argc, argv);
+    // The output folder is no document: the windows start with an empty list.
+    int windowArgc = 1;
+    app::TStartUp startUp(windowArgc, argv);
     app::TForm4& form4 = startUp.Form4;
     app::TForm1& form1 = startUp.Form1;
     form1.show();
