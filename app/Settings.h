@@ -58,10 +58,6 @@ void WriteSendSettings(const TSendSettings& settings);
 // The secret store's key of the remembered password.
 inline constexpr char kPasswordKey[] = "smtp-password";
 
-// Puts the send settings on a mail client: port, protection, login and the
-// trusted certificates. The login and password go as UTF-8, as SASL carries them.
-void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password);
-
 // The port each protection mode usually has: 25, 587, 465.
 int UsualPort(mail::TSmtpSecurity security);
 // The port to show after the mode changes from one to another: the new

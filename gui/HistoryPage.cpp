@@ -1,6 +1,6 @@
-#include "app/HistoryPage.h"
+#include "gui/HistoryPage.h"
 
-#include "app/Forms.h"
+#include "gui/Forms.h"
 #include "app/HistoryText.h"
 #include "history/SendRecorder.h"
 

@@ -1,4 +1,4 @@
-#include "app/CommandPasswords.h"
+#include "cli/CommandPasswords.h"
 
 #include "app/SecretStore.h"
 #include "app/Settings.h"

@@ -2,9 +2,9 @@
 // copy, and "再次发送" only with the files as they were sent.
 #include "AppFixture.h"
 
-#include "app/HistoryPage.h"
+#include "gui/HistoryPage.h"
 #include "app/HistoryText.h"
-#include "app/MailboxWatch.h"
+#include "gui/MailboxWatch.h"
 #include "history/SendRecorder.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/TempFiles.h"

@@ -1,4 +1,4 @@
-#include "app/MailboxWatch.h"
+#include "gui/MailboxWatch.h"
 
 #include "app/ConfirmationStore.h"
 

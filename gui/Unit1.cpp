@@ -1,20 +1,20 @@
-#include "app/Unit1.h"
+#include "gui/Unit1.h"
 
-#include "app/ConnectionTest.h"
+#include "gui/ConnectionTest.h"
 #include "app/Constants.h"
 #include "app/FailureText.h"
-#include "app/Forms.h"
+#include "app/MailClient.h"
+#include "gui/Forms.h"
 #include "app/DamagedSettings.h"
-#include "app/HistoryPage.h"
+#include "gui/HistoryPage.h"
 #include "app/HistoryText.h"
-#include "app/MailboxBox.h"
-#include "app/MailboxWatch.h"
+#include "gui/MailboxBox.h"
+#include "gui/MailboxWatch.h"
 #include "app/Messages.h"
-#include "app/NumberEcho.h"
+#include "gui/NumberEchoLabel.h"
 #include "app/SendRequest.h"
 #include "app/Settings.h"
-#include "app/SettingsPage.h"
-#include "app/Unit4.h"
+#include "gui/SettingsPage.h"
 #include "fax/Coverage.h"
 #include "platform/Application.h"
 
@@ -82,7 +82,7 @@ bool EntersFromAnotherControl(Qt::FocusReason reason) {
 
 }  // namespace
 
-TForm1::TForm1(TForm4* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(startWindow) {
+TForm1::TForm1(QWidget* startWindow) : QWidget(nullptr, Qt::Window), StartWindow(startWindow) {
     ApplyWindowStyle(this);
     setFont(DefaultFont());
     setFixedSize(490, 327);

@@ -4,7 +4,6 @@
 
 #include "fax/Dispatch.h"
 #include "history/SendRecorder.h"
-#include "mail/Zelsmtp.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -24,14 +23,14 @@ class QTabWidget;
 
 namespace app {
 
-class TForm4;
 class TMailboxWatch;
 class TSettingsPage;
 class THistoryPage;
 
 class TForm1 : public QWidget {
 public:
-    explicit TForm1(TForm4* startWindow = nullptr);
+    // The start window is closed with this one; it drives this window, not the other way round.
+    explicit TForm1(QWidget* startWindow = nullptr);
     ~TForm1() override;
 
     QStatusBar* StatusBar1;
@@ -63,7 +62,7 @@ public:
     // Reads the gateways' answers into the history while the window is open.
     std::unique_ptr<TMailboxWatch> MailboxWatch;
 
-    void SetStartWindow(TForm4* startWindow) { StartWindow = startWindow; }
+    void SetStartWindow(QWidget* startWindow) { StartWindow = startWindow; }
     const std::string& LastGatewayAddress() const { return Dispatch->LastGatewayAddress(); }
 
     // Handlers.
@@ -102,7 +101,7 @@ protected:
 private:
     void ShowProgress(int percent);
 
-    TForm4* StartWindow;
+    QWidget* StartWindow;
     std::unique_ptr<fax::TFaxDispatch> Dispatch;
     std::unique_ptr<history::TSendRecorder> Recorder;
     // What the history had to say during a send, shown once it has ended.

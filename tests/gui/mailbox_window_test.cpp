@@ -1,8 +1,8 @@
 #include "AppFixture.h"
 
-#include "app/MailboxBox.h"
+#include "gui/MailboxBox.h"
 #include "app/MailboxSettings.h"
-#include "app/MailboxWatch.h"
+#include "gui/MailboxWatch.h"
 #include "tests/support/Ports.h"
 
 #include <QApplication>

@@ -3,9 +3,9 @@
 // main window, hidden.
 #pragma once
 
-#include "app/Forms.h"
-#include "app/Unit1.h"
-#include "app/Unit4.h"
+#include "gui/Forms.h"
+#include "gui/Unit1.h"
+#include "gui/Unit4.h"
 
 #include <QLocale>
 
@@ -32,6 +32,10 @@ void OpenDocuments(TForm4& startWindow, TForm1& mainWindow, const QStringList& p
 // program's name is one of Qt's own options; else the name alone, so that a
 // document called "-platform", or any after "--", is never read as one.
 int QtArgumentCount(int argc, char** argv);
+
+// The program with windows: start-up, then the loop until the start window
+// closes. The one way in to the windows, so that the entry needs nothing else of them.
+int RunWindows(int argc, char** argv);
 
 struct TStartUp {
     TStartUp(int& argc, char** argv);

@@ -2,12 +2,12 @@
 // dialog answered by the test.
 #pragma once
 
-#include "app/Forms.h"
-#include "app/SettingsPage.h"
+#include "gui/Forms.h"
+#include "gui/SettingsPage.h"
 #include "app/SecretStore.h"
 #include "app/Settings.h"
-#include "app/Unit1.h"
-#include "app/Unit4.h"
+#include "gui/Unit1.h"
+#include "gui/Unit4.h"
 #include "history/History.h"
 #include "platform/Application.h"
 

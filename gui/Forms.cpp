@@ -1,4 +1,4 @@
-#include "app/Forms.h"
+#include "gui/Forms.h"
 
 #include "app/Constants.h"
 #include "app/Settings.h"
@@ -97,12 +97,6 @@ QStringList RunOpenFilesDialog(QWidget* parent) { return OpenDialog(parent, true
 
 QString ApplicationTitle() { return QString::fromUtf8(Win::Application().Title.c_str()); }
 
-QString MessageForDisplay(const std::string& message) {
-    QString text = FromGb(message);
-    if (!text.isEmpty() && text.back() > QChar('.')) text += '.';
-    return text;
-}
-
 void ShowException(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
@@ -195,15 +189,6 @@ void OnClick(QPushButton* button, std::function<void()> handler) {
     QObject::connect(button, &QPushButton::clicked, button, [handler = std::move(handler)] { RunHandler(handler); });
 }
 
-std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient() {
-    auto client = std::make_unique<mail::TZelSMTP>(nullptr);
-    client->ReportLevel = 0;
-    client->EncodeType = codec::uuMime;
-    client->ClearParams = true;
-    client->SubType = mail::mtPlain;
-    return client;
-}
-
 void SetStatusText(QStatusBar* bar, const QString& text) { bar->showMessage(text); }
 QString StatusText(const QStatusBar* bar) { return bar->currentMessage(); }
 
@@ -213,13 +198,6 @@ void CenterOnScreen(QWidget* window) {
     const QRect area = screen->availableGeometry();
     const QSize size = window->frameGeometry().size();
     window->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
-}
-
-QString FromGb(const std::string& gb) { return QString::fromUtf8(Win::Gb2312ToUtf8(gb).c_str()); }
-std::string ToGb(const QString& text) { return Win::Utf8ToGb2312(text.toStdString()); }
-
-QString UnrepresentableFieldText(const char* fieldName) {
-    return QString::fromUtf8("“%1”中有无法用GB2312表示的字符，请修改后再发送。").arg(QString::fromUtf8(fieldName));
 }
 
 bool FieldToGb(const QString& text, const char* fieldName, std::string& gb) {

@@ -1,10 +1,10 @@
-#include "app/ConnectionTest.h"
+#include "gui/ConnectionTest.h"
 
 #include "app/ConnectionCheck.h"
-#include "app/Forms.h"
+#include "gui/Forms.h"
 #include "app/Messages.h"
-#include "app/SettingsPage.h"
-#include "app/Unit1.h"
+#include "gui/SettingsPage.h"
+#include "gui/Unit1.h"
 #include "fax/Dispatch.h"
 
 #include <QComboBox>

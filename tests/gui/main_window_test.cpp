@@ -1,7 +1,7 @@
 #include "AppFixture.h"
 
-#include "app/CommandLine.h"
-#include "app/StartUp.h"
+#include "cli/CommandLine.h"
+#include "gui/StartUp.h"
 
 #include "tests/support/MessageLoop.h"
 #include "tests/support/ScriptedPeer.h"

@@ -1,10 +1,8 @@
-#include "app/WatchCommand.h"
+#include "cli/WatchCommand.h"
 
-#include "app/CommandLine.h"
-#include "app/CommandPasswords.h"
+#include "cli/CommandPasswords.h"
 #include "app/ConfirmationStore.h"
 #include "app/FailureText.h"
-#include "app/Forms.h"
 #include "app/HistoryText.h"
 #include "app/MailboxSettings.h"
 #include "app/SecretStore.h"

@@ -1,6 +1,5 @@
-#include "app/HistoryCommand.h"
+#include "cli/HistoryCommand.h"
 
-#include "app/CommandLine.h"
 #include "app/FailureText.h"
 #include "app/HistoryText.h"
 #include "platform/LocaleText.h"

@@ -1,6 +1,6 @@
 #include "AppFixture.h"
 
-#include "app/SettingsPage.h"
+#include "gui/SettingsPage.h"
 
 #include <QComboBox>
 #include <QFile>

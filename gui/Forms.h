@@ -4,6 +4,8 @@
 // their texts instead of blocking on them.
 #pragma once
 
+#include "app/GbText.h"
+
 #include <QApplication>
 #include <QFont>
 #include <QString>
@@ -19,10 +21,6 @@ class QLineEdit;
 class QPushButton;
 class QStatusBar;
 class QWidget;
-
-namespace mail {
-class TZelSMTP;
-}
 
 namespace app {
 
@@ -56,7 +54,6 @@ QString ApplicationTitle();
 void ShowException(std::exception_ptr error);
 // Runs a window handler; an exception that leaves it goes to the outer handler.
 void RunHandler(const std::function<void()>& handler);
-QString MessageForDisplay(const std::string& message);
 
 // The GB2312 system font "宋体" at pixel height 12, falling back to an installed Chinese font.
 QFont SongTiFont();
@@ -80,9 +77,6 @@ QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top, int righ
 QLineEdit* MakeEdit(QWidget* parent, int left, int top, int width, int height);
 // Binds a button's click to a window handler run under the outer handler.
 void OnClick(QPushButton* button, std::function<void()> handler);
-// A window's mail client with its design-time settings: the default port,
-// report level 0, base64 attachments, lists cleared after a send, plain text.
-std::unique_ptr<mail::TZelSMTP> MakeWindowMailClient();
 
 // One line of status text across the whole bar.
 void SetStatusText(QStatusBar* bar, const QString& text);
@@ -91,15 +85,10 @@ QString StatusText(const QStatusBar* bar);
 // Centres a top-level window on its screen.
 void CenterOnScreen(QWidget* window);
 
-// GB2312 bytes of the mail layers to and from the windows' Unicode.
-QString FromGb(const std::string& gb);
-std::string ToGb(const QString& text);
 // A field's text as GB2312 bytes when the code page holds every character of
 // it exactly; otherwise shows a message naming the field (UTF-8) and returns
 // false, so that nothing is sent with a text changed on the way.
 bool FieldToGb(const QString& text, const char* fieldName, std::string& gb);
-// The refusal FieldToGb shows.
-QString UnrepresentableFieldText(const char* fieldName);
 
 // The Qt application object with the outer handler as a last line of defence:
 // no exception crosses Qt's event loop.

@@ -1,6 +1,6 @@
-#include "app/MailboxBox.h"
+#include "gui/MailboxBox.h"
 
-#include "app/Forms.h"
+#include "gui/Forms.h"
 
 #include <QComboBox>
 #include <QCoreApplication>

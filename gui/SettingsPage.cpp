@@ -1,9 +1,10 @@
-#include "app/SettingsPage.h"
+#include "gui/SettingsPage.h"
 
 #include "app/DamagedSettings.h"
-#include "app/Forms.h"
-#include "app/MailboxBox.h"
+#include "gui/Forms.h"
+#include "gui/MailboxBox.h"
 #include "app/Messages.h"
+#include "app/SendRequest.h"
 #include "fax/FaxNumber.h"
 #include "fax/GatewayPattern.h"
 

@@ -1,4 +1,4 @@
-#include "app/StartUp.h"
+#include "gui/StartUp.h"
 
 #include "app/Constants.h"
 #include "app/SecretStore.h"
@@ -66,5 +66,11 @@ void OpenDocuments(TForm4& startWindow, TForm1& mainWindow, const QStringList& p
 }
 
 TStartUp::~TStartUp() { SecretStore().Finish(3000); }
+
+int RunWindows(int argc, char** argv) {
+    TStartUp startUp(argc, argv);
+    Win::Application().Run();
+    return 0;
+}
 
 }  // namespace app

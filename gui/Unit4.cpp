@@ -1,9 +1,10 @@
-#include "app/Unit4.h"
+#include "gui/Unit4.h"
 
 #include "app/Constants.h"
-#include "app/Forms.h"
-#include "app/SettingsPage.h"
-#include "app/Unit1.h"
+#include "app/MailClient.h"
+#include "gui/Forms.h"
+#include "gui/SettingsPage.h"
+#include "gui/Unit1.h"
 #include "platform/Application.h"
 
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
 // Renders both windows, as they open, into PNG files for the README.
 // Usage: faxmail_screenshots OUTPUT_FOLDER
-#include "app/MailboxBox.h"
-#include "app/SettingsPage.h"
-#include "app/StartUp.h"
+#include "gui/MailboxBox.h"
+#include "gui/SettingsPage.h"
+#include "gui/StartUp.h"
 
 #include <QComboBox>
 #include <QLineEdit>

@@ -1,7 +1,7 @@
 #include "AppFixture.h"
 
-#include "app/SettingsPage.h"
-#include "app/StartUp.h"
+#include "gui/SettingsPage.h"
+#include "gui/StartUp.h"
 #include "tests/support/ScriptedPeer.h"
 
 #include <QCheckBox>
