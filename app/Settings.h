@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/HomeCountry.h"
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 
 #include <QList>
 #include <QString>

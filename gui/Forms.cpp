@@ -2,7 +2,7 @@
 
 #include "app/Constants.h"
 #include "app/Settings.h"
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"

@@ -5,7 +5,7 @@
 
 #include "app/SecretStore.h"
 #include "app/Settings.h"
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 
 #include <QWidget>
 
@@ -20,6 +20,10 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
+
+namespace mail {
+class TZelSMTP;
+}
 
 namespace app {
 

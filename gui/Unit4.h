@@ -4,7 +4,6 @@
 #pragma once
 
 #include "mail/SendJob.h"
-#include "mail/Zelsmtp.h"
 
 #include <QWidget>
 
