@@ -1,11 +1,11 @@
 #include "cli/WatchCommand.h"
 
-#include "cli/CommandPasswords.h"
 #include "app/ConfirmationStore.h"
 #include "app/FailureText.h"
 #include "app/HistoryText.h"
 #include "app/MailboxSettings.h"
 #include "app/SecretStore.h"
+#include "cli/CommandPasswords.h"
 #include "platform/LocaleText.h"
 
 #include <QCommandLineParser>

@@ -1,11 +1,11 @@
 #include "gui/ConnectionTest.h"
 
 #include "app/ConnectionCheck.h"
-#include "gui/Forms.h"
 #include "app/Messages.h"
+#include "fax/Dispatch.h"
+#include "gui/Forms.h"
 #include "gui/SettingsPage.h"
 #include "gui/Unit1.h"
-#include "fax/Dispatch.h"
 
 #include <QComboBox>
 #include <QLineEdit>

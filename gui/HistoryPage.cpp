@@ -1,7 +1,7 @@
 #include "gui/HistoryPage.h"
 
-#include "gui/Forms.h"
 #include "app/HistoryText.h"
+#include "gui/Forms.h"
 #include "history/SendRecorder.h"
 
 #include <QAbstractTableModel>

@@ -1,12 +1,12 @@
 #include "gui/SettingsPage.h"
 
 #include "app/DamagedSettings.h"
-#include "gui/Forms.h"
-#include "gui/MailboxBox.h"
 #include "app/Messages.h"
 #include "app/SendRequest.h"
 #include "fax/FaxNumber.h"
 #include "fax/GatewayPattern.h"
+#include "gui/Forms.h"
+#include "gui/MailboxBox.h"
 
 #include <QCheckBox>
 #include <QComboBox>

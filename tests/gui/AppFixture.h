@@ -2,10 +2,10 @@
 // dialog answered by the test.
 #pragma once
 
-#include "gui/Forms.h"
-#include "gui/SettingsPage.h"
 #include "app/SecretStore.h"
 #include "app/Settings.h"
+#include "gui/Forms.h"
+#include "gui/SettingsPage.h"
 #include "gui/Unit1.h"
 #include "gui/Unit4.h"
 #include "history/History.h"

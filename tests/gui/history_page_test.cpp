@@ -2,8 +2,8 @@
 // copy, and "再次发送" only with the files as they were sent.
 #include "AppFixture.h"
 
-#include "gui/HistoryPage.h"
 #include "app/HistoryText.h"
+#include "gui/HistoryPage.h"
 #include "gui/MailboxWatch.h"
 #include "history/SendRecorder.h"
 #include "tests/support/RealSmtpServer.h"

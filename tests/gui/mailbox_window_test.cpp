@@ -1,7 +1,7 @@
 #include "AppFixture.h"
 
-#include "gui/MailboxBox.h"
 #include "app/MailboxSettings.h"
+#include "gui/MailboxBox.h"
 #include "gui/MailboxWatch.h"
 #include "tests/support/Ports.h"
 
