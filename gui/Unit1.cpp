@@ -9,13 +9,13 @@
 #include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "fax/Coverage.h"
-#include "gui/ConnectionTest.h"
 #include "gui/Forms.h"
 #include "gui/HistoryPage.h"
 #include "gui/MailboxBox.h"
 #include "gui/MailboxWatch.h"
 #include "gui/NumberEchoLabel.h"
 #include "gui/SettingsPage.h"
+#include "gui/WindowConnectionCheck.h"
 #include "platform/Application.h"
 
 #include <QCloseEvent>
@@ -209,7 +209,9 @@ TForm1::TForm1(QWidget* startWindow) : QWidget(nullptr, Qt::Window), StartWindow
         SaveSettings();
         Edit3Change();  // the home country or the gateway may read the number otherwise
     };
-    SettingsPage->OnTestConnection = [this] { TestConnection(*this); };
+    SettingsPage->OnTestConnection = [this] {
+        TestConnection({*SettingsPage, Edit1, Edit2, StatusBar1, ZelSMTP1->TimeLimits, SendUnderWay()});
+    };
     MailboxWatch = std::make_unique<TMailboxWatch>();
     MailboxWatch->Mailbox = [] { return ReadMailboxSettings(); };
     MailboxWatch->Send = [this] {

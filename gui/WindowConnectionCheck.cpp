@@ -1,11 +1,10 @@
-#include "gui/ConnectionTest.h"
+#include "gui/WindowConnectionCheck.h"
 
 #include "app/ConnectionCheck.h"
 #include "app/Messages.h"
 #include "fax/Dispatch.h"
 #include "gui/Forms.h"
 #include "gui/SettingsPage.h"
-#include "gui/Unit1.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -16,13 +15,13 @@
 
 namespace app {
 
-void TestConnection(TForm1& form) {
-    TSettingsPage& page = *form.SettingsPage;
+void TestConnection(const TConnectionCheckWindow& window) {
+    TSettingsPage& page = window.Page;
     // One at a time, and never beside a send: both would use the same settings.
-    if (!page.TestButton->isEnabled() || form.SendUnderWay()) return;
+    if (!page.TestButton->isEnabled() || window.SendUnderWay) return;
     TSendSettings settings;
-    settings.Server = form.Edit1->text().trimmed();
-    settings.Email = form.Edit2->text().trimmed();
+    settings.Server = window.Server->text().trimmed();
+    settings.Email = window.Email->text().trimmed();
     page.Collect(settings);
     if (settings.Server.isEmpty()) {
         ShowMessage(FromGb(fax::kMsgBlankFields));
@@ -36,12 +35,12 @@ void TestConnection(TForm1& form) {
 
     TConnectionCheck check;
     QStringList lines;
-    check.OnStatus = [&](const QString& text) { SetStatusText(form.StatusBar1, text); };
+    check.OnStatus = [&](const QString& text) { SetStatusText(window.StatusBar, text); };
     check.OnReport = [&](const QString& line) {
         lines << line;
-        SetStatusText(form.StatusBar1, line);
+        SetStatusText(window.StatusBar, line);
     };
-    check.Prepare = [&](mail::TZelSMTP& client) { client.TimeLimits = form.ZelSMTP1->TimeLimits; };
+    check.Prepare = [&](mail::TZelSMTP& client) { client.TimeLimits = window.TimeLimits; };
     const QString caption = Msg(TMsg::CheckCaption);
     if (check.Run(settings, page.PasswordEdit->text())) {
         ShowModalMessage(caption, lines.join('\n'), TMsgIcon::None);
