@@ -1,8 +1,10 @@
 #include "app/ConnectionCheck.h"
 
 #include "app/FailureText.h"
-#include "app/Forms.h"
+#include "app/GbText.h"
+#include "app/MailClient.h"
 #include "app/Messages.h"
+#include "app/SendRequest.h"
 #include "fax/Dispatch.h"
 
 #include <QStringList>

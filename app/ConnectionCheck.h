@@ -6,12 +6,16 @@
 #pragma once
 
 #include "app/Settings.h"
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 
 #include <QString>
 
 #include <functional>
 #include <optional>
+
+namespace mail {
+class TZelSMTP;
+}
 
 namespace app {
 

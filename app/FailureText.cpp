@@ -1,6 +1,6 @@
 #include "app/FailureText.h"
 
-#include "app/Forms.h"
+#include "app/GbText.h"
 #include "app/Messages.h"
 #include "net/ZelSock.h"
 

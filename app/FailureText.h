@@ -3,7 +3,7 @@
 // in parentheses for support. Also the command line's exit status by kind.
 #pragma once
 
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 #include "rtl/SysUtils.h"
 
 #include <QString>

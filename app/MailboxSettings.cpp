@@ -1,6 +1,6 @@
 #include "app/MailboxSettings.h"
 
-#include "app/Forms.h"
+#include "app/GbText.h"
 
 #include <QSettings>
 

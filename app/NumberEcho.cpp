@@ -1,15 +1,11 @@
 #include "app/NumberEcho.h"
 
-#include "app/Forms.h"
-#include "app/Messages.h"
+#include "app/GbText.h"
 #include "fax/Coverage.h"
 #include "fax/GatewayPattern.h"
 #include "fax/NumberFront.h"
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
-
-#include <QFontMetrics>
-#include <QLabel>
 
 namespace app {
 
@@ -48,31 +44,6 @@ TNumberEcho EchoNumber(const QString& typed, int homeCountry, const rtl::TString
     if (fax::GatewayPatternProblem(gatewayPattern).empty())
         echo.Gateway = FromGb(fax::GatewayAddressOf(reading, gatewayPattern));
     return echo;
-}
-
-void ShowEcho(QLabel* label, const TNumberEcho& echo) {
-    QString text = echo.Failure;
-    // The label is narrow: a refusal shows its cause, the tool tip all of it.
-    const QString format = QString::fromUtf8("传真号码的形式必须为：001-212-1234567，");
-    if (text.startsWith(format)) text = text.mid(format.size());
-    // The coverage first: a long place is what the label cuts off.
-    if (echo.Understood) text = Msg(echo.Covered ? TMsg::NumberCovered : TMsg::NumberNotCovered, {echo.Number});
-    label->setStyleSheet(echo.Understood && echo.Covered ? "color: green" : "color: red");
-    label->setToolTip(echo.Understood && !echo.Gateway.isEmpty() ? text + "\n" + Msg(TMsg::NumberGateway, {echo.Gateway})
-                      : echo.Understood ? text : echo.Failure);
-    label->setText(QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width()));
-}
-
-const QStringList& CoveragePageLines() {
-    static const QStringList lines = [] {
-        QStringList out;
-        for (const std::string& line : fax::CoverageList()) {
-            const std::string place = fax::PlaceOfCoverageEntry(line);
-            out << (place.empty() ? FromGb(line) : FromGb(line) + "  " + QString::fromStdString(place));
-        }
-        return out;
-    }();
-    return lines;
 }
 
 }  // namespace app

@@ -18,6 +18,10 @@ fax::TSendRequest ConnectionOf(const TSendSettings& Settings, const QString& Pas
     return request;
 }
 
+void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password) {
+    fax::ApplyConnection(ConnectionOf(settings, password), client);
+}
+
 bool MakeSendRequest(const TSendSettings& Settings, const QString& Number, const QString& Password,
                      std::vector<rtl::TFilePath> Files, fax::TSendRequest& Request, const char*& RefusedField) {
     fax::TSendRequest request = ConnectionOf(Settings, Password);

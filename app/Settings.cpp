@@ -1,7 +1,6 @@
 #include "app/Settings.h"
 
-#include "app/Forms.h"
-#include "app/SendRequest.h"
+#include "app/GbText.h"
 #include "fax/FaxNumber.h"
 #include "fax/GatewayPattern.h"
 #include "fax/SettingValues.h"
@@ -101,10 +100,6 @@ int UsualPort(mail::TSmtpSecurity security) {
 
 int ProposedPort(mail::TSmtpSecurity from, mail::TSmtpSecurity to, int port) {
     return port == UsualPort(from) ? UsualPort(to) : port;
-}
-
-void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password) {
-    fax::ApplyConnection(ConnectionOf(settings, password), client);
 }
 
 }  // namespace app

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/HomeCountry.h"
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 
 #include <QList>
 #include <QString>
@@ -57,10 +57,6 @@ void WriteSendSettings(const TSendSettings& settings);
 
 // The secret store's key of the remembered password.
 inline constexpr char kPasswordKey[] = "smtp-password";
-
-// Puts the send settings on a mail client: port, protection, login and the
-// trusted certificates. The login and password go as UTF-8, as SASL carries them.
-void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password);
 
 // The port each protection mode usually has: 25, 587, 465.
 int UsualPort(mail::TSmtpSecurity security);

@@ -9,9 +9,9 @@
 //       (offscreen) and, as the reference, reads the same columns of all
 //       100 000 rows with a plain SELECT. Prints page_ms=... select_ms=...
 //       first_page_select_ms=... (medians of 5).
-#include "app/HistoryPage.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
+#include "gui/HistoryPage.h"
 #include "history/History.h"
 #include "history/SendRecorder.h"
 

@@ -4,7 +4,7 @@
 // in clear text what the user meant to protect.
 #pragma once
 
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 
 #include <cstdint>
 #include <optional>

@@ -5,7 +5,6 @@
 
 #include "fax/Dispatch.h"
 #include "history/History.h"
-#include "mail/Zelsmtp.h"
 #include "rtl/Text.h"
 
 #include <QString>

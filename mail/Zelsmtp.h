@@ -8,6 +8,7 @@
 #include "codec/ZelUUE.h"
 #include "mail/Composer.h"
 #include "mail/PostMessage.h"
+#include "mail/Smtp.h"
 #include "net/ZelSock.h"
 #include "rtl/Classes.h"
 #include "rtl/Text.h"
@@ -50,11 +51,6 @@ struct TSmtpTimeLimits {
     std::uint32_t TlsProbe = 4000;
 };
 
-// Bounds of what the client takes as one reply: RFC 5321 allows 512 octets a
-// line; servers that say more are tolerated, servers that never stop are not.
-inline constexpr std::int64_t kMaxReplyLineBytes = 4096;
-inline constexpr int kMaxReplyLines = 1000;
-
 // Failures of the dialogue shown to the user (GB2312), raised as exceptions:
 // no final full stop, the outer handler adds one.
 // A reply that does not start with a reply code (kind Protocol).
@@ -76,14 +72,6 @@ inline constexpr char kMsgOutOfStep[] =
 // The end mark went out and its reply did not come (stop, time limit, close,
 // a broken reply); the kind is the cause's.
 // "传真已全部发出，但没有收到服务器的确认：服务器可能已经收下了这份传真。重新发送之前，请先检查您的邮箱，以免重复发送"
-// Raised with kMsgMaybeDelivered: the end mark went out and its reply did not
-// come. Its kind says what ended the wait; a front end must show it even when
-// the user stopped the send.
-class EMaybeDelivered : public rtl::Exception {
-public:
-    using rtl::Exception::Exception;
-};
-
 inline constexpr char kMsgMaybeDelivered[] =
     "\xb4\xab\xd5\xe6\xd2\xd1\xc8\xab\xb2\xbf\xb7\xa2\xb3\xf6\xa3\xac\xb5\xab\xc3\xbb\xd3\xd0\xca\xd5\xb5\xbd"
     "\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xc8\xb7\xc8\xcf\xa3\xba\xb7\xfe\xce\xf1\xc6\xf7\xbf\xc9\xc4\xdc\xd2\xd1\xbe\xad"
@@ -99,38 +87,6 @@ inline constexpr char kMsgZeroByte[] =
 inline constexpr char kMsgCommandTooLong[] =
     "%s \xd7\xd6\xb6\xce\xcc\xab\xb3\xa4\xa3\xbaSMTP\xc3\xfc\xc1\xee\xd0\xd0\xd7\xee\xb6\xe0\xd6\xbb\xc4\xdc\xd3\xd0"
     "512\xb8\xf6\xd7\xd6\xbd\xda";
-
-// The SMTP port a new mail client uses until it is told another.
-inline constexpr std::int32_t kDefaultSmtpPort = 25;
-
-// How the connection to the server is protected.
-enum class TSmtpSecurity {
-    None,         // plain text, as on port 25
-    StartTls,     // plain connect, then STARTTLS before anything else (port 587)
-    ImplicitTls,  // TLS from the first byte (port 465)
-};
-
-// Where the dialogue stands. Abort, the reply time limits and Disconnect
-// decide from it; nothing else keeps a copy.
-enum class TSmtpPhase {
-    Idle,        // no connection
-    Connecting,  // host lookup and TCP connect
-    Greeting,
-    Helo,
-    Handshake,  // TLS, from the start or after STARTTLS
-    Ehlo,
-    StartTls,
-    Auth,
-    Ready,       // connected, between sends
-    Composing,   // the header, the sizes and the attachments opened, before the first command
-    Rset,
-    MailFrom,
-    RcptTo,
-    Data,
-    Text,     // the header block and the message text going out
-    EndMark,  // "." sent, its reply awaited
-    Quit,
-};
 
 class TZelSMTP : public net::TZelSock {
 public:

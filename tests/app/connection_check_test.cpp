@@ -3,6 +3,7 @@
 // offering STARTTLS, an expired certificate), which is how a fall-back is
 // forced from the path; other failures still try the usual set-ups.
 #include "app/ConnectionCheck.h"
+#include "mail/Zelsmtp.h"
 
 #include "tests/support/Ports.h"
 #include "tests/support/RealSmtpServer.h"

@@ -1,7 +1,7 @@
 // Test main for the windows: the application object with its outer exception
 // handler, on the offscreen platform unless a display is asked for, with the
 // settings in a temporary folder.
-#include "app/Forms.h"
+#include "gui/Forms.h"
 #include "platform/Application.h"
 
 #include <QSettings>

@@ -1,0 +1,77 @@
+#include "gui/MailboxWatch.h"
+
+#include "app/ConfirmationStore.h"
+
+#include <mutex>
+#include <thread>
+
+namespace app {
+
+TMailboxWatch::TMailboxWatch() {
+    Pending.setSingleShot(true);
+    QObject::connect(&Pending, &QTimer::timeout, &Context, [this] { Start(); });
+}
+
+TMailboxWatch::~TMailboxWatch() { Stop(); }
+
+void TMailboxWatch::Restart(int DelayMs) {
+    Pending.start(DelayMs);
+}
+
+// What the watch's thread may still reach after the window let go of it.
+struct TMailboxWatch::TLink {
+    std::mutex Lock;
+    QObject* Context = nullptr;  // nullptr once the window let go
+
+    template <typename F>
+    void Post(F f) {
+        std::lock_guard<std::mutex> guard(Lock);
+        if (Context != nullptr) QMetaObject::invokeMethod(Context, std::move(f), Qt::QueuedConnection);
+    }
+};
+
+void TMailboxWatch::Stop() {
+    Pending.stop();
+    if (Link) {
+        std::lock_guard<std::mutex> guard(Link->Lock);
+        Link->Context = nullptr;
+    }
+    Link.reset();
+    if (!Watch) return;
+    Watch->Stop();
+    // Its waits end at once on Stop, but a name lookup cannot be cut short:
+    // the window does not wait for it.
+    std::thread([old = std::move(Watch)]() mutable { old.reset(); }).detach();
+}
+
+void TMailboxWatch::Start() {
+    Stop();
+    const TMailboxSettings mailbox = Mailbox ? Mailbox() : ReadMailboxSettings();
+    const TSendSettings send = Send ? Send() : ReadSendSettings();
+    if (mailbox.Server.isEmpty()) return;
+    const QString password = Password ? Password() : QString();
+    if (const QString problem = MailboxSettingsProblem(mailbox, send, password); !problem.isEmpty()) {
+        if (OnStatus) OnStatus(problem);
+        return;
+    }
+    watch::TWatchOptions options;
+    options.Rules = MatchRulesOf(mailbox);
+    Watch = std::make_unique<watch::TConfirmationWatch>(watch::MakeImapMailbox(), &OpenConfirmationStore,
+                                                        ImapSettingsOf(mailbox, send, password), options);
+    Link = std::make_shared<TLink>();
+    Link->Context = &Context;
+    Watch->OnConfirmed = [this, link = Link](const watch::TConfirmed& c) {
+        link->Post([this, c] {
+            if (OnConfirmed) OnConfirmed(c);
+        });
+    };
+    Watch->OnUnreachable = [this, link = Link, mailbox](const watch::EImapError& e) {
+        const QString text = MailboxProblemText(e, mailbox) + QString::fromUtf8(" 稍后再试。");
+        link->Post([this, text] {
+            if (OnStatus) OnStatus(text);
+        });
+    };
+    Watch->Start();
+}
+
+}  // namespace app
