@@ -96,16 +96,17 @@ void TFaxDispatch::Fill(const TSendRequest& Form, mail::TPostMessage& message) c
 std::string TFaxDispatch::Send(const TSendRequest& Form) {
     const std::string refusal = Check(Form);
     if (!refusal.empty()) return refusal;
-    // A refused recipient ends the send before DATA: the later "503 need RCPT"
-    // would hide the cause, and a message to some numbers only is not what was asked.
-    Client.OnRecipientNotFound = [this](const std::string& entry) {
-        rtl::Exception refused(Client.LastReply, rtl::TErrorKind::RecipientRefused);
-        refused.Subject = entry;
-        for (const auto& recipient : Recipients)
-            if (recipient.first == entry) refused.Subject = recipient.second;
-        throw refused;
-    };
-    Job.Run(Form.Server.Bytes(), UserIdOf(Form.Email.Bytes()), [&](mail::TPostMessage& message) { Fill(Form, message); });
+    try {
+        Job.Run(Form.Server.Bytes(), UserIdOf(Form.Email.Bytes()), [&](mail::TPostMessage& message) { Fill(Form, message); });
+    } catch (rtl::Exception& e) {
+        // The client names the gateway address; the user knows the number.
+        if (e.Kind == rtl::TErrorKind::RecipientRefused) {
+            const std::string entry = e.Subject;
+            for (const auto& recipient : Recipients)
+                if (recipient.first == entry) e.Subject = recipient.second;
+        }
+        throw;
+    }
     return std::string();
 }
 

@@ -36,7 +36,10 @@ inline constexpr char kMsgSubjectControl[] =
 
 class TFaxDispatch {
 public:
-    explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
+    // A refused recipient ends the send before DATA: the later "503 need RCPT"
+    // would hide the cause, and a message to some numbers only is not what was asked.
+    explicit TFaxDispatch(mail::TZelSMTP& Client)
+        : Client(Client), Job(Client, mail::TZelSMTP::TRefusedRecipient::Stop) {}
 
     // Sends one fax e-mail with the client's connection as it stands (see
     // ApplyConnection). Returns the refusal to show in a modal message box
@@ -44,7 +47,9 @@ public:
     // mailbox, a server name with a blank or control character, a number the
     // front cannot read, an unusable gateway pattern, no coverage), or "" once
     // the fax has gone out.
-    // Conversion errors and every failure of the send are raised.
+    // Conversion errors and every failure of the send are raised (see
+    // TSendJob::Run); a refused recipient as RecipientRefused, its Subject
+    // the number as typed.
     std::string Send(const TSendRequest& Form);
     // The checks of Send, in its order, without connecting: the refusal, or
     // "" with the gateway addresses set. A file that cannot be opened is
