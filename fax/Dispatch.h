@@ -2,6 +2,7 @@
 // gateway address, checks coverage and drives the window's mail client.
 #pragma once
 
+#include "fax/CheckRefusal.h"
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
 #include "fax/NumberFront.h"
@@ -50,11 +51,11 @@ public:
     // Conversion errors and every failure of the send are raised (see
     // TSendJob::Run); a refused recipient as RecipientRefused, its Subject
     // the number as typed.
-    std::string Send(const TSendRequest& Form);
+    TCheckRefusal Send(const TSendRequest& Form);
     // The checks of Send, in its order, without connecting: the refusal, or
-    // "" with the gateway addresses set. A file that cannot be opened is
+    // none with the gateway addresses set. A file that cannot be opened is
     // refused here too ("Cannot open file %s"), before any connection.
-    std::string Check(const TSendRequest& Form);
+    TCheckRefusal Check(const TSendRequest& Form);
     // What Send would hand to the mail client, on the client's message; the
     // front end composes it without connecting (--dry-run). Call after Check.
     void Fill(const TSendRequest& Form, mail::TPostMessage& Message) const;

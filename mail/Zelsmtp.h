@@ -241,6 +241,7 @@ public:
     // The mailbox of a recipient entry: "Name <box>", "prefix:box" or "box".
     static std::string ExtractAddress(const std::string& Entry);
     // Follows continuation lines ("250-...", or a leading blank) to the final line.
+    // Raises what FinalReplyLine and the socket's ReadLn raise.
     std::string ReadFinalReplyLine(std::string Reply);
     // The same over any source of further lines. A reply of more than
     // kMaxReplyLines lines raises rtl::Exception (kind Protocol).
@@ -252,10 +253,13 @@ public:
     static std::string AttachmentName(const std::string& Entry) { return TMessageComposer::AttachmentName(Entry); }
 
     // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage, the
-    // text a send would compose, so that it can be inspected.
+    // text a send would compose, so that it can be inspected. Raises
+    // EFOpenError (an attachment), TooLarge (a text beyond the composer's
+    // bound), EAbortError (stopped).
     void ComposeMessage();
     // The same text composed as it is read, its size known and every
     // attachment opened now: what the send would put after the header block.
+    // Raises EFOpenError (an attachment), TooLarge.
     std::unique_ptr<TMessageSource> OpenMessage();
 
 private:
