@@ -2,7 +2,7 @@
 
 #include "app/GbText.h"
 #include "app/Messages.h"
-#include "net/ZelSock.h"
+#include "mail/ReplyError.h"
 
 namespace app {
 namespace {
@@ -70,7 +70,8 @@ QString ExplainFailure(const std::exception& failure, const TServerTarget& targe
     if (dynamic_cast<const mail::EMaybeDelivered*>(e) != nullptr) return MessageForDisplay(e->Message);
     if (e->Kind == Kind::Stopped) return Msg(TMsg::Stopped);
     const QString own = FromGb(e->Message).trimmed();
-    const int code = net::ReplyCodeOf(e->Message);
+    const auto* reply = dynamic_cast<const mail::ESmtpReplyError*>(e);
+    const int code = reply != nullptr ? reply->Code : 0;
     if (e->Kind == Kind::TooLarge && e->Limit > 0)
         return Msg(TMsg::TooLargeForServer,
                    {target.Host, QString::number(target.Port), QString(), Megabytes(e->Size), Megabytes(e->Limit)}) +

@@ -27,49 +27,67 @@ bool HasBlankOrControl(const std::string& text) {
 
 }  // namespace
 
+std::string TCheckRefusal::Text() const {
+    switch (Kind) {
+        case TCheckRefused::None: return std::string();
+        case TCheckRefused::BlankFields: return kMsgBlankFields;
+        case TCheckRefused::BadServerName: return kMsgBadServerName;
+        case TCheckRefused::EmailNotAscii: return kMsgEmailNotAscii;
+        case TCheckRefused::SenderNotMailbox: return kMsgSenderNotMailbox;
+        case TCheckRefused::SubjectControl: return kMsgSubjectControl;
+        case TCheckRefused::Number:
+        case TCheckRefused::GatewayPattern:
+        case TCheckRefused::GatewayAddress: return Reason;
+        case TCheckRefused::NotCovered: return kMsgNotCovered;
+        case TCheckRefused::FileMissing:
+            // Code-page text; the path is the file system's bytes.
+            return rtl::FormatMessage("Cannot open file %s", Win::Utf8ToGb2312(Win::FileNameText(rtl::TFilePath(Field)).Bytes()));
+    }
+    return std::string();
+}
+
 std::string UserIdOf(const std::string& Email) {
     const auto at = Email.find('@');
     return at == std::string::npos ? std::string() : Email.substr(0, at);
 }
 
-std::string TFaxDispatch::Check(const TSendRequest& Form) {
+TCheckRefusal TFaxDispatch::Check(const TSendRequest& Form) {
     // A press refused during a send leaves the running send's addresses,
     // which its success names and its refusals report, and what it understood.
     const bool idle = !Job.Running() && !Client.Busy();
     if (idle) PressReadingsValue.clear();
     const std::string& server = Form.Server.Bytes();
     const std::string& email = Form.Email.Bytes();
-    if (server.empty() || email.empty()) return kMsgBlankFields;
-    if (HasBlankOrControl(server)) return kMsgBadServerName;
-    if (!IsPlainAscii(email)) return kMsgEmailNotAscii;
-    if (!IsSmtpMailbox(email)) return kMsgSenderNotMailbox;
+    using K = TCheckRefused;
+    if (server.empty() || email.empty()) return {K::BlankFields, {}, {}};
+    if (HasBlankOrControl(server)) return {K::BadServerName, server, {}};
+    if (!IsPlainAscii(email)) return {K::EmailNotAscii, email, {}};
+    if (!IsSmtpMailbox(email)) return {K::SenderNotMailbox, email, {}};
     for (const char c : Form.Subject.Bytes())
-        if ((c >= 0 && c < 0x20) || c == 0x7f) return kMsgSubjectControl;
+        if ((c >= 0 && c < 0x20) || c == 0x7f) return {K::SubjectControl, Form.Subject.Bytes(), {}};
     std::vector<std::pair<std::string, std::string>> recipients;
     std::vector<const rtl::TGbText*> numbers{&Form.Number};
     for (const rtl::TGbText& more : Form.MoreNumbers) numbers.push_back(&more);
     for (const rtl::TGbText* number : numbers) {
         const TNumberReading reading = ReadFaxNumber(number->Bytes(), Form.HomeCountry);
-        if (!reading.Ok) return reading.Failure;
+        if (!reading.Ok) return {K::Number, number->Bytes(), reading.Failure};
         const std::string patternFailure = GatewayPatternProblem(Form.GatewayPattern.Bytes());
-        if (!patternFailure.empty()) return patternFailure;
+        if (!patternFailure.empty()) return {K::GatewayPattern, Form.GatewayPattern.Bytes(), patternFailure};
         const std::string gateway = GatewayAddressOf(reading, Form.GatewayPattern.Bytes());
         const std::string addressFailure = GatewayAddressProblem(reading, Form.GatewayPattern.Bytes());
-        if (!addressFailure.empty()) return addressFailure;
+        if (!addressFailure.empty()) return {K::GatewayAddress, number->Bytes(), addressFailure};
         if (idle && recipients.empty()) GatewayAddressText = gateway;
         if (idle) PressReadingsValue.emplace_back(reading, gateway);
-        if (!IsCovered(Form.CoverageLines, reading.Number)) return kMsgNotCovered;
+        if (!IsCovered(Form.CoverageLines, reading.Number)) return {K::NotCovered, number->Bytes(), {}};
         // One number written several ways is one recipient.
         if (std::none_of(recipients.begin(), recipients.end(), [&](const auto& r) { return r.first == gateway; }))
             recipients.emplace_back(gateway, number->Bytes());
     }
-    // Found now, not after the server has been reached. The message is
-    // code-page text; the path is the file system's bytes.
+    // Found now, not after the server has been reached.
     for (const rtl::TFilePath& file : Form.Files)
-        if (rtl::RegularFileSize(file.Bytes()) < 0)
-            return rtl::FormatMessage("Cannot open file %s", Win::Utf8ToGb2312(Win::FileNameText(file).Bytes()));
+        if (rtl::RegularFileSize(file.Bytes()) < 0) return {K::FileMissing, file.Bytes(), {}};
     if (idle) Recipients = std::move(recipients);
-    return std::string();
+    return {};
 }
 
 void TFaxDispatch::Fill(const TSendRequest& Form, mail::TPostMessage& message) const {
@@ -93,20 +111,21 @@ void TFaxDispatch::Fill(const TSendRequest& Form, mail::TPostMessage& message) c
     for (const rtl::TFilePath& file : Form.Files) message.Attachments.Add(file.Bytes());
 }
 
-std::string TFaxDispatch::Send(const TSendRequest& Form) {
-    const std::string refusal = Check(Form);
+TCheckRefusal TFaxDispatch::Send(const TSendRequest& Form) {
+    const TCheckRefusal refusal = Check(Form);
     if (!refusal.empty()) return refusal;
-    // A refused recipient ends the send before DATA: the later "503 need RCPT"
-    // would hide the cause, and a message to some numbers only is not what was asked.
-    Client.OnRecipientNotFound = [this](const std::string& entry) {
-        rtl::Exception refused(Client.LastReply, rtl::TErrorKind::RecipientRefused);
-        refused.Subject = entry;
-        for (const auto& recipient : Recipients)
-            if (recipient.first == entry) refused.Subject = recipient.second;
-        throw refused;
-    };
-    Job.Run(Form.Server.Bytes(), UserIdOf(Form.Email.Bytes()), [&](mail::TPostMessage& message) { Fill(Form, message); });
-    return std::string();
+    try {
+        Job.Run(Form.Server.Bytes(), UserIdOf(Form.Email.Bytes()), [&](mail::TPostMessage& message) { Fill(Form, message); });
+    } catch (rtl::Exception& e) {
+        // The client names the gateway address; the user knows the number.
+        if (e.Kind == rtl::TErrorKind::RecipientRefused) {
+            const std::string entry = e.Subject;
+            for (const auto& recipient : Recipients)
+                if (recipient.first == entry) e.Subject = recipient.second;
+        }
+        throw;
+    }
+    return {};
 }
 
 }  // namespace fax

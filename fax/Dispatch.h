@@ -2,6 +2,7 @@
 // gateway address, checks coverage and drives the window's mail client.
 #pragma once
 
+#include "fax/CheckRefusal.h"
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
 #include "fax/NumberFront.h"
@@ -36,7 +37,10 @@ inline constexpr char kMsgSubjectControl[] =
 
 class TFaxDispatch {
 public:
-    explicit TFaxDispatch(mail::TZelSMTP& Client) : Client(Client), Job(Client) {}
+    // A refused recipient ends the send before DATA: the later "503 need RCPT"
+    // would hide the cause, and a message to some numbers only is not what was asked.
+    explicit TFaxDispatch(mail::TZelSMTP& Client)
+        : Client(Client), Job(Client, mail::TZelSMTP::TRefusedRecipient::Stop) {}
 
     // Sends one fax e-mail with the client's connection as it stands (see
     // ApplyConnection). Returns the refusal to show in a modal message box
@@ -44,12 +48,14 @@ public:
     // mailbox, a server name with a blank or control character, a number the
     // front cannot read, an unusable gateway pattern, no coverage), or "" once
     // the fax has gone out.
-    // Conversion errors and every failure of the send are raised.
-    std::string Send(const TSendRequest& Form);
+    // Conversion errors and every failure of the send are raised (see
+    // TSendJob::Run); a refused recipient as RecipientRefused, its Subject
+    // the number as typed.
+    TCheckRefusal Send(const TSendRequest& Form);
     // The checks of Send, in its order, without connecting: the refusal, or
-    // "" with the gateway addresses set. A file that cannot be opened is
+    // none with the gateway addresses set. A file that cannot be opened is
     // refused here too ("Cannot open file %s"), before any connection.
-    std::string Check(const TSendRequest& Form);
+    TCheckRefusal Check(const TSendRequest& Form);
     // What Send would hand to the mail client, on the client's message; the
     // front end composes it without connecting (--dry-run). Call after Check.
     void Fill(const TSendRequest& Form, mail::TPostMessage& Message) const;

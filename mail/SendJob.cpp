@@ -29,7 +29,7 @@ void TSendJob::Steps(const std::string& Host, const std::string& UserID, const s
     Client.Connect();
     Fill(Client.PostMessage());
     try {
-        Client.SubmitMessage();
+        Client.SubmitMessage(Refused);
     } catch (...) {
         // Leave no connection behind, so the next send can connect again.
         Client.DropConnection();

@@ -20,15 +20,19 @@ inline constexpr char kMsgOutOfMemory[] =
 
 class TSendJob {
 public:
-    explicit TSendJob(TZelSMTP& Client) : Client(Client) {}
+    // Refused says what a refused recipient does to each send (SubmitMessage).
+    explicit TSendJob(TZelSMTP& Client, TZelSMTP::TRefusedRecipient Refused = TZelSMTP::TRefusedRecipient::GoOn)
+        : Client(Client), Refused(Refused) {}
     TSendJob(const TSendJob&) = delete;
     TSendJob& operator=(const TSendJob&) = delete;
 
     // Connects to Host on the client's port with UserID for HELO, then lets
     // Fill set up the client's message and sends it. A second Run while one is
     // under way (in any phase, QUIT included) raises "Already connected"
-    // before anything of the client is touched. An allocation failure
-    // anywhere in it drops the connection and raises kMsgOutOfMemory.
+    // (kind Busy) before anything of the client is touched. An allocation
+    // failure anywhere in it drops the connection and raises kMsgOutOfMemory
+    // (kind OutOfMemory). Else it raises what Connect, SubmitMessage and
+    // Disconnect raise.
     void Run(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill);
 
     bool Running() const { return InProgress; }
@@ -37,6 +41,7 @@ private:
     void Steps(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill);
 
     TZelSMTP& Client;
+    const TZelSMTP::TRefusedRecipient Refused;
     bool InProgress = false;
 };
 

@@ -1,5 +1,6 @@
 #include "mail/Zelsmtp.h"
 
+#include "mail/ReplyError.h"
 #include "platform/Application.h"
 #include "rtl/SysUtils.h"
 
@@ -115,7 +116,7 @@ void TZelSMTP::SetPostMessage(std::unique_ptr<TPostMessage> Value) {
 void TZelSMTP::DropConnection() {
     net::TZelSock::Disconnect();
     ReceiveStream.Clear();
-    if (!Busy()) FPhase = TSmtpPhase::Idle;
+    if (!Busy()) Step(TSmtpPhase::Idle);
 }
 
 std::string TZelSMTP::ExtractAddress(const std::string& Entry) {
@@ -143,6 +144,7 @@ bool TZelSMTP::IsReplyStart(const std::string& Line) {
 
 std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     ReplyCode = 0;
+    ReplyLines.clear();
     const std::string first = Masked(ReadLn());
     // Taken as a reply, junk would count as code 0 and pass every refusal test.
     if (!IsReplyStart(first)) throw rtl::Exception(kMsgNotSmtp, rtl::TErrorKind::Protocol);
@@ -150,12 +152,17 @@ std::string TZelSMTP::ReadReply(std::vector<std::string>* Lines) {
     // A server may echo the credentials in its answer to a login step.
     if (FPhase != TSmtpPhase::Auth) StatusMessage(1, LastReply);
     ReplyCode = net::ReplyCodeOf(first);
-    if (Lines == nullptr) return ReadFinalReplyLine(first);
-    Lines->push_back(first);
-    return FinalReplyLine(first, [&] {
-        Lines->push_back(Masked(ReadLn()));
-        return Lines->back();
+    ReplyLines.push_back(first);
+    const std::string last = FinalReplyLine(first, [&] {
+        ReplyLines.push_back(Masked(ReadLn()));
+        return ReplyLines.back();
     });
+    if (Lines != nullptr) *Lines = ReplyLines;
+    return last;
+}
+
+void TZelSMTP::RefuseReply(const std::string& Message, rtl::TErrorKind Kind, const std::string& Line) const {
+    throw ESmtpReplyError(Message, Kind, PhaseName(FPhase), ReplyCodeOfLine(Line), EnhancedStatusOf(Line), ReplyLines);
 }
 
 void TZelSMTP::RefuseOutOfStep() {
@@ -233,7 +240,7 @@ void TZelSMTP::Connect() {
     // hands the phase back to that submit.
     const TSmtpPhase outer = FPhase;
     const bool nested = Busy();
-    const auto settle = [&] { FPhase = nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle); };
+    const auto settle = [&] { Step(nested ? outer : (Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle)); };
     Step(TSmtpPhase::Connecting);
     ServerSizeLimit = 0;  // a HELO dialogue announces nothing
     ServerAuthMethods.clear();
@@ -257,15 +264,15 @@ void TZelSMTP::Connect() {
     }
     try {
         if (Security == TSmtpSecurity::ImplicitTls) Handshake();
-        FPhase = TSmtpPhase::Greeting;
+        Step(TSmtpPhase::Greeting);
         const std::uint32_t waited = AwaitGreetingOrProbe();
         const std::uint32_t rest = TimeLimits.Greeting == 0 ? 0 : std::max<std::uint32_t>(TimeLimits.Greeting - waited, 1);
         const std::string greeting = WithinLimit(rest, "the greeting", false, [&] { return ReadReply(); });
-        if (ReplyCode >= 400) throw rtl::Exception(greeting, rtl::TErrorKind::Refused);
+        if (ReplyCode >= 400) RefuseReply(greeting, rtl::TErrorKind::Refused, greeting);
         if (Security != TSmtpSecurity::None)
             SecureHello();
         else
-            FPhase = TSmtpPhase::Helo;
+            Step(TSmtpPhase::Helo);
         for (int attempts = 0; Security == TSmtpSecurity::None; ++attempts) {
             // Again: the authentication-failed handler may have changed it.
             RefuseLineBreak("UserID", UserID);
@@ -322,16 +329,16 @@ void TZelSMTP::CheckFields() {
     }
 }
 
-void TZelSMTP::SubmitMessage() {
+void TZelSMTP::SubmitMessage(TRefusedRecipient Refused) {
     if (Busy()) return;
-    FPhase = TSmtpPhase::Composing;
+    Step(TSmtpPhase::Composing);
     // However the submit ends, the phase follows the connection, and the
     // composed text (as large as the attachments and more) is let go.
     struct Settle {
         TZelSMTP& Client;
         ~Settle() {
             Client.MessageStream.Clear();
-            Client.FPhase = Client.Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle;
+            Client.Step(Client.Connected ? TSmtpPhase::Ready : TSmtpPhase::Idle);
         }
     } settle{*this};
     TPostMessage& m = *FPostMessage;
@@ -355,16 +362,16 @@ void TZelSMTP::SubmitMessage() {
     if (OnSendStart) OnSendStart(this);
 
     const auto refuseAbove = [this](std::int16_t limit, const std::string& reply) {
-        if (ReplyCode >= limit) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+        if (ReplyCode >= limit) RefuseReply(reply, rtl::TErrorKind::Refused, reply);
     };
-    FPhase = TSmtpPhase::Rset;
+    Step(TSmtpPhase::Rset);
     const std::string rset = Command("RSET", TimeLimits.Rset, "RSET");
     RefuseUnprotected(rset);
     refuseAbove(400, rset);
     RefuseAboveServerSize(text->Size());
-    FPhase = TSmtpPhase::MailFrom;
+    Step(TSmtpPhase::MailFrom);
     RefuseMailFrom(Command("MAIL FROM:<" + m.FromAddress + ">", TimeLimits.MailFrom, "MAIL FROM"));
-    FPhase = TSmtpPhase::RcptTo;
+    Step(TSmtpPhase::RcptTo);
     for (rtl::TStringList* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy}) {
         const int count = list->Count();
         for (int i = 0; i < count && i < list->Count(); ++i) {
@@ -372,10 +379,18 @@ void TZelSMTP::SubmitMessage() {
             const std::string address = ExtractAddress(entry);
             if (address.empty()) continue;
             Command("RCPT TO:<" + address + ">", TimeLimits.RcptTo, "RCPT TO");
-            if (ReplyCode > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
+            if (ReplyCode <= 300) continue;
+            if (OnRecipientNotFound) OnRecipientNotFound(entry);
+            if (Refused == TRefusedRecipient::Stop) {
+                // Before DATA: its "503 need RCPT" would hide the cause.
+                ESmtpReplyError refusal(LastReply, rtl::TErrorKind::RecipientRefused, PhaseName(FPhase),
+                                        ReplyCodeOfLine(LastReply), EnhancedStatusOf(LastReply), ReplyLines);
+                refusal.Subject = entry;
+                throw refusal;
+            }
         }
     }
-    FPhase = TSmtpPhase::Data;
+    Step(TSmtpPhase::Data);
     refuseAbove(400, Command("DATA", TimeLimits.Data, "DATA"));
     Step(TSmtpPhase::Text);
     try {
@@ -388,7 +403,7 @@ void TZelSMTP::SubmitMessage() {
         DropConnection();
         throw;
     }
-    FPhase = TSmtpPhase::EndMark;
+    Step(TSmtpPhase::EndMark);
     std::string reply;
     try {
         reply = Command(".", TimeLimits.EndMark, "the end of the message");
@@ -401,10 +416,10 @@ void TZelSMTP::SubmitMessage() {
     EndMarkReply = reply.substr(0, reply.find_last_not_of("\r\n") + 1);
     if (ReplyCode >= 400) {
         if (OnFailure) OnFailure(this);
-        throw rtl::Exception(reply, ReplyCode == 552 ? rtl::TErrorKind::TooLarge : rtl::TErrorKind::Refused);
+        RefuseReply(reply, ReplyCode == 552 ? rtl::TErrorKind::TooLarge : rtl::TErrorKind::Refused, reply);
     }
     if (ClearParams) ClearMessageLists();
-    FPhase = TSmtpPhase::Ready;
+    Step(TSmtpPhase::Ready);
     if (OnSuccess) OnSuccess(this);
 }
 
@@ -424,16 +439,16 @@ void TZelSMTP::Disconnect() {
     if (!Connected) {
         // The server has closed already: QUIT can no longer be sent.
         net::TZelSock::Disconnect();
-        FPhase = TSmtpPhase::Idle;
+        Step(TSmtpPhase::Idle);
         return;
     }
-    FPhase = TSmtpPhase::Quit;
+    Step(TSmtpPhase::Quit);
     std::string reply;
     try {
         reply = Command("QUIT", TimeLimits.Quit, "QUIT");
     } catch (const rtl::Exception& e) {
         net::TZelSock::Disconnect();
-        FPhase = TSmtpPhase::Idle;
+        Step(TSmtpPhase::Idle);
         // Stopped by the user (the stop drops the connection) or by the
         // program's end, closed by the server before it answered, or answered
         // with junk: the message was already handed over, so there is nothing
@@ -444,12 +459,14 @@ void TZelSMTP::Disconnect() {
         throw;
     } catch (...) {
         net::TZelSock::Disconnect();
-        FPhase = TSmtpPhase::Idle;
+        Step(TSmtpPhase::Idle);
         throw;
     }
     net::TZelSock::Disconnect();
-    FPhase = TSmtpPhase::Idle;
-    if (ReplyCode > 339) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+    Step(TSmtpPhase::Idle);
+    if (ReplyCode > 339)
+        throw ESmtpReplyError(reply, rtl::TErrorKind::Refused, PhaseName(TSmtpPhase::Quit), ReplyCodeOfLine(reply),
+                              EnhancedStatusOf(reply), ReplyLines);
 }
 
 void TZelSMTP::Abort() {

@@ -143,15 +143,40 @@ public:
     std::function<void(TSmtpPhase Phase)> OnStep;
 
     // ---- operations ----
-    // Opens the connection and completes greeting and HELO.
+    // Every failure is an rtl::Exception by its kind; a reply that refused a
+    // command is an ESmtpReplyError (mail/ReplyError.h) with its values.
+    // A stop is net::EAbortError (Stopped), an expired reply limit
+    // net::ESockError (TimedOut).
+
+    // Opens the connection and completes greeting and HELO (or EHLO, STARTTLS
+    // and the login). Raises: Invalid (a field or the login unfit to send,
+    // a login without protection), the socket's LookupFailed,
+    // ConnectionRefused, Unreachable, ClosedByPeer; ServerSpeaksTls; the TLS
+    // kinds; Protocol; reply errors Refused (greeting, EHLO), StartTlsRefused,
+    // LoginRefused, LoginUnavailable, MechanismTooWeak, EncryptionRequired;
+    // Refused "Authentication failed" (HELO, no reply values).
     void Connect() override;
-    // Sends PostMessage over the open connection.
-    void SubmitMessage();
-    // QUIT, then the socket-level disconnect.
+    // What a refused RCPT TO does after OnRecipientNotFound: the dialogue
+    // goes on, or the send ends with a reply error RecipientRefused whose
+    // Subject is the recipient entry.
+    enum class TRefusedRecipient { GoOn, Stop };
+    // Sends PostMessage over the open connection (connecting through
+    // OnConnectionRequired when there is none). Raises: Invalid (a field),
+    // EFOpenError (an attachment), "Incomplete Header", "Not Connected", what
+    // Connect raises; TooLarge (the server's SIZE, with Size and Limit);
+    // reply errors Refused (RSET, DATA, the end mark), EncryptionRequired
+    // (RSET, MAIL FROM), LoginRequired, TooLarge, SenderRefused (MAIL FROM),
+    // RecipientRefused (RCPT TO, with Stop), TooLarge (the end mark);
+    // EMaybeDelivered once the end mark went out without its reply.
+    void SubmitMessage(TRefusedRecipient Refused = TRefusedRecipient::GoOn);
+    // QUIT, then the socket-level disconnect. Raises a reply error Refused
+    // (QUIT refused); TimedOut; nothing for a close, a stop or junk after QUIT.
     void Disconnect() override;
     // The stop button: cancels a running operation, or drops an idle connection without QUIT.
+    // Raises nothing.
     void Abort() override;
     // Drops the connection at once, without QUIT, and forgets what was received.
+    // Raises nothing.
     void DropConnection();
 
     // A connect or a submit is under way (the QUIT exchange does not count).
@@ -172,6 +197,7 @@ public:
     // The mailbox of a recipient entry: "Name <box>", "prefix:box" or "box".
     static std::string ExtractAddress(const std::string& Entry);
     // Follows continuation lines ("250-...", or a leading blank) to the final line.
+    // Raises what FinalReplyLine and the socket's ReadLn raise.
     std::string ReadFinalReplyLine(std::string Reply);
     // The same over any source of further lines. A reply of more than
     // kMaxReplyLines lines raises rtl::Exception (kind Protocol).
@@ -183,10 +209,13 @@ public:
     static std::string AttachmentName(const std::string& Entry) { return TMessageComposer::AttachmentName(Entry); }
 
     // Rebuilds FinalHeader, MessageStream and Boundary from PostMessage, the
-    // text a send would compose, so that it can be inspected.
+    // text a send would compose, so that it can be inspected. Raises
+    // EFOpenError (an attachment), TooLarge (a text beyond the composer's
+    // bound), EAbortError (stopped).
     void ComposeMessage();
     // The same text composed as it is read, its size known and every
     // attachment opened now: what the send would put after the header block.
+    // Raises EFOpenError (an attachment), TooLarge.
     std::unique_ptr<TMessageSource> OpenMessage();
 
 private:
@@ -211,8 +240,13 @@ private:
     // WithinLimit for the other files of this class.
     void WithinReplyLimit(std::uint32_t LimitMs, const char* What, const std::function<void()>& Wait);
     void SendHeaderBlock();
-    // Sets the phase and tells OnStep.
+    // The one writer of the phase. OnStep hears of the phases a person
+    // waits through as they are entered, and of a greeting once it is late (Tell).
     void Step(TSmtpPhase Phase);
+    void Step(TSmtpPhase Phase, bool Tell);
+    // Raises the reply error of the current phase's command; Line is the
+    // reply line Message shows (code and enhanced status are read from it).
+    [[noreturn]] void RefuseReply(const std::string& Message, rtl::TErrorKind Kind, const std::string& Line) const;
     // OnDialogue with the login's lines masked.
     void TraceLine(bool Sent, const std::string& Line);
     // A reply line with the login's secrets (the password, its base64 forms
@@ -246,7 +280,9 @@ private:
     void CheckFields();
 
     std::unique_ptr<TPostMessage> FPostMessage;
-    TSmtpPhase FPhase = TSmtpPhase::Idle;
+    TSmtpPhase FPhase{TSmtpPhase::Idle};
+    // Every line of the last reply, masked, for the reply errors.
+    std::vector<std::string> ReplyLines;
 
     std::unique_ptr<net::TThreadTimer> LimitTimer;
     // The running wait was cancelled by its time limit, not by a stop.
@@ -254,5 +290,9 @@ private:
     bool LimitCountsProgress = false;
     std::int32_t LimitLastBytes = 0;
 };
+
+// The phase by name, as traces and tests print it: the command for the
+// command phases ("MAIL FROM", "." for the end mark), else in words.
+const char* PhaseName(TSmtpPhase Phase);
 
 }  // namespace mail

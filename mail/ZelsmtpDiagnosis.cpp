@@ -7,12 +7,63 @@
 #include "rtl/SysUtils.h"
 
 #include <chrono>
+#include <iterator>
 
 namespace mail {
 
-void TZelSMTP::Step(TSmtpPhase Phase) {
+namespace {
+
+struct TPhaseRow {
+    TSmtpPhase Phase;
+    const char* Name;
+    bool Told;  // a step a person waits through: OnStep hears of it as it is entered
+};
+
+// The commands by what goes on the wire; the rest in words.
+constexpr TPhaseRow kPhases[] = {
+    {TSmtpPhase::Idle, "idle", false},
+    {TSmtpPhase::Connecting, "connecting", true},
+    {TSmtpPhase::Greeting, "greeting", false},  // told only when it is late
+    {TSmtpPhase::Helo, "HELO", false},
+    {TSmtpPhase::Handshake, "TLS handshake", true},
+    {TSmtpPhase::Ehlo, "EHLO", false},
+    {TSmtpPhase::StartTls, "STARTTLS", false},
+    {TSmtpPhase::Auth, "AUTH", true},
+    {TSmtpPhase::Ready, "ready", false},
+    {TSmtpPhase::Composing, "composing", false},
+    {TSmtpPhase::Rset, "RSET", false},
+    {TSmtpPhase::MailFrom, "MAIL FROM", false},
+    {TSmtpPhase::RcptTo, "RCPT TO", false},
+    {TSmtpPhase::Data, "DATA", false},
+    {TSmtpPhase::Text, "message text", true},
+    {TSmtpPhase::EndMark, ".", false},
+    {TSmtpPhase::Quit, "QUIT", false},
+};
+
+constexpr bool InOrder() {
+    for (std::size_t i = 0; i < std::size(kPhases); ++i)
+        if (static_cast<std::size_t>(kPhases[i].Phase) != i) return false;
+    return true;
+}
+static_assert(InOrder() && std::size(kPhases) == static_cast<std::size_t>(TSmtpPhase::Quit) + 1,
+              "one row per phase, in the enum's order");
+
+const TPhaseRow& RowOf(TSmtpPhase Phase) {
+    const auto at = static_cast<std::size_t>(Phase);
+    return kPhases[at < std::size(kPhases) ? at : 0];
+}
+
+}  // namespace
+
+const char* PhaseName(TSmtpPhase Phase) { return RowOf(Phase).Name; }
+
+void TZelSMTP::Step(TSmtpPhase Phase) { Step(Phase, RowOf(Phase).Told); }
+
+void TZelSMTP::Step(TSmtpPhase Phase, bool Tell) {
+    // The only write of the phase: Abort, the time limits and the dialogue
+    // all decide from it, and OnStep hears of nothing it was not set to.
     FPhase = Phase;
-    if (OnStep) OnStep(Phase);
+    if (Tell && OnStep) OnStep(Phase);
 }
 
 void TZelSMTP::TraceLine(bool Sent, const std::string& Line) {
@@ -58,7 +109,7 @@ std::uint32_t TZelSMTP::AwaitGreetingOrProbe() {
     while (ReceiveStream.Size() == 0 && Connected && !Canceled && since() < TimeLimits.GreetingProbe) WaitCycle();
     if (ReceiveStream.Size() > 0 || !Connected || Canceled) return since();
     // Silence so far: the usual cause is a port that waits for TLS.
-    if (OnStep) OnStep(TSmtpPhase::Greeting);
+    Step(TSmtpPhase::Greeting, true);
     net::TTlsProbe probe(this);
     probe.TrustFile = TrustFile;
     const bool tls = probe.SpeaksTls(Host, static_cast<std::uint16_t>(Port & 0xFFFF), TimeLimits.TlsProbe,

@@ -3,6 +3,7 @@
 // settings (no protection, no login), which keep the HELO dialogue.
 #include "mail/Zelsmtp.h"
 
+#include "mail/ReplyError.h"
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
 
@@ -111,10 +112,10 @@ void TZelSMTP::Handshake() {
 }
 
 std::vector<std::string> TZelSMTP::Ehlo() {
-    FPhase = TSmtpPhase::Ehlo;
+    Step(TSmtpPhase::Ehlo);
     std::vector<std::string> lines;
     const std::string reply = Command("EHLO " + UserID, TimeLimits.Helo, "EHLO", &lines);
-    if (ReplyCode >= 300) throw rtl::Exception(reply, rtl::TErrorKind::Refused);
+    if (ReplyCode >= 300) RefuseReply(reply, rtl::TErrorKind::Refused, reply);
     return lines;
 }
 
@@ -126,9 +127,9 @@ void TZelSMTP::SecureHello() {
             DropConnection();
             throw rtl::Exception(kServer + Host + kNoStartTls, rtl::TErrorKind::Tls);
         }
-        FPhase = TSmtpPhase::StartTls;
+        Step(TSmtpPhase::StartTls);
         const std::string reply = Command("STARTTLS", TimeLimits.Helo, "STARTTLS");
-        if (ReplyCode != 220) throw rtl::Exception(reply, rtl::TErrorKind::StartTlsRefused);
+        if (ReplyCode != 220) RefuseReply(reply, rtl::TErrorKind::StartTlsRefused, reply);
         Handshake();
         keywords = Keywords(Ehlo());  // what was offered in the clear no longer counts
     }
@@ -164,25 +165,25 @@ void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
                                  : ReplyCode == 534 ? rtl::TErrorKind::MechanismTooWeak
                                  : ReplyCode == 530 ? rtl::TErrorKind::EncryptionRequired
                                                     : rtl::TErrorKind::LoginRefused;
-    throw rtl::Exception(kServer + Host + (kind == rtl::TErrorKind::LoginRefused ? kLoginRefused : "") + " (" +
-                             rtl::IntToStr(ReplyCode) + ")",
-                         kind);
+    // The code and the enhanced status only: the lines may echo the secrets.
+    throw ESmtpReplyError(kServer + Host + (kind == rtl::TErrorKind::LoginRefused ? kLoginRefused : "") + " (" +
+                              rtl::IntToStr(ReplyCode) + ")",
+                          kind, PhaseName(FPhase), ReplyCode, EnhancedStatusOf(LastReply), {});
 }
 
 void TZelSMTP::RefuseUnprotected(const std::string& Reply) const {
     // "530 5.7.0 Must issue a STARTTLS command first" asks for protection, not
     // for a login, whichever command it answers (Postfix already refuses RSET).
     if (ReplyCode == 530 && Security == TSmtpSecurity::None && rtl::UpperCase(Reply).find("TLS") != std::string::npos)
-        throw rtl::Exception(Reply, rtl::TErrorKind::EncryptionRequired);
+        RefuseReply(Reply, rtl::TErrorKind::EncryptionRequired, Reply);
 }
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
     RefuseUnprotected(Reply);
     if (ReplyCode == 530 && LoginName.IsEmpty())
-        throw rtl::Exception(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")",
-                             rtl::TErrorKind::LoginRequired);
-    if (ReplyCode == 552) throw rtl::Exception(Reply, rtl::TErrorKind::TooLarge);
-    if (ReplyCode >= 400) throw rtl::Exception(Reply, rtl::TErrorKind::SenderRefused);
+        RefuseReply(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")", rtl::TErrorKind::LoginRequired, Reply);
+    if (ReplyCode == 552) RefuseReply(Reply, rtl::TErrorKind::TooLarge, Reply);
+    if (ReplyCode >= 400) RefuseReply(Reply, rtl::TErrorKind::SenderRefused, Reply);
 }
 
 }  // namespace mail

@@ -2,6 +2,7 @@
 // loopback server, an event log, and helpers to catch and compare failures.
 #pragma once
 
+#include "mail/ReplyError.h"
 #include "mail/Zelsmtp.h"
 #include "net/ZelSock.h"
 #include "tests/support/MessageLoop.h"
@@ -51,8 +52,9 @@ Raised Catch(Fn&& fn) {
     } catch (const rtl::EFOpenError& e) {
         return {"EFOpenError", e.Message};
     } catch (const rtl::Exception& e) {
-        // A refusal is the plain class itself, not some descendant.
-        return {typeid(e) == typeid(rtl::Exception) ? "Exception" : typeid(e).name(), e.Message};
+        // A refusal is the plain class itself or the reply error, not some other descendant.
+        const bool refusal = typeid(e) == typeid(rtl::Exception) || typeid(e) == typeid(mail::ESmtpReplyError);
+        return {refusal ? "Exception" : typeid(e).name(), e.Message};
     } catch (const std::exception& e) {
         return {"std::exception", e.what()};
     }
