@@ -3,6 +3,7 @@
 // case must end soon, with a clear failure, and without the memory growing.
 #include "watch/ImapMailbox.h"
 
+#include "tests/support/ProcessMemory.h"
 #include "tests/support/PythonServer.h"
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/ScriptedPeer.h"
@@ -21,16 +22,8 @@ namespace {
 using testsupport::ScriptedPeer;
 using Ms = std::chrono::milliseconds;
 
-// The peak resident size since the last reset, and its reset (Linux: "5"
-// to clear_refs starts VmHWM over from the current size).
-long StatusKb(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using testsupport::ResetPeak;
+using testsupport::StatusKb;
 
 struct TResult {
     bool Ended = false;

@@ -3,6 +3,7 @@
 #include "watch/ConfirmationWatch.h"
 
 #include "tests/support/DovecotServer.h"
+#include "tests/support/ProcessMemory.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TestCertificates.h"
 
@@ -244,14 +245,6 @@ TEST_F(Mailbox, ReportsAWrongPasswordAndAnUntrustedCertificate) {
     }
 }
 
-long StatusKb(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
 // 20 000 messages since the fax, each with 4 KB of text (held whole, about 90 MB).
 // Its own suite: once is enough, not in every locale.
 class LargeMailbox : public Mailbox {};
@@ -266,11 +259,11 @@ TEST_F(LargeMailbox, IsReadInPagesWithBoundedMemory) {
     TMemoryStore store({{1, sent, "<f1@me.example>", "001-212-1234567", Gateway("12121234567")}});
     auto mailbox = MakeImapMailbox();
     mailbox->Open(Settings());
-    std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM starts over from here
-    const long before = StatusKb("VmRSS");
+    testsupport::ResetPeak();
+    const long before = testsupport::StatusKb("VmRSS");
     std::uint32_t lastUid = 0;
     const std::vector<TConfirmed> confirmed = ReadAnswersOnce(*mailbox, store, OwnServer(), 86400, lastUid);
-    const long growth = StatusKb("VmHWM") - before;
+    const long growth = testsupport::StatusKb("VmHWM") - before;
     mailbox->Close();
     Server->Clear();
     ASSERT_EQ(confirmed.size(), 1u);
