@@ -351,14 +351,13 @@ void TForm1::Button4Click() {
         const QByteArray bytes = item->data(Qt::UserRole).toByteArray();
         files.emplace_back((bytes.isEmpty() ? QFile::encodeName(item->text()) : bytes).toStdString());
     }
-    fax::TSendRequest request;
-    const char* refusedField = nullptr;
-    if (!MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files), request, refusedField)) {
-        ShowMessage(UnrepresentableFieldText(refusedField));
+    TMadeRequest made = MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files));
+    if (made.Refused()) {
+        ShowMessage(UnrepresentableFieldText(made.RefusedField));
         return;
     }
+    fax::TSendRequest& request = made.Request;
     request.CoverageLines = CoverageLines();
-    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) fax::ApplyConnection(request, *ZelSMTP1);
     struct Ended {
         TForm1* Form;
         ~Ended() { Form->AfterSend(); }
