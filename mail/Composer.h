@@ -9,6 +9,7 @@
 #include "mail/HeaderText.h"
 #include "mail/MessageSource.h"
 #include "mail/PostMessage.h"
+#include "platform/Catalogue.h"
 #include "rtl/Classes.h"
 
 #include <cstdint>
@@ -21,14 +22,6 @@ namespace mail {
 
 // The longest message text the transfer's 32-bit byte counters can count.
 inline constexpr std::int64_t kMaxMessageText = std::numeric_limits<std::int32_t>::max();
-
-// A message text that would not fit kMaxMessageText (kind TooLarge); the
-// first %s is its size, the second the limit.
-// "附件太大：编码后的邮件将有 %s 字节，超过了一次能发送的最大值 %s 字节"
-inline constexpr char kMsgTooLarge[] =
-    "\xb8\xbd\xbc\xfe\xcc\xab\xb4\xf3\xa3\xba\xb1\xe0\xc2\xeb\xba\xf3\xb5\xc4\xd3\xca\xbc\xfe\xbd\xab\xd3\xd0 %s "
-    "\xd7\xd6\xbd\xda\xa3\xac\xb3\xac\xb9\xfd\xc1\xcb\xd2\xbb\xb4\xce\xc4\xdc\xb7\xa2\xcb\xcd\xb5\xc4\xd7\xee\xb4\xf3"
-    "\xd6\xb5 %s \xd7\xd6\xbd\xda";
 
 class TMessageComposer {
 public:

@@ -5,18 +5,12 @@
 #pragma once
 
 #include "mail/Zelsmtp.h"
+#include "platform/Catalogue.h"
 
 #include <functional>
 #include <string>
 
 namespace mail {
-
-// An allocation failed during a send (kind OutOfMemory).
-// "内存不足，无法完成这次发送。请关闭其它程序或减少附件后再试"
-inline constexpr char kMsgOutOfMemory[] =
-    "\xc4\xda\xb4\xe6\xb2\xbb\xd7\xe3\xa3\xac\xce\xde\xb7\xa8\xcd\xea\xb3\xc9\xd5\xe2\xb4\xce\xb7\xa2\xcb\xcd\xa1\xa3"
-    "\xc7\xeb\xb9\xd8\xb1\xd5\xc6\xe4\xcb\xfc\xb3\xcc\xd0\xf2\xbb\xf2\xbc\xf5\xc9\xd9\xb8\xbd\xbc\xfe\xba\xf3\xd4\xd9"
-    "\xca\xd4";
 
 class TSendJob {
 public:

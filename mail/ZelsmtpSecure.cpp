@@ -4,6 +4,7 @@
 #include "mail/Zelsmtp.h"
 
 #include "mail/ReplyError.h"
+#include "platform/Catalogue.h"
 #include "platform/CodePage.h"
 #include "rtl/SysUtils.h"
 
@@ -12,35 +13,7 @@
 namespace mail {
 namespace {
 
-// Texts (GB2312).
-// "服务器 " (server )
-constexpr const char* kServer = "\xb7\xfe\xce\xf1\xc6\xf7 ";
-// " 没有提供 STARTTLS 加密，为保护密码和邮件，连接已断开，未发送任何内容"
-// (offers no STARTTLS; to protect the password and the mail the connection was closed, nothing was sent)
-constexpr const char* kNoStartTls =
-    " \xc3\xbb\xd3\xd0\xcc\xe1\xb9\xa9 STARTTLS \xbc\xd3\xc3\xdc\xa3\xac\xce\xaa\xb1\xa3\xbb\xa4\xc3\xdc\xc2\xeb\xba\xcd"
-    "\xd3\xca\xbc\xfe\xa3\xac\xc1\xac\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa\xa3\xac\xce\xb4\xb7\xa2\xcb\xcd\xc8\xce\xba\xce"
-    "\xc4\xda\xc8\xdd";
-// "登录必须使用加密连接：请选择 STARTTLS 或 SSL/TLS 加密"
-// (a login needs an encrypted connection: choose STARTTLS or SSL/TLS)
-constexpr const char* kLoginNeedsTls =
-    "\xb5\xc7\xc2\xbc\xb1\xd8\xd0\xeb\xca\xb9\xd3\xc3\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xa3\xba\xc7\xeb\xd1\xa1\xd4\xf1"
-    " STARTTLS \xbb\xf2 SSL/TLS \xbc\xd3\xc3\xdc";
-// " 拒绝了登录，请检查用户名和密码" (refused the login: check the user name and the password)
-constexpr const char* kLoginRefused =
-    " \xbe\xdc\xbe\xf8\xc1\xcb\xb5\xc7\xc2\xbc\xa3\xac\xc7\xeb\xbc\xec\xb2\xe9\xd3\xc3\xbb\xa7\xc3\xfb\xba\xcd\xc3\xdc"
-    "\xc2\xeb";
-// " 要求登录，请设置用户名和密码" (requires a login: set a user name and a password)
-constexpr const char* kLoginRequired =
-    " \xd2\xaa\xc7\xf3\xb5\xc7\xc2\xbc\xa3\xac\xc7\xeb\xc9\xe8\xd6\xc3\xd3\xc3\xbb\xa7\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb";
-// "登录名和密码太长：SMTP登录命令最多只能有12288个字节，没有发送"
-// (login name and password too long: an SMTP login line holds at most 12288 octets; nothing was sent)
-constexpr const char* kLoginTooLong =
-    "\xb5\xc7\xc2\xbc\xc3\xfb\xba\xcd\xc3\xdc\xc2\xeb\xcc\xab\xb3\xa4\xa3\xbaSMTP\xb5\xc7\xc2\xbc\xc3"
-    "\xfc\xc1\xee\xd7\xee\xb6\xe0\xd6\xbb\xc4\xdc\xd3\xd0" "12288\xb8\xf6\xd7\xd6\xbd\xda\xa3\xac\xc3"
-    "\xbb\xd3\xd0\xb7\xa2\xcb\xcd";
-// " 不支持 PLAIN 或 LOGIN 登录方式" (supports neither the PLAIN nor the LOGIN method)
-constexpr const char* kNoLoginMethod = " \xb2\xbb\xd6\xa7\xb3\xd6 PLAIN \xbb\xf2 LOGIN \xb5\xc7\xc2\xbc\xb7\xbd\xca\xbd";
+using namespace login_texts;
 
 // The words of an EHLO reply's keyword lines (all but the first line), upper case:
 // {"STARTTLS"}, {"AUTH", "LOGIN", "PLAIN"}, ...

@@ -20,6 +20,7 @@
 //   on destruction calls it from its own destructor.
 #pragma once
 
+#include "platform/Catalogue.h"
 #include "platform/Windows.h"
 #include "rtl/Classes.h"
 #include "rtl/SysUtils.h"
@@ -64,19 +65,6 @@ inline constexpr std::uint16_t NoSocket = 65535;
 
 // The text of a wait that ends because its connection is gone for good.
 inline constexpr const char* ConnectionClosedText = "Connection Closed";
-
-// ReadLn met a line longer than MaxLineLength (kind Protocol); %s is the limit.
-// "服务器发来的一行超过了 %s 字节，不是正常的应答"
-inline constexpr char kMsgLineTooLong[] =
-    "\xb7\xfe\xce\xf1\xc6\xf7\xb7\xa2\xc0\xb4\xb5\xc4\xd2\xbb\xd0\xd0\xb3\xac\xb9\xfd\xc1\xcb %s "
-    "\xd7\xd6\xbd\xda\xa3\xac\xb2\xbb\xca\xc7\xd5\xfd\xb3\xa3\xb5\xc4\xd3\xa6\xb4\xf0";
-
-// The server ended the TLS session (close_notify) while the connection was in
-// use (kind ClosedByPeer): nothing more can come over it.
-// "服务器结束了加密连接，连接已断开"
-inline constexpr char kMsgTlsClosed[] =
-    "\xb7\xfe\xce\xf1\xc6\xf7\xbd\xe1\xca\xf8\xc1\xcb\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xa3\xac\xc1\xac"
-    "\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa";
 
 // A repeating timer driven by window-system timer messages on a hidden window
 // of its own (no thread, despite the name).

@@ -3,6 +3,7 @@
 #include "net/ZelSockTls.h"
 
 #include "net/ZelSock.h"
+#include "platform/Catalogue.h"
 #include "rtl/SmallFile.h"
 
 #include <openssl/err.h>
@@ -15,55 +16,11 @@
 namespace net {
 namespace {
 
+using namespace tls_texts;
+
 // Each direction of the BIO pair. Four full records fit, so a send pass never
 // waits for room after a flush, and a received record never waits for space.
 constexpr std::size_t kBioBuffer = 64 * 1024;
-
-// Texts (GB2312).
-// "与服务器 " ... " 的加密连接失败：" (the encrypted connection to server ... failed: )
-constexpr const char* kFailedBefore = "\xd3\xeb\xb7\xfe\xce\xf1\xc6\xf7 ";
-constexpr const char* kFailedAfter = " \xb5\xc4\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\xa3\xba";
-// 服务器证书由未知的颁发机构签发 (the certificate comes from an unknown authority)
-constexpr const char* kUnknownAuthority =
-    "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xd3\xc9\xce\xb4\xd6\xaa\xb5\xc4\xb0\xe4\xb7\xa2\xbb\xfa\xb9\xb9\xc7\xa9\xb7\xa2";
-// 服务器证书已过期 (the certificate has expired)
-constexpr const char* kExpired = "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xd2\xd1\xb9\xfd\xc6\xda";
-// 服务器证书尚未生效 (the certificate is not valid yet)
-constexpr const char* kNotYetValid = "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xc9\xd0\xce\xb4\xc9\xfa\xd0\xa7";
-// 服务器证书与服务器名称不符 (the certificate does not match the server's name)
-constexpr const char* kNameMismatch =
-    "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xd3\xeb\xb7\xfe\xce\xf1\xc6\xf7\xc3\xfb\xb3\xc6\xb2\xbb\xb7\xfb";
-// 服务器证书无效 (the certificate is not valid)
-constexpr const char* kBadCertificate = "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xa4\xca\xe9\xce\xde\xd0\xa7";
-// 服务器只支持过旧的协议版本 (the server offers only protocol versions that are too old)
-constexpr const char* kProtocolTooOld =
-    "\xb7\xfe\xce\xf1\xc6\xf7\xd6\xbb\xd6\xa7\xb3\xd6\xb9\xfd\xbe\xc9\xb5\xc4\xd0\xad\xd2\xe9\xb0\xe6\xb1\xbe";
-// 服务器的回应不是加密连接 (the server did not answer in TLS)
-constexpr const char* kNotTls = "\xb7\xfe\xce\xf1\xc6\xf7\xb5\xc4\xbb\xd8\xd3\xa6\xb2\xbb\xca\xc7\xbc\xd3\xc3\xdc\xc1\xac\xbd\xd3";
-// 加密握手失败 (the TLS handshake failed)
-constexpr const char* kHandshakeFailed = "\xbc\xd3\xc3\xdc\xce\xd5\xca\xd6\xca\xa7\xb0\xdc";
-// 无法读取受信任的证书文件 (cannot read the file of trusted certificates)
-constexpr const char* kTrustFileUnreadable =
-    "\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xca\xdc\xd0\xc5\xc8\xce\xb5\xc4\xd6\xa4\xca\xe9\xce\xc4\xbc\xfe ";
-
-// Why the trust file could not be used, after its name.
-// "：文件不存在" (no such file)
-constexpr const char* kTrustMissing = "\xa3\xba\xce\xc4\xbc\xfe\xb2\xbb\xb4\xe6\xd4\xda";
-// "：没有读取这个文件的权限" (no permission to read it)
-constexpr const char* kTrustDenied = "\xa3\xba\xc3\xbb\xd3\xd0\xb6\xc1\xc8\xa1\xd5\xe2\xb8\xf6\xce\xc4\xbc\xfe\xb5\xc4\xc8\xa8\xcf\xde";
-// "：它不是普通文件（可能是文件夹、管道或设备）" (not a regular file: a folder, pipe or device)
-constexpr const char* kTrustNotRegular =
-    "\xa3\xba\xcb\xfc\xb2\xbb\xca\xc7\xc6\xd5\xcd\xa8\xce\xc4\xbc\xfe\xa3\xa8\xbf\xc9\xc4\xdc\xca\xc7"
-    "\xce\xc4\xbc\xfe\xbc\xd0\xa1\xa2\xb9\xdc\xb5\xc0\xbb\xf2\xc9\xe8\xb1\xb8\xa3\xa9";
-// "：文件超过了 4 MB，不是证书文件" (over 4 MB: no certificate file)
-constexpr const char* kTrustTooLarge =
-    "\xa3\xba\xce\xc4\xbc\xfe\xb3\xac\xb9\xfd\xc1\xcb 4 MB\xa3\xac\xb2\xbb\xca\xc7\xd6\xa4\xca\xe9\xce"
-    "\xc4\xbc\xfe";
-// "：读取时出错" (a read error)
-constexpr const char* kTrustReadError = "\xa3\xba\xb6\xc1\xc8\xa1\xca\xb1\xb3\xf6\xb4\xed";
-// "：文件中没有 PEM 格式的证书" (no certificate in PEM form in it)
-constexpr const char* kTrustNoCertificate =
-    "\xa3\xba\xce\xc4\xbc\xfe\xd6\xd0\xc3\xbb\xd3\xd0 PEM \xb8\xf1\xca\xbd\xb5\xc4\xd6\xa4\xca\xe9";
 
 // Far more than any bundle of authorities (Debian's whole one is about 200 KB).
 constexpr std::int64_t kMaxTrustFile = 4 * 1024 * 1024;

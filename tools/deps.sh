@@ -8,8 +8,8 @@ faxmail_install_deps() {
   # libetpan-dev: the confirmation watch's IMAP client; dovecot-imapd: the real
   # IMAP server its tests start; libqt6sql6-sqlite: the send history (Qt SQL
   # comes with qt6-base-dev); libmagic-dev: an attachment's media type from
-  # its content.
-  local packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
+  # its content; python3: the build writes the texts' catalogue with it.
+  local packages=(cmake ninja-build g++ python3 qt6-base-dev libgtest-dev libgmock-dev python3-aiosmtpd mpack libssl-dev openssl ca-certificates locales fonts-wqy-zenhei
                   qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libphonenumber-dev libicu-dev
                   pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite libmagic-dev)
   case "${1:-test}" in
