@@ -15,6 +15,7 @@
 #include "cli/HistoryCommand.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
+#include "fax/NumberFront.h"
 #include "history/SendRecorder.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
@@ -242,6 +243,7 @@ int Coverage(const QStringList& args) {
         for (const auto& line : lines) Say(FromGb(line));
         return kExitSent;
     }
+    fax::LoadPlacesAhead();
     // What the window shows beside the number field, then the answer.
     const TSendSettings settings = ReadSendSettings();
     const TNumberEcho echo = EchoNumber(args[0], settings.HomeCountry, lines, ToGb(settings.GatewayPattern));
@@ -379,6 +381,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     const QString fromEnvironment = TakeSecretVariable(kPasswordVariable);
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
+    fax::LoadPlacesAhead();  // the record names the numbers' places
     TSendSettings settings;
     if (const int usage = SettingsFromOptions(parser, o, settings)) return usage;
     int timeLimit = 0;

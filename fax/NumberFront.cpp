@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string_view>
+#include <thread>
 
 namespace fax {
 namespace {
@@ -75,13 +76,19 @@ std::string CountryName(const std::string& region, const char* language) {
 
 constexpr char kGeocoderModule[] = "faxmail-geocoder.so";
 
-// The geocoder's description of the number in a language, from its module
-// (Geocoder.cpp), loaded the first time a place is asked for; "" without it.
-std::string Described(const PhoneNumber& number, const char* language) {
-    using TDescribe = void (*)(const PhoneNumber*, const char*, std::string*);
+using TDescribe = void (*)(const PhoneNumber*, const char*, std::string*);
+
+// The geocoder's function, from its module (Geocoder.cpp), loaded the first
+// time a place is asked for; nullptr without the module.
+TDescribe Describer() {
     static const auto describe = reinterpret_cast<TDescribe>(Win::ModuleFunction(kGeocoderModule, "faxmail_describe_number"));
+    return describe;
+}
+
+// The geocoder's description of the number in a language; "" without it.
+std::string Described(const PhoneNumber& number, const char* language) {
     std::string text;
-    if (describe != nullptr) describe(&number, language, &text);
+    if (const TDescribe describe = Describer()) describe(&number, language, &text);
     return text;
 }
 
@@ -285,6 +292,10 @@ TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
         if (!design.Ok) reading.Failure = design.Failure;
     }
     return reading;
+}
+
+void LoadPlacesAhead() {
+    std::thread([] { Describer(); }).detach();
 }
 
 std::string PlaceOfCoverageEntry(const std::string& entry) {
