@@ -21,7 +21,7 @@ std::string ProgramFolder() {
 std::string PrivateFile(const std::string& name) {
     const std::string folder = ProgramFolder();
     if (folder.empty()) return {};
-    for (const std::string& candidate : {folder + "/../lib/faxmail/" + name, folder + "/" + name})
+    for (const std::string& candidate : {folder + "/../libexec/faxmail/" + name, folder + "/" + name})
         if (::access(candidate.c_str(), F_OK) == 0) return candidate;
     return {};
 }

@@ -8,9 +8,9 @@
 
 namespace Win {
 
-// Where the private file `name` is: <the running program's folder>/../lib/faxmail/
-// (/usr/bin/faxmail: /usr/lib/faxmail/; a build tree keeps them in
-// build/lib/faxmail/), else the running program's own folder (the private
+// Where the private file `name` is: <the running program's folder>/../libexec/faxmail/
+// (/usr/bin/faxmail: /usr/libexec/faxmail/; a build tree keeps them in
+// build/libexec/faxmail/), else the running program's own folder (the private
 // programs themselves). "" when it is in neither.
 std::string PrivateFile(const std::string& name);
 
