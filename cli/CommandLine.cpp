@@ -13,9 +13,9 @@
 #include "app/Settings.h"
 #include "cli/CommandPasswords.h"
 #include "cli/HistoryCommand.h"
-#include "cli/WatchCommand.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
+#include "fax/NumberFront.h"
 #include "history/SendRecorder.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -242,6 +243,7 @@ int Coverage(const QStringList& args) {
         for (const auto& line : lines) Say(FromGb(line));
         return kExitSent;
     }
+    fax::LoadPlacesAhead();
     // What the window shows beside the number field, then the answer.
     const TSendSettings settings = ReadSendSettings();
     const TNumberEcho echo = EchoNumber(args[0], settings.HomeCountry, lines, ToGb(settings.GatewayPattern));
@@ -379,6 +381,7 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     const QString fromEnvironment = TakeSecretVariable(kPasswordVariable);
     if (!parser.isSet(o.Number)) return UsageError(Utf8("send 需要 --number 号码。"));
     if (files.isEmpty()) return UsageError(Utf8("send 需要至少一个文件。"));
+    fax::LoadPlacesAhead();  // the record names the numbers' places
     TSendSettings settings;
     if (const int usage = SettingsFromOptions(parser, o, settings)) return usage;
     int timeLimit = 0;
@@ -546,7 +549,7 @@ int Check(const QCommandLineParser& parser, const TSendOptions& o, const QString
 
 // The command the arguments name; what it does not report itself reaches
 // RunCommandLine's handlers.
-int RunCommand(int argc, char** argv) {
+int RunCommand(int argc, char** argv, TWatchCommand watch) {
     std::setlocale(LC_ALL, "");
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(kSettingsApplicationName);
@@ -565,8 +568,10 @@ int RunCommand(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << FromLocale(argv[i]);
     // The watch has options of its own; its help is the program's.
-    if (arguments.value(1) == QLatin1String("watch") && !arguments.contains("--help") && !arguments.contains("-h"))
-        return WatchCommand(arguments);
+    if (arguments.value(1) == QLatin1String("watch") && !arguments.contains("--help") && !arguments.contains("-h")) {
+        if (watch == nullptr) throw std::logic_error("the watch is its own program's");
+        return watch(arguments);
+    }
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) return UsageError(Utf8("未知的选项：") + (unknown.first().size() > 1 ? "--" : "-") + unknown.first());
@@ -642,13 +647,13 @@ bool IsCommandLine(int argc, char** argv) {
     return true;
 }
 
-int RunCommandLine(int argc, char** argv) {
+int RunCommandLine(int argc, char** argv, TWatchCommand watch) {
     // A reader that went away (| head -1) must not end a send half way: a
     // failed write to standard output or error is ignored, and the exit
     // status alone tells what became of the fax.
     ::signal(SIGPIPE, SIG_IGN);
     try {
-        return RunCommand(argc, argv);
+        return RunCommand(argc, argv, watch);
     } catch (const std::bad_alloc&) {
         Complain(FromGb(mail::kMsgOutOfMemory));
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include "app/FailureText.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace app {
 
@@ -17,7 +18,12 @@ namespace app {
 bool IsCommandLine(int argc, char** argv);
 bool IsCommandName(const QString& word);
 
+// `faxmail watch`'s own program links the watch (cli/WatchCommand.h) and
+// passes it here; `faxmail` passes none and starts that program instead, so
+// that no other command loads the IMAP library.
+using TWatchCommand = int (*)(const QStringList& arguments);
+
 // Runs the command the arguments name; returns the exit status. Needs no display.
-int RunCommandLine(int argc, char** argv);
+int RunCommandLine(int argc, char** argv, TWatchCommand watch = nullptr);
 
 }  // namespace app

@@ -1,20 +1,20 @@
 #include "fax/NumberFront.h"
 
 #include "platform/CodePage.h"
+#include "platform/Modules.h"
 
-#include <phonenumbers/geocoding/phonenumber_offline_geocoder.h>
 #include <phonenumbers/phonenumberutil.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
 #include <optional>
 #include <string_view>
+#include <thread>
 
 namespace fax {
 namespace {
 
 using i18n::phonenumbers::PhoneNumber;
-using i18n::phonenumbers::PhoneNumberOfflineGeocoder;
 using i18n::phonenumbers::PhoneNumberUtil;
 
 const PhoneNumberUtil& Util() { return *PhoneNumberUtil::GetInstance(); }
@@ -74,9 +74,22 @@ std::string CountryName(const std::string& region, const char* language) {
     return Utf8Of(icu::Locale("", region.c_str()).getDisplayCountry(icu::Locale(language), name));
 }
 
-const PhoneNumberOfflineGeocoder& Geocoder() {
-    static const PhoneNumberOfflineGeocoder geocoder;
-    return geocoder;
+constexpr char kGeocoderModule[] = "faxmail-geocoder.so";
+
+using TDescribe = void (*)(const PhoneNumber*, const char*, std::string*);
+
+// The geocoder's function, from its module (Geocoder.cpp), loaded the first
+// time a place is asked for; nullptr without the module.
+TDescribe Describer() {
+    static const auto describe = reinterpret_cast<TDescribe>(Win::ModuleFunction(kGeocoderModule, "faxmail_describe_number"));
+    return describe;
+}
+
+// The geocoder's description of the number in a language; "" without it.
+std::string Described(const PhoneNumber& number, const char* language) {
+    std::string text;
+    if (const TDescribe describe = Describer()) describe(&number, language, &text);
+    return text;
 }
 
 std::string RegionOf(const PhoneNumber& number) {
@@ -91,9 +104,9 @@ std::string RegionOf(const PhoneNumber& number) {
 std::string PlaceOf(const PhoneNumber& number, const std::string& region) {
     if (region == "ZZ" || region == "001") return {};
     const std::string countryZh = CountryName(region, "zh");
-    const std::string zh = Geocoder().GetDescriptionForValidNumber(number, icu::Locale("zh"));
+    const std::string zh = Described(number, "zh");
     if (!zh.empty() && zh != countryZh) return zh;
-    const std::string en = Geocoder().GetDescriptionForValidNumber(number, icu::Locale("en"));
+    const std::string en = Described(number, "en");
     if (!en.empty() && en != CountryName(region, "en")) return countryZh + " " + en;
     return countryZh;
 }
@@ -279,6 +292,10 @@ TNumberReading ReadFaxNumber(const std::string& text, int homeCountry) {
         if (!design.Ok) reading.Failure = design.Failure;
     }
     return reading;
+}
+
+void LoadPlacesAhead() {
+    std::thread([] { Describer(); }).detach();
 }
 
 std::string PlaceOfCoverageEntry(const std::string& entry) {

@@ -39,6 +39,11 @@ int CountryCodeOfRegion(const std::string& region);
 // A country calling code libphonenumber knows.
 bool IsCountryCode(int code);
 
+// Starts loading the geocoder on a thread of its own (some 5 ms of
+// relocations), while the caller reads settings and its first number: for a
+// run that will name a place.
+void LoadPlacesAhead();
+
 // The place an entry of the coverage list stands for ("+1-212", "+44-complete
 // coverage"), in UTF-8, or "".
 std::string PlaceOfCoverageEntry(const std::string& entry);

@@ -15,7 +15,7 @@ faxmail_install_deps() {
   case "${1:-test}" in
     # SpamAssassin scores the messages the tests send, as a receiving system would.
     test) packages+=(spamassassin) ;;
-    bench) packages+=(postfix curl valgrind stunnel4) ;;
+    bench) packages+=(postfix curl valgrind stunnel4 time) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     # The .deb and Debian's own checks of it; man-db and bash-completion for the install test.
     package) packages+=(dpkg-dev file librsvg2-bin lintian desktop-file-utils appstream devscripts man-db bash-completion) ;;

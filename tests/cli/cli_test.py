@@ -279,6 +279,18 @@ class CommandLine(unittest.TestCase):
             sink.stdin.close()
             sink.wait(timeout=10)
 
+    def test_the_commands_load_neither_the_windows_nor_the_watch_nor_the_places(self):
+        # What the dynamic loader maps before the program runs, as ldd lists it.
+        loaded = subprocess.run([FAXMAIL], env=dict(self.env, LD_TRACE_LOADED_OBJECTS="1"), capture_output=True,
+                                text=True, timeout=30).stdout
+        for library in ["libQt6Widgets", "libQt6Gui", "libetpan", "libgeocoding", "libqt6keychain", "libQt6DBus"]:
+            with self.subTest(library=library):
+                self.assertNotIn(library, loaded)
+        # Without a command it becomes the windows' program, which finds no display here.
+        result = self.faxmail()
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("没有图形显示，无法打开窗口", result.stderr)
+
     def test_the_c_locale_gets_readable_chinese(self):
         self.save_settings("[main]\nserver=127.0.0.1\nemail=me@example.com\n")
         env = dict(self.env, LANG="C")
