@@ -47,6 +47,8 @@ public:
 
 private:
     void ShowDetails();
+    // The selected record was looked at: its problem no longer stands out.
+    void MarkSeen();
     void CopyMessageId();
     void Resend();
 

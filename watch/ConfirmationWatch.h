@@ -20,10 +20,10 @@ namespace watch {
 struct TConfirmation {
     TOutcome Outcome = TOutcome::Answered;
     std::int64_t Time = 0;  // when the answer arrived (unanswered: when the period ended), seconds since 1970 UTC
-    std::string Subject;    // UTF-8; empty when unanswered
+    std::string Subject = {};  // UTF-8; empty when unanswered
     int Index = 0;          // which of the fax's numbers (TSentFax::Index)
-    std::string Number;     // that number
-    std::string Reason;     // a bounce's status and diagnostic
+    std::string Number = {};  // that number
+    std::string Reason = {};  // a bounce's status and diagnostic
     int Pages = -1;         // the pages the answer says were sent; -1: not said
 };
 
