@@ -1,7 +1,8 @@
 // Delivery status notifications as three common mail systems shape them: a
 // Postfix bounce (text/rfc822-headers returned), an Exchange-style
 // non-delivery report (HTML and text alternatives, the message returned as
-// message/rfc822) and a Gmail-style one (In-Reply-To, a folded
+// message/rfc822, its HTML long enough to push the status past the first
+// 4 KB of the text) and a Gmail-style one (In-Reply-To, a folded
 // multi-line diagnostic, no returned message).
 #pragma once
 
@@ -47,7 +48,9 @@ inline TBounce Bounce(TBounceShape Shape, const std::string& MessageId, const st
                      "Content-Type: text/rfc822-headers\r\n\r\n" + returned +
                      "\r\n--4QfX1.1796877688/mx.example.org--\r\n";
             break;
-        case TBounceShape::Exchange:
+        case TBounceShape::Exchange: {
+            std::string style;
+            for (int i = 0; i < 120; ++i) style += ".ndr-row" + std::to_string(i) + " { font-family: Segoe UI; margin: 0 0 12px 0; }\r\n";
             b.ContentType = "multipart/report; report-type=delivery-status; boundary=\"_000_ndr_\"";
             b.Header = "From: Microsoft Outlook <postmaster@contoso.example>\r\nTo: me@example.org\r\n"
                        "Subject: Undeliverable: Fax\r\nMessage-ID: <ndr-1@contoso.example>\r\nContent-Language: en-US\r\n"
@@ -57,7 +60,8 @@ inline TBounce Bounce(TBounceShape Shape, const std::string& MessageId, const st
                      "Your message to " + Recipient + " couldn't be delivered.\r\n\r\n"
                      "The email address wasn't found at the destination domain.\r\n\r\n"
                      "--_001_alt_\r\nContent-Type: text/html; charset=\"us-ascii\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
-                     "<html><body><p>Your message couldn't be delivered.</p></body></html>\r\n\r\n--_001_alt_--\r\n\r\n"
+                     "<html><head><style>\r\n" + style + "</style></head><body><p>Your message couldn't be delivered.</p></body></html>\r\n\r\n"
+                     "--_001_alt_--\r\n\r\n"
                      "--_000_ndr_\r\nContent-Type: message/delivery-status\r\n\r\n"
                      "Reporting-MTA: dns;DM6PR01MB0001.prod.contoso.example\r\n"
                      "Received-From-MTA: dns;mx.example.org\r\nArrival-Date: Thu, 10 Dec 2026 09:00:00 +0000\r\n\r\n"
@@ -67,6 +71,7 @@ inline TBounce Bounce(TBounceShape Shape, const std::string& MessageId, const st
                      "--_000_ndr_\r\nContent-Type: message/rfc822\r\n\r\n" + returned +
                      "MIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nThe fax.\r\n\r\n--_000_ndr_--\r\n";
             break;
+        }
         case TBounceShape::Gmail:
             b.ContentType = "multipart/report; boundary=\"000000000000c0ffee\"; report-type=delivery-status";
             b.Header = "From: Mail Delivery Subsystem <mailer-daemon@googlemail.example>\r\nTo: me@example.org\r\n"
