@@ -37,7 +37,8 @@ public:
                 if (!outcome.isEmpty() && !unverified && !unanswered && !delayed) continue;
                 const QString gateway = r.Gateways.value(i, r.Gateways.first());
                 waiting.push_back({r.Id, r.Started.toSecsSinceEpoch(), r.MessageId.toStdString(), numbers[i].toStdString(),
-                                   gateway.toStdString(), unverified, i, r.Started.toSecsSinceEpoch() >= AwaitedSince, unanswered});
+                                   gateway.toStdString(), unverified, i, r.Started.toSecsSinceEpoch() >= AwaitedSince, unanswered,
+                                   static_cast<int>(numbers.size())});
             }
         }
         return waiting;

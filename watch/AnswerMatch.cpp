@@ -296,21 +296,20 @@ std::string ReasonOf(const TDeliveryReport& report, const TRecipientReport* r) {
 }
 
 // A bounce's matches: each waiting number of the fax it reports on whose
-// gateway address it names, or all of them when it names none.
+// gateway address it names. A fax to one number takes it whatever address
+// it names (a gateway may pass the mail on under another one); of a fax to
+// several, a bounce that names none of them cannot tell which one failed.
 void MatchReport(std::size_t index, const TAnswer& answer, std::vector<const TSentFax*>& waiting, std::vector<TMatch>& matches) {
     const TDeliveryReport& report = *answer.Report;
     std::vector<const TSentFax*> faxes;
     for (const TSentFax* fax : waiting)
         if (answer.Arrived >= fax->SentAt && ReportsOn(answer, *fax) && (faxes.empty() || faxes.front()->Id == fax->Id)) faxes.push_back(fax);
-    const auto named = [&](const TSentFax* fax) -> const TRecipientReport* {
-        for (const TRecipientReport& r : report.Recipients)
-            if (SameAddress(r.Recipient, fax->Gateway)) return &r;
-        return nullptr;
-    };
-    const bool namesAny = std::any_of(faxes.begin(), faxes.end(), [&](const TSentFax* f) { return named(f) != nullptr; });
     for (const TSentFax* fax : faxes) {
-        const TRecipientReport* r = namesAny ? named(fax) : report.Recipients.empty() ? nullptr : &report.Recipients.front();
-        if (namesAny && r == nullptr) continue;
+        const TRecipientReport* r = nullptr;
+        for (const TRecipientReport& candidate : report.Recipients)
+            if (SameAddress(candidate.Recipient, fax->Gateway)) r = &candidate;
+        if (r == nullptr && fax->Numbers > 1) continue;
+        if (r == nullptr && !report.Recipients.empty()) r = &report.Recipients.front();
         const std::optional<TOutcome> outcome = ReportOutcome(r);
         if (!outcome) continue;
         matches.push_back({index, fax->Id, *outcome, fax->Index, ReasonOf(report, r), -1});

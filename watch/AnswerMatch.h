@@ -33,6 +33,7 @@ struct TSentFax {
     int Index = 0;            // which of the fax's numbers
     bool Awaited = false;     // sent while a mailbox was set: its silence is told
     bool Unanswered = false;  // already marked unanswered
+    int Numbers = 1;          // how many numbers the fax went to
 };
 
 // The words that tell the outcome (UTF-8). A word of Latin letters counts as
@@ -94,7 +95,8 @@ std::string AnswerKey(std::int64_t Arrived, const std::string& Subject);
 // is in Used are already on a record. A match by the gateway's domain and
 // the number alone says Unverified unless SenderAuthenticated. A bounce goes
 // by the Message-ID alone, to each number whose gateway address it names
-// (all of them when it names none), and fails it or notes its delay.
+// (a fax to one number also when it names another address, or none), and
+// fails it or notes its delay.
 std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
                                  const std::set<std::string>& Used, const TMatchRules& Rules);
 

@@ -228,8 +228,8 @@ TEST(AnswerMatch, PagesKeepingTheCandidatesMatchAsTheWholeMailbox) {
 TEST(AnswerMatch, ABounceFailsTheNumbersItNamesInEveryShape) {
     using testing::TBounceShape;
     const std::string second = "remote-printer.the_following_address@442071234567.iddd.faxgateway.example";
-    const std::vector<TSentFax> fax = {{7, 1000, "<fax7@me>", kNumber, kGateway, false, 0},
-                                       {7, 1000, "<fax7@me>", "0044-20-71234567", second, false, 1}};
+    const std::vector<TSentFax> fax = {{7, 1000, "<fax7@me>", kNumber, kGateway, false, 0, false, false, 2},
+                                       {7, 1000, "<fax7@me>", "0044-20-71234567", second, false, 1, false, false, 2}};
     const struct {
         TBounceShape Shape;
         const char* MessageId;
@@ -266,6 +266,16 @@ TEST(AnswerMatch, ABounceFailsTheNumbersItNamesInEveryShape) {
             EXPECT_EQ(matches[0].Reason, c.Reason);
         }
     }
+    // Naming an address of neither number, it fails a fax to one number, and none of a fax to two.
+    TAnswer elsewhere = Answer(2, 1100, "MAILER-DAEMON@mx.example.org", "Undelivered Mail Returned to Sender", "", "");
+    const testing::TBounce passedOn = testing::Bounce(TBounceShape::Postfix, "<fax7@me>", "printer@lan.faxgateway.example");
+    elsewhere.Report = ReadDeliveryReport(passedOn.ContentType, passedOn.Body);
+    EXPECT_TRUE(MatchAnswers(fax, {elsewhere}, {}, OwnServer()).empty());
+    std::vector<TSentFax> single = {fax[0]};
+    single[0].Numbers = 1;
+    const std::vector<TMatch> alone = MatchAnswers(single, {elsewhere}, {}, OwnServer());
+    ASSERT_EQ(alone.size(), 1u);
+    EXPECT_EQ(alone[0].Outcome, TOutcome::Failed);
     // Not a report: a mail that only looks like one.
     EXPECT_FALSE(ReadDeliveryReport("multipart/mixed; boundary=x", "--x\r\n\r\nhi\r\n--x--\r\n"));
 }
