@@ -13,6 +13,7 @@
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableView>
 
 #include <vector>
@@ -118,15 +119,32 @@ THistoryPage::THistoryPage() : Model(new THistoryModel(this)) {
 
 THistoryPage::~THistoryPage() = default;
 
-void THistoryPage::SetStore(history::THistory* store) { Model->Store = store; }
+void THistoryPage::SetStore(history::THistory* store) {
+    Model->Store = store;
+    ShowUnseen();
+    // The window keeps no descriptor of the file while the page is not read.
+    if (store != nullptr) store->Release();
+}
 
 void THistoryPage::Refresh() {
     Model->Reload();
     ShowDetails();
+    ShowUnseen();
+}
+
+void THistoryPage::ShowUnseen() {
+    // The tab widget holds the page in its stack: the page names its own tab.
+    QTabWidget* tabs = nullptr;
+    for (QWidget* w = parentWidget(); w != nullptr && tabs == nullptr; w = w->parentWidget()) tabs = qobject_cast<QTabWidget*>(w);
+    if (tabs == nullptr || Model->Store == nullptr) return;
+    const qint64 unseen = Model->Store->CountUnseen();
+    const QString title = QString::fromUtf8("发送记录");
+    tabs->setTabText(tabs->indexOf(this), unseen > 0 ? title + QString::fromUtf8("（%1）").arg(unseen) : title);
 }
 
 void THistoryPage::RecordChanged(qint64 Id) {
     if (Model->Store == nullptr) return;
+    ShowUnseen();
     for (std::size_t row = 0; row < Model->Records.size(); ++row) {
         if (Model->Records[row].Id != Id) continue;
         const std::optional<history::TRecord> now = Model->Store->Find(Id);
@@ -153,6 +171,7 @@ void THistoryPage::MarkSeen() {
     r.Unseen = false;
     Model->Store->MarkSeen(r.Id);
     emit Model->dataChanged(Model->index(current.row(), 0), Model->index(current.row(), ColCount - 1));
+    ShowUnseen();
 }
 
 void THistoryPage::ShowDetails() {

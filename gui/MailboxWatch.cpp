@@ -73,6 +73,11 @@ void TMailboxWatch::Start() {
                                          QString::fromStdString(c.Confirmation.Reason), QString::fromStdString(c.Confirmation.Subject)));
         link->Post([this, c] {
             if (OnConfirmed) OnConfirmed(c);
+            // A problem is said as one, over the plain note of an answer.
+            if (watch::IsProblem(c.Confirmation) && OnStatus)
+                OnStatus(QString::fromUtf8("发往 %1 的传真出了问题：").arg(QString::fromStdString(c.Confirmation.Number)) +
+                         ProblemText(QString::fromLatin1(watch::OutcomeName(c.Confirmation.Outcome)),
+                                     QString::fromStdString(c.Confirmation.Reason), QString::fromStdString(c.Confirmation.Subject)));
         });
     };
     Watch->OnUnreachable = [this, link = Link, mailbox](const watch::EImapError& e) {

@@ -523,6 +523,12 @@ bool THistory::MarkSeen(qint64 Id) {
     });
 }
 
+qint64 THistory::CountUnseen() {
+    if (!Open()) return 0;
+    QSqlQuery q(Db);
+    return q.exec("SELECT COUNT(*) FROM sends WHERE unseen = 1") && q.next() ? q.value(0).toLongLong() : 0;
+}
+
 qint64 THistory::Count() {
     if (!Open()) return 0;
     QSqlQuery q(Db);

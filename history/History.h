@@ -139,6 +139,8 @@ public:
     bool SetConfirmation(qint64 Id, const QString& Confirmation, const QString& Subject, const QDateTime& Time);
     // The user looked at the record.
     bool MarkSeen(qint64 Id);
+    // How many records are unseen.
+    qint64 CountUnseen();
     // How many records there are.
     qint64 Count();
     // Closes the file until the next use: a window keeps no descriptors

@@ -153,14 +153,17 @@ TEST_F(WindowsTest, AFailedAnswerShowsWithItsReasonOnTheOpenPageUntilLookedAt) {
     EXPECT_TRUE(page.Details->toPlainText().contains(QString::fromUtf8("网关回复：发送失败（") + app::LocalTimeText(when) +
                                                      QString::fromUtf8("）") + reason))
         << page.Details->toPlainText().toStdString();
-    EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Undelivered Mail")));
-    // It stands out until it is looked at.
+    // It stands out until it is looked at, on the page and on its tab.
     EXPECT_TRUE(cell.data(Qt::FontRole).value<QFont>().bold());
+    const int tab = Form1->TabbedNotebook1->indexOf(&page);
+    EXPECT_EQ(Form1->TabbedNotebook1->tabText(tab), QString::fromUtf8("发送记录（1）"));
+    EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Undelivered Mail")));
     page.List->clearSelection();
     page.List->setCurrentIndex({});
     page.List->selectRow(0);
     EXPECT_FALSE(page.List->model()->index(0, 0).data(Qt::FontRole).value<QFont>().bold());
     EXPECT_FALSE(other.Find(r.Id)->Unseen);
+    EXPECT_EQ(Form1->TabbedNotebook1->tabText(tab), QString::fromUtf8("发送记录"));
 }
 
 TEST_F(WindowsTest, AnUnverifiedAnswerShowsAsSuch) {
