@@ -311,7 +311,8 @@ void MatchReport(std::size_t index, const TAnswer& answer, std::vector<const TSe
         if (r == nullptr && fax->Numbers > 1) continue;
         if (r == nullptr && !report.Recipients.empty()) r = &report.Recipients.front();
         const std::optional<TOutcome> outcome = ReportOutcome(r);
-        if (!outcome) continue;
+        // A delay told after the answer period changes nothing: the fax stays unanswered.
+        if (!outcome || (*outcome == TOutcome::Delayed && fax->Unanswered)) continue;
         matches.push_back({index, fax->Id, *outcome, fax->Index, ReasonOf(report, r), -1});
         waiting.erase(std::find(waiting.begin(), waiting.end(), fax));
     }
