@@ -5,10 +5,14 @@
 
 #include "watch/ConfirmationWatch.h"
 
+#include <QtGlobal>
+
 #include <memory>
 
 namespace app {
 
-std::unique_ptr<watch::TConfirmationStore> OpenConfirmationStore();
+// AwaitedSince: the faxes sent since then (seconds since 1970 UTC) were sent
+// while a mailbox was set, and are told when they stay unanswered.
+std::unique_ptr<watch::TConfirmationStore> OpenConfirmationStore(qint64 AwaitedSince);
 
 }  // namespace app

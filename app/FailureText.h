@@ -19,6 +19,7 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitServer = 3;       // network or server failure: nothing went out, safe to retry
 inline constexpr int kExitTlsOrLogin = 4;   // TLS or login failure: fix the settings
 inline constexpr int kExitMaybeSent = 5;    // the fax may already have gone: check before resending
+inline constexpr int kExitFaxProblem = 6;   // watch: a fax failed or went unanswered during the run
 inline constexpr int kExitInterrupted = 130;  // Ctrl+C, as the shells count it
 inline constexpr int kExitTerminated = 143;   // SIGTERM (timeout, kill, a logout)
 

@@ -32,7 +32,25 @@ QString ConfirmationText(const QString& outcomeName) {
     if (outcomeName == QLatin1String("failed")) return QString::fromUtf8("发送失败");
     if (outcomeName == QLatin1String("answered")) return QString::fromUtf8("有回复");
     if (outcomeName == QLatin1String("unverified")) return QString::fromUtf8("回复未经验证");
+    if (outcomeName == QLatin1String("delayed")) return QString::fromUtf8("投递延迟");
+    if (outcomeName == QLatin1String("unanswered")) return QString::fromUtf8("没有回复");
     return QString();
+}
+
+QString ProblemText(const QString& outcomeName, const QString& reason, const QString& subject) {
+    if (outcomeName == QLatin1String("unanswered")) return QString::fromUtf8("在回复期限内没有收到传真网关的回复");
+    return reason.isEmpty() ? subject : reason;
+}
+
+QString NumberConfirmationText(const history::TNumberConfirmation& c) {
+    QString line = c.Number + QString::fromUtf8("：") + ConfirmationText(c.Outcome);
+    QStringList when;
+    if (c.Time.isValid()) when << LocalTimeText(c.Time);
+    if (c.Pages >= 0) when << QString::fromUtf8("共%1页").arg(c.Pages);
+    if (!when.isEmpty()) line += QString::fromUtf8("（") + when.join(QString::fromUtf8("，")) + QString::fromUtf8("）");
+    const QString detail = c.Reason.isEmpty() ? c.Subject : c.Reason;
+    if (!detail.isEmpty()) line += (when.isEmpty() ? QString(' ') : QString()) + detail;
+    return line;
 }
 
 QString VisibleText(const QString& text) {

@@ -2,6 +2,7 @@
 
 #include "app/GbText.h"
 
+#include <QDateTime>
 #include <QSettings>
 
 #include <algorithm>
@@ -47,6 +48,10 @@ TMailboxSettings ReadMailboxSettings() {
     s.SenderPattern = file->value("imap/senderPattern").toString().trimmed();
     s.DeliveredWords = file->contains("imap/deliveredWords") ? file->value("imap/deliveredWords").toStringList() : DefaultDeliveredWords();
     s.FailedWords = file->contains("imap/failedWords") ? file->value("imap/failedWords").toStringList() : DefaultFailedWords();
+    const int hours = file->value("imap/answerWithinHours").toInt(&isNumber);
+    if (isNumber && hours >= 0) s.AnswerWithinHours = hours;
+    if (!s.Server.isEmpty() && !file->contains("imap/watchedSince")) file->setValue("imap/watchedSince", QDateTime::currentSecsSinceEpoch());
+    s.WatchedSince = s.Server.isEmpty() ? 0 : file->value("imap/watchedSince").toLongLong();
     return s;
 }
 
@@ -60,6 +65,9 @@ void WriteMailboxSettings(const TMailboxSettings& s) {
     file->setValue("imap/senderPattern", s.SenderPattern);
     file->setValue("imap/deliveredWords", s.DeliveredWords);
     file->setValue("imap/failedWords", s.FailedWords);
+    file->setValue("imap/answerWithinHours", s.AnswerWithinHours);
+    if (s.Server.isEmpty()) file->remove("imap/watchedSince");
+    else if (!file->contains("imap/watchedSince")) file->setValue("imap/watchedSince", QDateTime::currentSecsSinceEpoch());
 }
 
 QString MailboxLogin(const TMailboxSettings& mailbox, const TSendSettings& send) {
@@ -84,6 +92,7 @@ watch::TMatchRules MatchRulesOf(const TMailboxSettings& mailbox) {
     rules.Words.Failed = Words(mailbox.FailedWords);
     rules.SenderPattern = mailbox.SenderPattern.toStdString();
     rules.MailServer = mailbox.Server.toStdString();
+    rules.AnswerWithinSeconds = static_cast<std::int64_t>(mailbox.AnswerWithinHours) * 3600;
     return rules;
 }
 

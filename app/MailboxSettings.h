@@ -22,6 +22,11 @@ struct TMailboxSettings {
     QString SenderPattern;  // empty: the gateway address's domain
     QStringList DeliveredWords;
     QStringList FailedWords;
+    // A fax with no answer this long is unanswered; 0: never.
+    int AnswerWithinHours = 4;
+    // Since when a mailbox has been set (seconds since 1970 UTC): only the
+    // faxes sent since are waited for. Kept by the settings themselves.
+    qint64 WatchedSince = 0;
 
     bool operator==(const TMailboxSettings&) const = default;
 };
@@ -30,7 +35,9 @@ struct TMailboxSettings {
 QStringList DefaultDeliveredWords();
 QStringList DefaultFailedWords();
 
+// A mailbox set before its start was kept counts from now on.
 TMailboxSettings ReadMailboxSettings();
+// The start is kept while a server is set, from when it was first set.
 void WriteMailboxSettings(const TMailboxSettings& settings);
 
 // 143 for STARTTLS, 993 for TLS from the start.

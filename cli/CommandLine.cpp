@@ -87,9 +87,11 @@ const char kHelp[] =
     "  --imap-security starttls|tls     邮箱连接的保护方式（从不明文）\n"
     "  --imap-user 名字                 邮箱登录名（默认同 SMTP 登录名）\n"
     "  --ca-file 文件                   另外信任的证书颁发机构文件（默认同发送设置）\n"
+    "  --answer-within 小时             这么久没有回复的传真记为 unanswered（默认 4；0：不限）\n"
     "邮箱密码依次取自环境变量 FAXMAIL_IMAP_PASSWORD、FAXMAIL_PASSWORD、系统的密码存储；\n"
-    "找到的回复写在标准输出上，每行一份：记录号、结果（delivered、failed、answered、unverified）、时间、\n"
-    "主题（控制字符写成 \\r、\\n、\\x1b 这样的转义）。\n"
+    "每个号码的变化写在标准输出上，每行一个：记录号、结果（delivered、failed、answered、unverified、\n"
+    "delayed、unanswered）、时间、主题、号码、原因（控制字符写成 \\r、\\n、\\x1b 这样的转义）。\n"
+    "退信（投递状态通知）使传真失败；失败或没有回复的传真还会显示桌面通知。\n"
     "\n"
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
@@ -105,6 +107,7 @@ const char kHelp[] =
     "  3    网络或服务器的问题，传真没有发出，可以稍后重试\n"
     "  4    加密（TLS）或登录失败：请修改设置\n"
     "  5    传真可能已经发出：重新发送之前请先检查邮箱\n"
+    "  6    watch：有传真失败或没有回复\n"
     "  130  被 Ctrl+C 中断\n"
     "  143  被 SIGTERM 终止（如 timeout 命令）\n";
 

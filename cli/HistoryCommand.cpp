@@ -28,6 +28,11 @@ QJsonValue TimeText(const QDateTime& time) {
 QJsonValue Count(qint64 n) { return n < 0 ? QJsonValue() : QJsonValue(n); }
 
 QJsonObject JsonOf(const history::TRecord& r) {
+    QJsonArray confirmations;
+    for (const history::TNumberConfirmation& c : r.Confirmations)
+        confirmations.append(QJsonObject{{"number", c.Number}, {"outcome", c.Outcome}, {"subject", Text(c.Subject)},
+                                         {"time", TimeText(c.Time)}, {"reason", Text(c.Reason)},
+                                         {"pages", c.Pages < 0 ? QJsonValue() : QJsonValue(c.Pages)}});
     QJsonArray files;
     for (const history::TFileEntry& f : r.Files)
         files.append(QJsonObject{{"name", f.Name()}, {"path", f.Path}, {"size", Count(f.Size)}, {"sha256", Text(f.Sha256)}});
@@ -54,6 +59,7 @@ QJsonObject JsonOf(const history::TRecord& r) {
         {"confirmation", Text(r.Confirmation)},
         {"confirmation_subject", Text(r.ConfirmationSubject)},
         {"confirmation_time", TimeText(r.ConfirmationTime)},
+        {"confirmations", confirmations},
     };
 }
 
@@ -84,6 +90,9 @@ int HistoryCommand(const QCommandLineParser& parser, const THistoryOptions& opti
         cells << FileNamesText(r);
         if (!r.QueueId().isEmpty()) cells << r.QueueId();
         if (!r.Confirmation.isEmpty()) cells << ConfirmationText(r.Confirmation);
+        // What went wrong, number by number.
+        for (const history::TNumberConfirmation& c : r.Confirmations)
+            if (history::IsProblem(c.Outcome)) cells << c.Number + QString::fromUtf8("：") + ProblemText(c.Outcome, c.Reason, c.Subject);
         for (QString& cell : cells) cell = VisibleText(cell);
         Write(stdout, cells.join("  ") + '\n');
     }

@@ -4,6 +4,7 @@
 #include "app/FailureText.h"
 #include "app/HistoryText.h"
 #include "app/MailboxSettings.h"
+#include "app/Notifier.h"
 #include "app/SecretStore.h"
 #include "cli/CommandPasswords.h"
 #include "platform/LocaleText.h"
@@ -13,6 +14,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -57,10 +59,24 @@ extern "C" void OnStopSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(StopPipe[1], &byte, 1);
 }
 
+// One line per change: the record, the outcome, the time, the subject, the
+// number and the reason (the last two added later, at the end, for the scripts).
 QString Confirmed(const watch::TConfirmed& c) {
-    const QString when = QDateTime::fromSecsSinceEpoch(c.Confirmation.Time).toString(Qt::ISODate);
-    return QString::number(c.Fax) + '\t' + watch::OutcomeName(c.Confirmation.Outcome) + '\t' + when + '\t' +
-           VisibleText(QString::fromStdString(c.Confirmation.Subject));
+    const watch::TConfirmation& x = c.Confirmation;
+    const QString when = QDateTime::fromSecsSinceEpoch(x.Time).toString(Qt::ISODate);
+    return QString::number(c.Fax) + '\t' + watch::OutcomeName(x.Outcome) + '\t' + when + '\t' +
+           VisibleText(QString::fromStdString(x.Subject)) + '\t' + VisibleText(QString::fromStdString(x.Number)) + '\t' +
+           VisibleText(QString::fromStdString(x.Reason));
+}
+
+// A failed or unanswered fax: the desktop is told; true when it was one.
+bool Told(const watch::TConfirmed& c) {
+    const watch::TConfirmation& x = c.Confirmation;
+    if (!watch::IsProblem(x)) return false;
+    const QString outcome = QString::fromLatin1(watch::OutcomeName(x.Outcome));
+    NotifyFaxProblem(QString::fromStdString(x.Number),
+                     ProblemText(outcome, QString::fromStdString(x.Reason), QString::fromStdString(x.Subject)));
+    return true;
 }
 
 }  // namespace
@@ -74,7 +90,8 @@ int WatchCommand(const QStringList& arguments) {
     const QCommandLineOption security("imap-security", "", "mode");
     const QCommandLineOption user("imap-user", "", "name");
     const QCommandLineOption caFile("ca-file", "", "file");
-    parser.addOptions({once, timeout, server, port, security, user, caFile});
+    const QCommandLineOption answerWithin("answer-within", "", "hours");
+    parser.addOptions({once, timeout, server, port, security, user, caFile, answerWithin});
     if (!parser.parse(arguments)) return Usage(Utf8("选项有误：") + parser.errorText());
     if (parser.positionalArguments().size() != 1) return Usage(Utf8("watch 不接受其他参数。"));
 
@@ -95,6 +112,11 @@ int WatchCommand(const QStringList& arguments) {
         if (!ok || mailbox.Port < 1 || mailbox.Port > 65535) return Usage(Utf8("--imap-port 必须是 1 到 65535 之间的数。"));
     }
     if (parser.isSet(user)) mailbox.LoginName = parser.value(user);
+    if (parser.isSet(answerWithin)) {
+        bool ok = false;
+        mailbox.AnswerWithinHours = parser.value(answerWithin).toInt(&ok);
+        if (!ok || mailbox.AnswerWithinHours < 0) return Usage(Utf8("--answer-within 必须是不小于 0 的整数（小时；0：不限）。"));
+    }
     int limit = 0;
     if (parser.isSet(timeout)) {
         bool ok = false;
@@ -126,14 +148,18 @@ int WatchCommand(const QStringList& arguments) {
         if (limit > 0) imap.Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
         auto reader = watch::MakeImapMailbox();
         try {
-            std::unique_ptr<watch::TConfirmationStore> store = OpenConfirmationStore();
+            std::unique_ptr<watch::TConfirmationStore> store = OpenConfirmationStore(mailbox.WatchedSince);
             reader->Open(imap);
             std::uint32_t lastUid = 0;
             const auto confirmed = watch::ReadAnswersOnce(*reader, *store, rules, watch::TWatchOptions{}.SinceSlack, lastUid);
             reader->Close();
-            for (const watch::TConfirmed& c : confirmed) Write(stdout, Confirmed(c));
-            Write(stderr, Utf8("找到 ") + QString::number(confirmed.size()) + Utf8(" 份传真的回复。"));
-            return kExitSent;
+            bool problem = false;
+            for (const watch::TConfirmed& c : confirmed) {
+                Write(stdout, Confirmed(c));
+                problem = Told(c) || problem;
+            }
+            Write(stderr, Utf8("记下了 ") + QString::number(confirmed.size()) + Utf8(" 个回复或没有回复的号码。"));
+            return problem ? kExitFaxProblem : kExitSent;
         } catch (const watch::EImapError& e) {
             Write(stderr, MailboxProblemText(e, mailbox));
             return ExitStatusOf(e);
@@ -152,12 +178,18 @@ int WatchCommand(const QStringList& arguments) {
     watch::TWatchOptions options;
     options.Rules = rules;
     options.RetrySeconds = 60;
-    watch::TConfirmationWatch watcher(watch::MakeImapMailbox(), &OpenConfirmationStore, imap, options);
+    const qint64 awaitedSince = mailbox.WatchedSince;
+    watch::TConfirmationWatch watcher(
+        watch::MakeImapMailbox(), [awaitedSince] { return OpenConfirmationStore(awaitedSince); }, imap, options);
     std::mutex outputLock;
     int unreachable = kExitSent;  // the status of the problem not yet overcome
+    std::atomic<bool> problem{false};  // a fax failed or went unanswered during the run
     watcher.OnConfirmed = [&](const watch::TConfirmed& c) {
-        std::lock_guard<std::mutex> guard(outputLock);
-        Write(stdout, Confirmed(c));
+        {
+            std::lock_guard<std::mutex> guard(outputLock);
+            Write(stdout, Confirmed(c));
+        }
+        if (Told(c)) problem = true;
     };
     watcher.OnUnreachable = [&](const watch::EImapError& e) {
         std::lock_guard<std::mutex> guard(outputLock);
@@ -183,7 +215,8 @@ int WatchCommand(const QStringList& arguments) {
     watcher.Stop();
     watcher.Join();
     if (interrupted) return kExitInterrupted;
-    return unreachable;
+    if (unreachable != kExitSent) return unreachable;
+    return problem ? kExitFaxProblem : kExitSent;
 }
 
 }  // namespace app

@@ -7,7 +7,8 @@
 namespace app {
 
 // The arguments as QCoreApplication has them ("faxmail", "watch", ...); the
-// exit status: 0 read, 1 the mailbox could not be read, 2 usage, 130 interrupted.
+// exit status: 0 read, 1 refused before connecting, 2 usage, 3 or 4 the
+// mailbox could not be read, 6 a fax failed or went unanswered, 130 interrupted.
 int WatchCommand(const QStringList& arguments);
 
 }  // namespace app

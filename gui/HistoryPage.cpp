@@ -7,11 +7,13 @@
 #include <QAbstractTableModel>
 #include <QApplication>
 #include <QClipboard>
+#include <QFont>
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableView>
 
 #include <vector>
@@ -53,7 +55,20 @@ public:
         if (!index.isValid() || index.row() >= static_cast<int>(Records.size())) return {};
         const history::TRecord& r = Records[static_cast<std::size_t>(index.row())];
         const bool maybeSent = r.Outcome == history::TOutcome::MaybeSent;
+        const bool problem = history::IsProblem(r.Confirmation);
         if (role == Qt::ForegroundRole && maybeSent && index.column() == THistoryPage::ColOutcome) return QColor(Qt::red);
+        if (role == Qt::ForegroundRole && problem && index.column() == THistoryPage::ColConfirmation) return QColor(Qt::red);
+        // A failed or unanswered fax stands out until it is looked at.
+        if (role == Qt::FontRole && r.Unseen) {
+            QFont bold;
+            bold.setBold(true);
+            return bold;
+        }
+        if (role == Qt::ToolTipRole && index.column() == THistoryPage::ColConfirmation && !r.Confirmations.empty()) {
+            QStringList lines;
+            for (const history::TNumberConfirmation& c : r.Confirmations) lines << NumberConfirmationText(c);
+            return lines.join('\n');
+        }
         if (role == Qt::ToolTipRole && !r.Failure.isEmpty()) return r.Failure;
         if (role != Qt::DisplayRole) return {};
         switch (index.column()) {
@@ -93,7 +108,10 @@ THistoryPage::THistoryPage() : Model(new THistoryModel(this)) {
     Details->setLineWrapMode(QPlainTextEdit::NoWrap);
     CopyButton = MakeButton(this, "复制Message-ID", 8, 250, 110, 25);
     ResendButton = MakeButton(this, "再次发送", 126, 250, 75, 25);
-    QObject::connect(List->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowDetails(); });
+    QObject::connect(List->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+        ShowDetails();
+        MarkSeen();
+    });
     OnClick(CopyButton, [this] { CopyMessageId(); });
     OnClick(ResendButton, [this] { Resend(); });
     ShowDetails();
@@ -101,15 +119,32 @@ THistoryPage::THistoryPage() : Model(new THistoryModel(this)) {
 
 THistoryPage::~THistoryPage() = default;
 
-void THistoryPage::SetStore(history::THistory* store) { Model->Store = store; }
+void THistoryPage::SetStore(history::THistory* store) {
+    Model->Store = store;
+    ShowUnseen();
+    // The window keeps no descriptor of the file while the page is not read.
+    if (store != nullptr) store->Release();
+}
 
 void THistoryPage::Refresh() {
     Model->Reload();
     ShowDetails();
+    ShowUnseen();
+}
+
+void THistoryPage::ShowUnseen() {
+    // The tab widget holds the page in its stack: the page names its own tab.
+    QTabWidget* tabs = nullptr;
+    for (QWidget* w = parentWidget(); w != nullptr && tabs == nullptr; w = w->parentWidget()) tabs = qobject_cast<QTabWidget*>(w);
+    if (tabs == nullptr || Model->Store == nullptr) return;
+    const qint64 unseen = Model->Store->CountUnseen();
+    const QString title = QString::fromUtf8("发送记录");
+    tabs->setTabText(tabs->indexOf(this), unseen > 0 ? title + QString::fromUtf8("（%1）").arg(unseen) : title);
 }
 
 void THistoryPage::RecordChanged(qint64 Id) {
     if (Model->Store == nullptr) return;
+    ShowUnseen();
     for (std::size_t row = 0; row < Model->Records.size(); ++row) {
         if (Model->Records[row].Id != Id) continue;
         const std::optional<history::TRecord> now = Model->Store->Find(Id);
@@ -126,6 +161,17 @@ const history::TRecord* THistoryPage::Selected() const {
     const QModelIndex current = List->selectionModel()->currentIndex();
     if (!current.isValid() || current.row() >= static_cast<int>(Model->Records.size())) return nullptr;
     return &Model->Records[static_cast<std::size_t>(current.row())];
+}
+
+void THistoryPage::MarkSeen() {
+    const QModelIndex current = List->selectionModel()->currentIndex();
+    if (!current.isValid() || current.row() >= static_cast<int>(Model->Records.size()) || Model->Store == nullptr) return;
+    history::TRecord& r = Model->Records[static_cast<std::size_t>(current.row())];
+    if (!r.Unseen) return;
+    r.Unseen = false;
+    Model->Store->MarkSeen(r.Id);
+    emit Model->dataChanged(Model->index(current.row(), 0), Model->index(current.row(), ColCount - 1));
+    ShowUnseen();
 }
 
 void THistoryPage::ShowDetails() {
@@ -147,9 +193,12 @@ void THistoryPage::ShowDetails() {
     add("服务器的应答：", r->Reply);
     add("失败原因：", r->Failure);
     add("结束时间：", LocalTimeText(r->Ended));
-    if (!r->Confirmation.isEmpty())
-        add("网关回复：", ConfirmationText(r->Confirmation) + QString::fromUtf8("（") + LocalTimeText(r->ConfirmationTime) +
-                             QString::fromUtf8("）") + r->ConfirmationSubject);
+    if (r->Confirmations.size() == 1 && r->Numbers().size() <= 1) {
+        add("网关回复：", NumberConfirmationText(r->Confirmations.front()).section(QString::fromUtf8("："), 1));
+    } else if (!r->Confirmations.empty()) {
+        add("网关回复：", ConfirmationText(r->Confirmation));
+        for (const history::TNumberConfirmation& c : r->Confirmations) lines << QString::fromUtf8("  ") + NumberConfirmationText(c);
+    }
     Details->setPlainText(lines.join('\n'));
 }
 

@@ -22,7 +22,8 @@ public:
     THistoryPage();
     ~THistoryPage() override;
 
-    // The history the page shows; nothing is read before Refresh.
+    // The history the page shows; nothing is read before Refresh but the
+    // count of unseen problems its tab shows.
     void SetStore(history::THistory* store);
     // Reads the history again from the newest.
     void Refresh();
@@ -47,6 +48,10 @@ public:
 
 private:
     void ShowDetails();
+    // The selected record was looked at: its problem no longer stands out.
+    void MarkSeen();
+    // The page's tab says how many failed or unanswered faxes wait to be looked at.
+    void ShowUnseen();
     void CopyMessageId();
     void Resend();
 

@@ -1,6 +1,8 @@
 #include "gui/MailboxWatch.h"
 
 #include "app/ConfirmationStore.h"
+#include "app/HistoryText.h"
+#include "app/Notifier.h"
 
 #include <mutex>
 #include <thread>
@@ -56,13 +58,26 @@ void TMailboxWatch::Start() {
     }
     watch::TWatchOptions options;
     options.Rules = MatchRulesOf(mailbox);
-    Watch = std::make_unique<watch::TConfirmationWatch>(watch::MakeImapMailbox(), &OpenConfirmationStore,
-                                                        ImapSettingsOf(mailbox, send, password), options);
+    const qint64 awaitedSince = mailbox.WatchedSince;
+    Watch = std::make_unique<watch::TConfirmationWatch>(
+        watch::MakeImapMailbox(), [awaitedSince] { return OpenConfirmationStore(awaitedSince); }, ImapSettingsOf(mailbox, send, password),
+        options);
     Link = std::make_shared<TLink>();
     Link->Context = &Context;
     Watch->OnConfirmed = [this, link = Link](const watch::TConfirmed& c) {
+        // Told here, on the watch's thread: a minimised or hidden window is
+        // not looked at, and a slow notification service never holds it up.
+        if (watch::IsProblem(c.Confirmation))
+            NotifyFaxProblem(QString::fromStdString(c.Confirmation.Number),
+                             ProblemText(QString::fromLatin1(watch::OutcomeName(c.Confirmation.Outcome)),
+                                         QString::fromStdString(c.Confirmation.Reason), QString::fromStdString(c.Confirmation.Subject)));
         link->Post([this, c] {
             if (OnConfirmed) OnConfirmed(c);
+            // A problem is said as one, over the plain note of an answer.
+            if (watch::IsProblem(c.Confirmation) && OnStatus)
+                OnStatus(QString::fromUtf8("发往 %1 的传真出了问题：").arg(QString::fromStdString(c.Confirmation.Number)) +
+                         ProblemText(QString::fromLatin1(watch::OutcomeName(c.Confirmation.Outcome)),
+                                     QString::fromStdString(c.Confirmation.Reason), QString::fromStdString(c.Confirmation.Subject)));
         });
     };
     Watch->OnUnreachable = [this, link = Link, mailbox](const watch::EImapError& e) {

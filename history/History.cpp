@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -43,12 +44,18 @@ const std::vector<std::vector<const char*>> kMigrations = {
         " confirmation_time TEXT NOT NULL DEFAULT '')",
         "CREATE INDEX sends_started ON sends(started)",
     },
+    {
+        // One confirmation per number; a problem not yet looked at.
+        "ALTER TABLE sends ADD COLUMN confirmations TEXT NOT NULL DEFAULT '[]'",
+        "ALTER TABLE sends ADD COLUMN unseen INTEGER NOT NULL DEFAULT 0",
+    },
 };
-static_assert(THistory::kSchemaVersion == 1, "one migration step per schema version");
+static_assert(THistory::kSchemaVersion == 2, "one migration step per schema version");
 
 constexpr char kColumns[] =
     "id, front_end, started, ended, number_typed, number, place, gateways, server, port, protection, sender, files,"
-    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time";
+    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time,"
+    " confirmations, unseen";
 
 // SQLite's primary result codes that say the file is not a sound database.
 constexpr int kSqliteCorrupt = 11;
@@ -117,6 +124,24 @@ std::vector<TFileEntry> FilesOf(const QString& text) {
     return files;
 }
 
+QString ConfirmationsText(const std::vector<TNumberConfirmation>& list) {
+    QJsonArray array;
+    for (const TNumberConfirmation& c : list)
+        array.append(QJsonObject{{"index", c.Index}, {"number", c.Number}, {"outcome", c.Outcome}, {"subject", c.Subject},
+                                 {"time", TimeText(c.Time)}, {"reason", c.Reason}, {"pages", c.Pages}});
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+std::vector<TNumberConfirmation> ConfirmationsOf(const QString& text) {
+    std::vector<TNumberConfirmation> list;
+    for (const QJsonValue& v : QJsonDocument::fromJson(text.toUtf8()).array()) {
+        const QJsonObject o = v.toObject();
+        list.push_back({o["index"].toInt(), o["number"].toString(), o["outcome"].toString(), o["subject"].toString(),
+                        TimeOf(o["time"].toString()), o["reason"].toString(), o["pages"].toInt(-1)});
+    }
+    return list;
+}
+
 // A null QString binds as NULL; the columns hold empty text instead.
 QString NotNull(const QString& text) { return text.isNull() ? QString("") : text; }
 
@@ -141,12 +166,15 @@ void Bind(QSqlQuery& q, const TRecord& r) {
     q.bindValue(":confirmation", NotNull(r.Confirmation));
     q.bindValue(":confirmation_subject", NotNull(r.ConfirmationSubject));
     q.bindValue(":confirmation_time", NotNull(TimeText(r.ConfirmationTime)));
+    q.bindValue(":confirmations", ConfirmationsText(r.Confirmations));
+    q.bindValue(":unseen", r.Unseen ? 1 : 0);
 }
 
 // The stored fields, in the order of kColumns without the id.
 constexpr char kFieldList[] =
     "front_end, started, ended, number_typed, number, place, gateways, server, port, protection, sender, files,"
-    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time";
+    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time,"
+    " confirmations, unseen";
 
 QString Placeholders() {
     QStringList names = QString(kFieldList).split(", ");
@@ -185,6 +213,11 @@ TRecord RecordOf(const QSqlQuery& q) {
     r.Confirmation = q.value(i++).toString();
     r.ConfirmationSubject = q.value(i++).toString();
     r.ConfirmationTime = TimeOf(q.value(i++).toString());
+    r.Confirmations = ConfirmationsOf(q.value(i++).toString());
+    r.Unseen = q.value(i++).toInt() != 0;
+    // A record confirmed before there was one confirmation per number.
+    if (r.Confirmations.empty() && !r.Confirmation.isEmpty())
+        r.Confirmations.push_back({0, r.Numbers().value(0), r.Confirmation, r.ConfirmationSubject, r.ConfirmationTime, {}, -1});
     return r;
 }
 
@@ -205,6 +238,25 @@ TOutcome OutcomeFromName(const QString& name) {
     for (const auto& [value, text] : kOutcomeNames)
         if (name == text) return value;
     return TOutcome::Unfinished;
+}
+
+QString SummaryOf(const std::vector<TNumberConfirmation>& list, int numbers) {
+    if (list.empty()) return QString();
+    const auto count = [&](const char* outcome) {
+        return std::count_if(list.begin(), list.end(), [&](const TNumberConfirmation& c) { return c.Outcome == QLatin1String(outcome); });
+    };
+    if (count("failed") > 0) return "failed";
+    if (count("delivered") >= std::max(numbers, 1)) return "delivered";
+    if (count("unanswered") > 0) return "unanswered";
+    if (static_cast<int>(list.size()) >= numbers && count(list.front().Outcome.toLatin1().constData()) == static_cast<long>(list.size()))
+        return list.front().Outcome;
+    return "answered";
+}
+
+bool IsProblem(const QString& outcome) { return outcome == QLatin1String("failed") || outcome == QLatin1String("unanswered"); }
+
+QStringList TRecord::Numbers() const {
+    return (Number.isEmpty() ? NumberTyped : Number).split(QString::fromLatin1(kListSeparator), Qt::SkipEmptyParts);
 }
 
 QString TFileEntry::Name() const { return QFileInfo(Path).fileName(); }
@@ -428,19 +480,53 @@ std::vector<TRecord> THistory::Between(const QDateTime& From, const QDateTime& T
     return records;
 }
 
-bool THistory::SetConfirmation(qint64 Id, const QString& Confirmation, const QString& Subject, const QDateTime& Time) {
+bool THistory::ConfirmNumber(qint64 Id, TNumberConfirmation Confirmation) {
     bool found = false;
     const bool written = Transaction([&](QSqlQuery& q) {
-        q.prepare("UPDATE sends SET confirmation = :c, confirmation_subject = :s, confirmation_time = :t WHERE id = :id");
-        q.bindValue(":c", NotNull(Confirmation));
-        q.bindValue(":s", NotNull(Subject));
-        q.bindValue(":t", NotNull(TimeText(Time)));
+        // Read and written in one transaction: two watches never lose a number's answer.
+        q.prepare(QString("SELECT %1 FROM sends WHERE id = :id").arg(kColumns));
         q.bindValue(":id", Id);
         if (!q.exec()) return false;
-        found = q.numRowsAffected() > 0;
-        return true;
+        if (!q.next()) return true;
+        found = true;
+        TRecord r = RecordOf(q);
+        q.finish();
+        if (Confirmation.Number.isEmpty()) Confirmation.Number = r.Numbers().value(Confirmation.Index);
+        std::erase_if(r.Confirmations, [&](const TNumberConfirmation& c) { return c.Index == Confirmation.Index; });
+        r.Confirmations.push_back(Confirmation);
+        std::sort(r.Confirmations.begin(), r.Confirmations.end(),
+                  [](const TNumberConfirmation& a, const TNumberConfirmation& b) { return a.Index < b.Index; });
+        const QString summary = SummaryOf(r.Confirmations, static_cast<int>(r.Numbers().size()));
+        r.Unseen = IsProblem(Confirmation.Outcome) || (r.Unseen && IsProblem(summary));
+        q.prepare("UPDATE sends SET confirmation = :c, confirmation_subject = :s, confirmation_time = :t,"
+                  " confirmations = :list, unseen = :unseen WHERE id = :id");
+        q.bindValue(":c", summary);
+        q.bindValue(":s", NotNull(Confirmation.Subject));
+        q.bindValue(":t", NotNull(TimeText(Confirmation.Time)));
+        q.bindValue(":list", ConfirmationsText(r.Confirmations));
+        q.bindValue(":unseen", r.Unseen ? 1 : 0);
+        q.bindValue(":id", Id);
+        return q.exec();
     });
     return written && found;
+}
+
+bool THistory::SetConfirmation(qint64 Id, const QString& Confirmation, const QString& Subject, const QDateTime& Time) {
+    return ConfirmNumber(Id, {0, QString(), Confirmation, Subject, Time, QString(), -1});
+}
+
+bool THistory::MarkSeen(qint64 Id) {
+    return Transaction([&](QSqlQuery& q) {
+        q.prepare("UPDATE sends SET unseen = 0 WHERE id = :id");
+        q.bindValue(":id", Id);
+        return q.exec();
+    });
+}
+
+qint64 THistory::CountUnseen() {
+    if (!Open()) return 0;
+    QSqlQuery q(Db);
+    return q.exec("SELECT COUNT(*) FROM sends WHERE unseen = 1") && q.next() ? q.value(0).toLongLong() : 0;
 }
 
 qint64 THistory::Count() {

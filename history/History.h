@@ -43,6 +43,26 @@ struct TFileEntry {
     QByteArray Bytes() const;
 };
 
+// What came (or did not) for one number of a fax: the confirmation watch's
+// outcome name (delivered, failed, answered, unverified, delayed,
+// unanswered), the answer's subject and time, a bounce's reason, the pages.
+struct TNumberConfirmation {
+    int Index = 0;   // which of the record's numbers
+    QString Number;  // as understood
+    QString Outcome;
+    QString Subject;
+    QDateTime Time;
+    QString Reason;
+    int Pages = -1;  // -1: not said
+};
+
+// The record's summary of its numbers' outcomes: failed when one failed,
+// delivered when all were, unanswered when one stayed silent, the outcome
+// they all share, else answered; empty while none has any.
+QString SummaryOf(const std::vector<TNumberConfirmation>& Confirmations, int Numbers);
+// Failed or unanswered: the user is to be told.
+bool IsProblem(const QString& Outcome);
+
 struct TRecord {
     qint64 Id = 0;  // 0: not stored
     QString FrontEnd;  // kWindow or kCommandLine
@@ -63,9 +83,16 @@ struct TRecord {
     QString Failure;  // what the user was told
     QString Reply;    // the server's reply to the end of the message
     // Filled by the confirmation watch; empty until a confirmation is matched.
+    // Confirmation is the summary (SummaryOf), its subject and time the
+    // latest number's.
     QString Confirmation;
     QString ConfirmationSubject;
     QDateTime ConfirmationTime;
+    std::vector<TNumberConfirmation> Confirmations;  // one per number that has one, by Index
+    bool Unseen = false;  // failed or unanswered, and not yet looked at on the history page
+
+    // The numbers as understood (as typed when never understood).
+    QStringList Numbers() const;
 
     // The server's queue id, when its reply names one ("queued as X", "id=X").
     QString QueueId() const;
@@ -104,8 +131,16 @@ public:
     std::optional<TRecord> Find(qint64 Id);
     // The records whose send started within [From, To], oldest first.
     std::vector<TRecord> Between(const QDateTime& From, const QDateTime& To);
-    // Sets the confirmation of a record; false when there is no such record.
+    // Puts one number's confirmation on a record, replacing that number's
+    // earlier one, and sets the summary; a failed or unanswered one makes the
+    // record unseen. False when there is no such record.
+    bool ConfirmNumber(qint64 Id, TNumberConfirmation Confirmation);
+    // The first number's confirmation.
     bool SetConfirmation(qint64 Id, const QString& Confirmation, const QString& Subject, const QDateTime& Time);
+    // The user looked at the record.
+    bool MarkSeen(qint64 Id);
+    // How many records are unseen.
+    qint64 CountUnseen();
     // How many records there are.
     qint64 Count();
     // Closes the file until the next use: a window keeps no descriptors
@@ -113,7 +148,7 @@ public:
     void Release() { Close(); }
 
     // The schema version this program writes.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
 private:
     bool Open();

@@ -7,7 +7,7 @@ _faxmail() {
     local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run"
     local history_options="--limit --json"
     local check_options="--server --from --port --security --user --ca-file --verbose --timeout"
-    local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user --ca-file"
+    local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user --ca-file --answer-within"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in

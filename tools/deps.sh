@@ -13,8 +13,10 @@ faxmail_install_deps() {
                   qtkeychain-qt6-dev libsecret-1-0 qt6-translations-l10n libphonenumber-dev libicu-dev
                   pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite libmagic-dev)
   case "${1:-test}" in
-    # SpamAssassin scores the messages the tests send, as a receiving system would.
-    test) packages+=(spamassassin) ;;
+    # SpamAssassin scores the messages the tests send, as a receiving system would;
+    # faketime moves the watch's clock past the answer period; a private session
+    # bus (dbus-daemon) and dbus-monitor (dbus-bin) see its desktop notifications.
+    test) packages+=(spamassassin faketime dbus-daemon dbus-bin) ;;
     bench) packages+=(postfix curl valgrind stunnel4 time) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     # The .deb and Debian's own checks of it; man-db and bash-completion for the install test.

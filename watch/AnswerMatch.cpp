@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <fnmatch.h>
+#include <optional>
+#include <regex>
 
 namespace watch {
 namespace {
@@ -140,6 +142,8 @@ const char* OutcomeName(TOutcome Outcome) {
         case TOutcome::Delivered: return "delivered";
         case TOutcome::Failed: return "failed";
         case TOutcome::Unverified: return "unverified";
+        case TOutcome::Delayed: return "delayed";
+        case TOutcome::Unanswered: return "unanswered";
         default: return "answered";
     }
 }
@@ -236,20 +240,82 @@ TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words) {
     return TOutcome::Answered;
 }
 
+int PagesOf(const std::string& Text) {
+    static const std::regex patterns[] = {
+        std::regex(R"(pages[ _]?(?:sent)?\s*[:=]\s*(\d{1,4}))", std::regex::icase),
+        std::regex(R"((?:^|[^0-9a-z])(\d{1,4})\s*pages?\b)", std::regex::icase),
+        std::regex("\xE5\x85\xB1\\s*(\\d{1,4})\\s*\xE9\xA1\xB5"),  // 共3页
+    };
+    for (const std::regex& pattern : patterns) {
+        std::smatch match;
+        if (std::regex_search(Text, match, pattern)) return std::stoi(match[1].str());
+    }
+    return -1;
+}
+
 std::string AnswerKey(std::int64_t Arrived, const std::string& Subject) { return std::to_string(Arrived) + " " + Subject; }
 
 namespace {
 
 enum class TFit { None, Refers, Unverified, Verified };
 
+bool SameAddress(const std::string& a, const std::string& b) { return LowerAscii(Bare(a)) == LowerAscii(Bare(b)); }
+
+// A bounce belongs to the fax whose headers it returns, or that it refers to.
+bool ReportsOn(const TAnswer& answer, const TSentFax& fax) {
+    const std::string id = Bare(fax.MessageId);
+    return !id.empty() && (Bare(answer.Report->MessageId) == id || RefersTo(answer, fax.MessageId));
+}
+
 // How the answer could belong to the fax.
 TFit FitOf(const TSentFax& fax, const TAnswer& answer, const TMatchRules& rules) {
     if (answer.Arrived < fax.SentAt) return TFit::None;
+    if (answer.Report) return ReportsOn(answer, fax) ? TFit::Refers : TFit::None;
     if (RefersTo(answer, fax.MessageId)) return TFit::Refers;
     if (!FromGateway(answer.From, fax.Gateway, fax.Number, rules.SenderPattern) || !NamesNumber(answer.Subject + "\n" + answer.Text, fax.Number))
         return TFit::None;
     if (SenderAuthenticated(answer.AuthenticationResults, answer.From, rules.MailServer)) return TFit::Verified;
     return fax.Unverified ? TFit::None : TFit::Unverified;
+}
+
+// What a bounce says of one recipient: failed, or delayed; nullopt for a
+// success notice, which says nothing of the fax.
+std::optional<TOutcome> ReportOutcome(const TRecipientReport* r) {
+    if (r == nullptr) return TOutcome::Failed;
+    if (r->Action == "failed") return TOutcome::Failed;
+    if (r->Action == "delayed") return TOutcome::Delayed;
+    if (r->Action.empty() && !r->Status.empty() && r->Status[0] == '5') return TOutcome::Failed;
+    if (r->Action.empty() && !r->Status.empty() && r->Status[0] == '4') return TOutcome::Delayed;
+    return std::nullopt;
+}
+
+std::string ReasonOf(const TDeliveryReport& report, const TRecipientReport* r) {
+    const std::string detail = r != nullptr && !r->Diagnostic.empty() ? r->Diagnostic : report.FirstLine;
+    const std::string status = r != nullptr ? r->Status : std::string();
+    return status.empty() ? detail : detail.empty() ? status : status + " " + detail;
+}
+
+// A bounce's matches: each waiting number of the fax it reports on whose
+// gateway address it names. A fax to one number takes it whatever address
+// it names (a gateway may pass the mail on under another one); of a fax to
+// several, a bounce that names none of them cannot tell which one failed.
+void MatchReport(std::size_t index, const TAnswer& answer, std::vector<const TSentFax*>& waiting, std::vector<TMatch>& matches) {
+    const TDeliveryReport& report = *answer.Report;
+    std::vector<const TSentFax*> faxes;
+    for (const TSentFax* fax : waiting)
+        if (answer.Arrived >= fax->SentAt && ReportsOn(answer, *fax) && (faxes.empty() || faxes.front()->Id == fax->Id)) faxes.push_back(fax);
+    for (const TSentFax* fax : faxes) {
+        const TRecipientReport* r = nullptr;
+        for (const TRecipientReport& candidate : report.Recipients)
+            if (SameAddress(candidate.Recipient, fax->Gateway)) r = &candidate;
+        if (r == nullptr && fax->Numbers > 1) continue;
+        if (r == nullptr && !report.Recipients.empty()) r = &report.Recipients.front();
+        const std::optional<TOutcome> outcome = ReportOutcome(r);
+        // A delay told after the answer period changes nothing: the fax stays unanswered.
+        if (!outcome || (*outcome == TOutcome::Delayed && fax->Unanswered)) continue;
+        matches.push_back({index, fax->Id, *outcome, fax->Index, ReasonOf(report, r), -1});
+        waiting.erase(std::find(waiting.begin(), waiting.end(), fax));
+    }
 }
 
 bool ArrivedBefore(const TAnswer& a, const TAnswer& b) { return a.Arrived != b.Arrived ? a.Arrived < b.Arrived : a.Uid < b.Uid; }
@@ -264,29 +330,40 @@ std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::
     std::vector<const TSentFax*> waiting;
     for (const TSentFax& fax : Faxes) waiting.push_back(&fax);
     std::stable_sort(waiting.begin(), waiting.end(), [](const TSentFax* a, const TSentFax* b) {
-        return a->SentAt != b->SentAt ? a->SentAt < b->SentAt : a->Id < b->Id;
+        if (a->SentAt != b->SentAt) return a->SentAt < b->SentAt;
+        return a->Id != b->Id ? a->Id < b->Id : a->Index < b->Index;
     });
 
     std::vector<TMatch> matches;
     for (std::size_t index : order) {
         const TAnswer& answer = Answers[index];
         if (Used.count(AnswerKey(answer.Arrived, answer.Subject)) != 0) continue;
+        if (answer.Report) {
+            MatchReport(index, answer, waiting, matches);
+            continue;
+        }
+        const std::string text = answer.Subject + "\n" + answer.Text;
         auto chosen = waiting.end();
+        auto referred = waiting.end();
         TFit fit = TFit::None;
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
             const TFit f = FitOf(**it, answer, Rules);
+            // Of a fax's numbers, the one the answer names; else its first.
             if (f == TFit::Refers) {
-                chosen = it;
-                fit = f;
-                break;
+                const bool names = NamesNumber(text, (*it)->Number);
+                if (referred == waiting.end() || names) referred = it;
+                if (names) break;
+                continue;
             }
             if (chosen == waiting.end() && f != TFit::None) {
                 chosen = it;
                 fit = f;
             }
         }
+        if (referred != waiting.end()) chosen = referred, fit = TFit::Refers;
         if (chosen == waiting.end()) continue;
-        matches.push_back({index, (*chosen)->Id, fit == TFit::Unverified ? TOutcome::Unverified : OutcomeOf(answer, Rules.Words)});
+        const TOutcome outcome = fit == TFit::Unverified ? TOutcome::Unverified : OutcomeOf(answer, Rules.Words);
+        matches.push_back({index, (*chosen)->Id, outcome, (*chosen)->Index, std::string(), PagesOf(text)});
         waiting.erase(chosen);
     }
     return matches;

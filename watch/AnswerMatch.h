@@ -12,13 +12,17 @@
 namespace watch {
 
 // Unverified: the answer came by the gateway's domain and the number alone,
-// and nothing shows its sender is who it claims to be.
-enum class TOutcome { Delivered, Failed, Answered, Unverified };
+// and nothing shows its sender is who it claims to be. Delayed: a mail server
+// still tries to deliver the fax's mail. Unanswered: nothing came within the
+// answer period. The last three do not end the wait for a real answer.
+enum class TOutcome { Delivered, Failed, Answered, Unverified, Delayed, Unanswered };
 
-// "delivered", "failed", "answered", "unverified": the names scripts read.
+// "delivered", "failed", "answered", "unverified", "delayed", "unanswered":
+// the names scripts read.
 const char* OutcomeName(TOutcome Outcome);
 
-// A sent fax still waiting for its answer, as the history holds it.
+// One number of a sent fax still waiting for its answer, as the history
+// holds it: a fax to several numbers waits once for each.
 struct TSentFax {
     std::int64_t Id = 0;
     std::int64_t SentAt = 0;  // seconds since 1970 UTC, when the send began
@@ -26,6 +30,10 @@ struct TSentFax {
     std::string Number;       // 001-212-1234567, +12121234567: a form the number front reads without a home country
     std::string Gateway;      // the address it went to
     bool Unverified = false;  // it holds an unverified answer: only a verified one replaces it
+    int Index = 0;            // which of the fax's numbers
+    bool Awaited = false;     // sent while a mailbox was set: its silence is told
+    bool Unanswered = false;  // already marked unanswered
+    int Numbers = 1;          // how many numbers the fax went to
 };
 
 // The words that tell the outcome (UTF-8). A word of Latin letters counts as
@@ -43,6 +51,8 @@ struct TMatchRules {
     // The user's own mail server (the mailbox's host): the Authentication-Results
     // it adds are believed, those of anyone else are not.
     std::string MailServer;
+    // How long an awaited fax may stay without an answer; 0: for ever.
+    std::int64_t AnswerWithinSeconds = 4 * 3600;
 };
 
 // The answer names the message (In-Reply-To or References).
@@ -62,11 +72,17 @@ bool SenderAuthenticated(const std::string& AuthenticationResults, const std::st
 // Failure words first (an answer that says "not sent: busy" failed), in
 // the subject first, then in the text.
 TOutcome OutcomeOf(const TAnswer& Answer, const TOutcomeWords& Words);
+// The pages an answer says were sent ("Pages: 3", "3 pages", "PagesSent=3",
+// "共3页"); -1 when it says nothing of them.
+int PagesOf(const std::string& Text);
 
 struct TMatch {
     std::size_t Answer = 0;  // index into the answers
     std::int64_t Fax = 0;    // TSentFax::Id
     TOutcome Outcome = TOutcome::Answered;
+    int Index = 0;           // TSentFax::Index
+    std::string Reason;      // a bounce's status and diagnostic
+    int Pages = -1;
 };
 
 // What names an answer on a record: its arrival time and subject, the two
@@ -74,10 +90,13 @@ struct TMatch {
 std::string AnswerKey(std::int64_t Arrived, const std::string& Subject);
 
 // Answers in order of arrival; each fax takes the first answer that matches
-// it, and an answer goes to one fax only: the one it refers to, else the
-// earliest sent. Answers whose key is in Used are already on a record.
-// A match by the gateway's domain and the number alone says Unverified
-// unless SenderAuthenticated.
+// it, and an answer goes to one fax only: the one it refers to (of its
+// numbers the one the text names), else the earliest sent. Answers whose key
+// is in Used are already on a record. A match by the gateway's domain and
+// the number alone says Unverified unless SenderAuthenticated. A bounce goes
+// by the Message-ID alone, to each number whose gateway address it names
+// (a fax to one number also when it names another address, or none), and
+// fails it or notes its delay.
 std::vector<TMatch> MatchAnswers(const std::vector<TSentFax>& Faxes, const std::vector<TAnswer>& Answers,
                                  const std::set<std::string>& Used, const TMatchRules& Rules);
 

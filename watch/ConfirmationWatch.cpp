@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 
 namespace watch {
 
@@ -24,13 +25,33 @@ std::vector<TConfirmed> ReadAnswersOnce(TImapMailbox& Mailbox, TConfirmationStor
         answers = Candidates(waiting, std::move(answers), used, Rules);
     }
     std::vector<TConfirmed> confirmed;
+    std::set<std::pair<std::int64_t, int>> matched;
+    const auto numberOf = [&](std::int64_t fax, int index) {
+        for (const TSentFax& f : waiting)
+            if (f.Id == fax && f.Index == index) return f.Number;
+        return std::string();
+    };
     for (const TMatch& match : MatchAnswers(waiting, answers, used, Rules)) {
         const TAnswer& answer = answers[match.Answer];
-        TConfirmed item{match.Fax, {match.Outcome, answer.Arrived, answer.Subject}};
+        TConfirmed item{match.Fax,
+                        {match.Outcome, answer.Arrived, answer.Subject, match.Index, numberOf(match.Fax, match.Index), match.Reason, match.Pages}};
+        Store.Confirm(item.Fax, item.Confirmation);
+        matched.insert({match.Fax, match.Index});
+        confirmed.push_back(std::move(item));
+    }
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    for (const TSentFax& fax : waiting) {
+        if (Rules.AnswerWithinSeconds <= 0 || !fax.Awaited || fax.Unanswered || fax.Unverified) continue;
+        if (matched.count({fax.Id, fax.Index}) != 0 || now - fax.SentAt < Rules.AnswerWithinSeconds) continue;
+        TConfirmed item{fax.Id, {TOutcome::Unanswered, fax.SentAt + Rules.AnswerWithinSeconds, "", fax.Index, fax.Number, "", -1}};
         Store.Confirm(item.Fax, item.Confirmation);
         confirmed.push_back(std::move(item));
     }
     return confirmed;
+}
+
+bool IsProblem(const TConfirmation& Confirmation) {
+    return Confirmation.Outcome == TOutcome::Failed || Confirmation.Outcome == TOutcome::Unanswered;
 }
 
 TConfirmationWatch::TConfirmationWatch(std::unique_ptr<TImapMailbox> AMailbox, TStoreFactory AMakeStore,

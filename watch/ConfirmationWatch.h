@@ -16,10 +16,15 @@
 
 namespace watch {
 
+// What came (or did not) for one number of a fax.
 struct TConfirmation {
     TOutcome Outcome = TOutcome::Answered;
-    std::int64_t Time = 0;  // when the answer arrived, seconds since 1970 UTC
-    std::string Subject;    // UTF-8
+    std::int64_t Time = 0;  // when the answer arrived (unanswered: when the period ended), seconds since 1970 UTC
+    std::string Subject = {};  // UTF-8; empty when unanswered
+    int Index = 0;          // which of the fax's numbers (TSentFax::Index)
+    std::string Number = {};  // that number
+    std::string Reason = {};  // a bounce's status and diagnostic
+    int Pages = -1;         // the pages the answer says were sent; -1: not said
 };
 
 // Where the records are: the send history behind a small interface.
@@ -29,6 +34,7 @@ public:
     // The faxes that went out and have no answer yet.
     virtual std::vector<TSentFax> Waiting() = 0;
     // The answers already on a record: AnswerKey(time, subject) of each confirmation.
+    // An unanswered mark is none: its subject is empty.
     virtual std::set<std::string> UsedAnswers() = 0;
     virtual void Confirm(std::int64_t Fax, const TConfirmation& Confirmation) = 0;
 };
@@ -42,12 +48,16 @@ struct TWatchOptions {
 };
 
 // One pass over the mailbox, on the calling thread: fetches what arrived
-// since LastUid, matches it against the waiting faxes, writes the
-// confirmations and returns them with their fax. Raises EImapError.
+// since LastUid, matches it against the waiting faxes, marks unanswered the
+// awaited ones whose answer period has passed (Rules.AnswerWithinSeconds,
+// by the clock now), writes the confirmations and returns them with their
+// fax. Raises EImapError.
 struct TConfirmed {
     std::int64_t Fax = 0;
     TConfirmation Confirmation;
 };
+// The user is to be told of it: the fax failed or stayed unanswered.
+bool IsProblem(const TConfirmation& Confirmation);
 std::vector<TConfirmed> ReadAnswersOnce(TImapMailbox& Mailbox, TConfirmationStore& Store, const TMatchRules& Rules,
                                         std::int64_t SinceSlack, std::uint32_t& LastUid);
 

@@ -20,6 +20,9 @@ namespace {
 using rtl::TErrorKind;
 
 constexpr std::size_t kTextBytes = 4096;  // the beginning of a text is where a gateway says the outcome
+// A bounce's status and returned headers follow a human-readable part that
+// may be long (HTML as well): its text is read again, this far.
+constexpr std::size_t kReportBytes = 65536;
 constexpr std::size_t kFetchBatch = 100;       // a page: its answers are all that is held of the mailbox at once
 constexpr std::uint32_t kSearchWindow = 5000;  // message numbers per SEARCH
 
@@ -109,6 +112,7 @@ void ReadHeader(const char* data, std::size_t length, TAnswer& answer, TBodyHint
                 if (strcasecmp(name.c_str(), "Authentication-Results") == 0) {
                     if (answer.AuthenticationResults.empty()) answer.AuthenticationResults = value;
                 } else if (strcasecmp(name.c_str(), "Content-Type") == 0) {
+                    answer.ContentType = value;
                     mailmime_content* content = nullptr;
                     if (mailmime_content_parse(value, std::strlen(value), &at, &content) == MAILIMF_NO_ERROR) {
                         if (const char* charset = mailmime_content_charset_get(content)) hints.Charset = charset;
@@ -198,6 +202,8 @@ TReadMessage ReadMessage(const mailimap_msg_att* message) {
     read.Whole = answer.Uid != 0 && dated && headed;
     return read;
 }
+
+bool MayBeReport(const TAnswer& answer) { return strncasecmp(answer.ContentType.c_str(), "multipart/report", 16) == 0; }
 
 mailimap_fetch_type* AnswerFetch() {
     mailimap_fetch_type* fetch = mailimap_fetch_type_new_fetch_att_list_empty();
@@ -376,7 +382,44 @@ private:
         }
         if (answers.size() != uids.size() && AnyStillThere(uids, answers)) throw EImapError(TImapStage::Read, TErrorKind::Protocol, "FETCH");
         std::sort(answers.begin(), answers.end(), [](const TAnswer& a, const TAnswer& b) { return a.Uid < b.Uid; });
+        ReadReports(answers);
         return answers;
+    }
+
+    // The bounces among the answers, read further and taken apart.
+    void ReadReports(std::vector<TAnswer>& answers) {
+        mailimap_set* set = mailimap_set_new_empty();
+        bool any = false;
+        for (const TAnswer& a : answers)
+            if (MayBeReport(a)) mailimap_set_add_single(set, a.Uid), any = true;
+        if (!any) {
+            mailimap_set_free(set);
+            return;
+        }
+        mailimap_fetch_type* fetch = mailimap_fetch_type_new_fetch_att_list_empty();
+        mailimap_fetch_type_new_fetch_att_list_add(fetch, mailimap_fetch_att_new_uid());
+        mailimap_fetch_type_new_fetch_att_list_add(
+            fetch, mailimap_fetch_att_new_body_peek_section_partial(mailimap_section_new_text(), 0, kReportBytes));
+        clist* messages = nullptr;
+        const int fetched = mailimap_uid_fetch(Session, set, fetch, &messages);
+        mailimap_fetch_type_free(fetch);
+        mailimap_set_free(set);
+        if (fetched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, fetched);
+        std::unique_ptr<clist, void (*)(clist*)> owned(messages, mailimap_fetch_list_free);
+        for (clistiter* it = clist_begin(messages); it != nullptr; it = clist_next(it)) {
+            std::uint32_t uid = 0;
+            const mailimap_msg_att_body_section* body = nullptr;
+            for (clistiter* i = clist_begin(static_cast<mailimap_msg_att*>(clist_content(it))->att_list); i != nullptr; i = clist_next(i)) {
+                auto* item = static_cast<mailimap_msg_att_item*>(clist_content(i));
+                if (item->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC) continue;
+                if (item->att_data.att_static->att_type == MAILIMAP_MSG_ATT_UID) uid = item->att_data.att_static->att_data.att_uid;
+                if (item->att_data.att_static->att_type == MAILIMAP_MSG_ATT_BODY_SECTION) body = item->att_data.att_static->att_data.att_body_section;
+            }
+            if (body == nullptr || body->sec_body_part == nullptr) continue;
+            for (TAnswer& a : answers)
+                if (a.Uid == uid && MayBeReport(a))
+                    a.Report = ReadDeliveryReport(a.ContentType, std::string(body->sec_body_part, body->sec_length));
+        }
     }
 
     // A message deleted meanwhile is simply not returned; one the server

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "rtl/SysUtils.h"
+#include "watch/DeliveryReport.h"
 
 #include <chrono>
 #include <cstdint>
@@ -39,6 +40,8 @@ struct TAnswer {
     std::vector<std::string> References;
     std::string AuthenticationResults;  // the topmost such header: the one the last server (the user's own) added
     std::string Text;  // the beginning of the text, decoded, UTF-8
+    std::string ContentType;  // the header's value
+    std::optional<TDeliveryReport> Report;  // a bounce: what it says
 };
 
 // Where a mailbox operation failed; the kind says how, the message holds the

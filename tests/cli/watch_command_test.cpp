@@ -6,7 +6,10 @@
 #include "tests/support/RealSmtpServer.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/watch/delivery_reports.h"
 
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -49,12 +52,17 @@ protected:
         env.insert("XDG_DATA_HOME", Home.path() + "/data");
         env.insert("FAXMAIL_IMAP_PASSWORD", password);
         env.remove("FAXMAIL_PASSWORD");
+        // A failed fax is told to the desktop: never the real one's.
+        if (SessionBus.isEmpty()) env.remove("DBUS_SESSION_BUS_ADDRESS");
+        else env.insert("DBUS_SESSION_BUS_ADDRESS", SessionBus);
         return env;
     }
 
+    // Program "faketime": the clock moved by Clock ("+5h") for the run.
     void Start(QProcess& process, const QStringList& args, const QString& password = DovecotServer::kPassword) const {
         process.setProcessEnvironment(Environment(password));
-        process.start(FAXMAIL_BINARY, args);
+        if (Clock.isEmpty()) process.start(FAXMAIL_BINARY, args);
+        else process.start("faketime", QStringList{"-f", Clock, FAXMAIL_BINARY} + args);
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
@@ -106,6 +114,8 @@ protected:
                "\r\nMessage-ID: <" + std::to_string(++Answers) + ".answer@faxgateway.example>\r\n" + extra + "\r\nFax report.\r\n";
     }
 
+    QString SessionBus;  // the private session bus the runs use; empty: none
+    QString Clock;       // the faked clock's offset; empty: the real one
     QTemporaryDir Home;
     testsupport::RealSmtpServer Smtp;
     DovecotServer Imap;
@@ -149,6 +159,80 @@ TEST_F(WatchCommand, PutsTheAnswersOnTheRecordsOnceAndWhileRunning) {
     EXPECT_TRUE(Records()["001-212-1234567"].value("confirmation").isString());
 }
 
+// A process of ours for the test's length: killed and reaped when it ends.
+struct TChild {
+    QProcess Process;
+    ~TChild() {
+        Process.kill();
+        Process.waitForFinished(5000);
+    }
+};
+
+// One fax to two numbers: the gateway's success for one, a bounce for the
+// other; the desktop told of the failure. Then a fax without an answer: past
+// the answer period it is unanswered, and a later answer still counts.
+TEST_F(WatchCommand, TellsOfAFailedAndOfAnUnansweredFax) {
+    TChild bus;
+    bus.Process.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    ASSERT_TRUE(bus.Process.waitForReadyRead(10000));
+    SessionBus = QString::fromUtf8(bus.Process.readLine()).trimmed();
+    TChild monitor;
+    monitor.Process.start("dbus-monitor", {"--address", SessionBus, "interface='org.freedesktop.Notifications'"});
+    ASSERT_TRUE(monitor.Process.waitForReadyRead(10000));  // it announces itself once it listens
+    QByteArray monitored = monitor.Process.readAll();
+    QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat)
+        .setValue("imap/watchedSince", QDateTime::currentSecsSinceEpoch() - 60);
+
+    const QString file = Home.path() + "/page.txt";
+    testsupport::WriteTextFile(file.toStdString(), "one page\n");
+    const TRun sent = Run({"send", "--number", "001-212-1234567", "--number", "0044-20-71234567", file});
+    ASSERT_EQ(sent.Status, 0) << sent.Err.toStdString();
+    const QStringList lines = sent.Out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    const std::string messageId = lines[2].section(' ', 0, 0).toStdString();
+    const std::time_t now = ::time(nullptr);
+    Imap.Deliver(Answer("Fax to +1 212 1234567 delivered, Pages: 1"), now + 1);
+    Imap.Deliver(watch::testing::Bounce(watch::testing::TBounceShape::Postfix, messageId, lines[1].toStdString()).Whole(), now + 2);
+
+    const TRun failed = Run({"watch", "--once"});
+    EXPECT_EQ(failed.Status, 6) << failed.Err.toStdString();
+    EXPECT_EQ(failed.Out.count('\n'), 2) << failed.Out.toStdString();
+    QJsonObject record = Records()["001-212-1234567; 0044-20-71234567"];
+    EXPECT_EQ(record.value("confirmation").toString(), "failed");
+    const QJsonArray confirmations = record.value("confirmations").toArray();
+    ASSERT_EQ(confirmations.size(), 2);
+    EXPECT_EQ(confirmations[0].toObject().value("outcome").toString(), "delivered");
+    EXPECT_EQ(confirmations[0].toObject().value("pages").toInt(), 1);
+    const QJsonObject bounced = confirmations[1].toObject();
+    EXPECT_EQ(bounced.value("outcome").toString(), "failed");
+    EXPECT_TRUE(bounced.value("reason").toString().startsWith("5.1.1 ")) << bounced.value("reason").toString().toStdString();
+    const QString number = bounced.value("number").toString();
+    ASSERT_FALSE(number.isEmpty());
+    // The notification, with the number in its text, on the private bus.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!monitored.contains(number.toUtf8()) && std::chrono::steady_clock::now() < deadline)
+        if (monitor.Process.waitForReadyRead(500)) monitored += monitor.Process.readAll();
+    EXPECT_TRUE(monitored.contains("member=Notify")) << monitored.toStdString();
+    EXPECT_TRUE(monitored.contains(number.toUtf8())) << monitored.toStdString();
+    EXPECT_TRUE(monitored.contains("5.1.1")) << monitored.toStdString();
+
+    // Past the answer period, the silent fax is unanswered.
+    Send("0061-2-98765432");
+    EXPECT_EQ(Run({"watch", "--once"}).Status, 0);  // still within it
+    Clock = "+5h";
+    const TRun late = Run({"watch", "--once"});
+    EXPECT_EQ(late.Status, 6) << late.Err.toStdString();
+    EXPECT_TRUE(late.Out.contains("\tunanswered\t")) << late.Out.toStdString();
+    EXPECT_EQ(late.Out.count('\n'), 1) << late.Out.toStdString();
+    EXPECT_EQ(Records()["0061-2-98765432"].value("confirmation").toString(), "unanswered");
+    EXPECT_TRUE(Run({"history"}).OutText.contains(QString::fromUtf8("没有回复"))) << "history";
+    // An answer that comes later still replaces it.
+    Imap.Deliver(Answer("Fax to +61 2 9876 5432 delivered"), ::time(nullptr) + 3);
+    const TRun answered = Run({"watch", "--once"});
+    EXPECT_EQ(answered.Status, 0) << answered.Err.toStdString();
+    EXPECT_EQ(Records()["0061-2-98765432"].value("confirmation").toString(), "delivered");
+}
+
 TEST_F(WatchCommand, SaysWhichSettingToCheck) {
     QSettings(Home.path() + "/config/Morvane/faxmail.conf", QSettings::IniFormat).remove("smtp/trustFile");
     const TRun untrusted = Run({"watch", "--once"});
@@ -190,7 +274,7 @@ TEST_F(WatchCommand, ASpoofedAnswerIsUnverifiedAndItsSubjectShownEscaped) {
     // The genuine answer, passed by the user's server, still reaches the record.
     Imap.Deliver(Answer("Fax to +1 212 1234567 failed: busy"), ::time(nullptr) + 2);
     const TRun genuine = Run({"watch", "--once"});
-    ASSERT_EQ(genuine.Status, 0) << genuine.Err.toStdString();
+    ASSERT_EQ(genuine.Status, 6) << genuine.Err.toStdString();  // a fax failed during the run
     EXPECT_EQ(Records()["001-212-1234567"].value("confirmation").toString(), "failed");
 }
 

@@ -15,6 +15,7 @@
 #include <QListWidget>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QFont>
 #include <QTimeZone>
 
 #include <chrono>
@@ -130,7 +131,7 @@ TEST_F(WindowsTest, APathThatIsNotUtf8IsSentAgainByItsOwnBytes) {
     ASSERT_TRUE(server->WaitForMessages(1, 10s)) << ::testing::PrintToString(BoxTexts());
 }
 
-TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
+TEST_F(WindowsTest, AFailedAnswerShowsWithItsReasonOnTheOpenPageUntilLookedAt) {
     history::THistory other;  // the watch's own connection, as on its thread
     history::TRecord r;
     ASSERT_TRUE(AddCommandLineRecord(other, "001-212-5551234", history::TOutcome::Sent, r));
@@ -139,17 +140,30 @@ TEST_F(WindowsTest, AnAnswerTheWatchFindsShowsOnTheOpenPageAndInTheStatusBar) {
     page.List->selectRow(0);
     EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), "");
 
+    // A bounce, as the watch records it.
     const QDateTime when = QDateTime::fromSecsSinceEpoch(1796877688, QTimeZone::utc());
-    ASSERT_TRUE(other.SetConfirmation(r.Id, "failed", QString::fromUtf8("Fax failed: 忙"), when));
-    watch::TConfirmed c{r.Id, {watch::TOutcome::Failed, when.toSecsSinceEpoch(), "Fax failed: 忙"}};
+    const QString reason = "5.1.1 550 5.1.1 Recipient address rejected: User unknown";
+    ASSERT_TRUE(other.ConfirmNumber(r.Id, {0, {}, "failed", "Undelivered Mail Returned to Sender", when, reason, -1}));
+    watch::TConfirmed c{r.Id, {watch::TOutcome::Failed, when.toSecsSinceEpoch(), "Undelivered Mail Returned to Sender"}};
     Form1->MailboxWatch->OnConfirmed(c);
 
-    EXPECT_EQ(page.List->model()->index(0, app::THistoryPage::ColConfirmation).data().toString(), QString::fromUtf8("发送失败"));
+    const QModelIndex cell = page.List->model()->index(0, app::THistoryPage::ColConfirmation);
+    EXPECT_EQ(cell.data().toString(), QString::fromUtf8("发送失败"));
     EXPECT_EQ(page.Selected()->Id, r.Id);
     EXPECT_TRUE(page.Details->toPlainText().contains(QString::fromUtf8("网关回复：发送失败（") + app::LocalTimeText(when) +
-                                                     QString::fromUtf8("）Fax failed: 忙")))
+                                                     QString::fromUtf8("）") + reason))
         << page.Details->toPlainText().toStdString();
-    EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Fax failed: 忙")));
+    // It stands out until it is looked at, on the page and on its tab.
+    EXPECT_TRUE(cell.data(Qt::FontRole).value<QFont>().bold());
+    const int tab = Form1->TabbedNotebook1->indexOf(&page);
+    EXPECT_EQ(Form1->TabbedNotebook1->tabText(tab), QString::fromUtf8("发送记录（1）"));
+    EXPECT_TRUE(Statuses1.last().contains(QString::fromUtf8("Undelivered Mail")));
+    page.List->clearSelection();
+    page.List->setCurrentIndex({});
+    page.List->selectRow(0);
+    EXPECT_FALSE(page.List->model()->index(0, 0).data(Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(other.Find(r.Id)->Unseen);
+    EXPECT_EQ(Form1->TabbedNotebook1->tabText(tab), QString::fromUtf8("发送记录"));
 }
 
 TEST_F(WindowsTest, AnUnverifiedAnswerShowsAsSuch) {

@@ -54,6 +54,57 @@ std::string ReceivedMessageId(const testsupport::RealSmtpServer& server, int n) 
 
 }  // namespace
 
+TEST(HistoryStore, SumsUpTheOutcomesOfAFaxsNumbers) {
+    const struct {
+        std::vector<const char*> Outcomes;  // of numbers 0, 1, ...
+        int Numbers;
+        const char* Summary;
+    } cases[] = {
+        {{}, 2, ""},
+        {{"delivered"}, 2, "answered"},
+        {{"delivered", "delivered"}, 2, "delivered"},
+        {{"delivered", "failed"}, 2, "failed"},
+        {{"unanswered", "delivered"}, 2, "unanswered"},
+        {{"failed", "unanswered"}, 2, "failed"},
+        {{"unverified"}, 1, "unverified"},
+        {{"delayed"}, 1, "delayed"},
+        {{"answered", "delivered"}, 2, "answered"},
+    };
+    for (const auto& c : cases) {
+        std::vector<history::TNumberConfirmation> list;
+        for (std::size_t i = 0; i < c.Outcomes.size(); ++i) list.push_back({static_cast<int>(i), {}, c.Outcomes[i], {}, {}, {}, -1});
+        EXPECT_EQ(history::SummaryOf(list, c.Numbers), c.Summary) << c.Outcomes.size() << " " << c.Summary;
+    }
+}
+
+TEST(HistoryStore, KeepsEachNumbersAnswerAndAProblemUntilSeen) {
+    QTemporaryDir folder;
+    history::THistory store(folder.filePath("history.sqlite"));
+    TRecord r = Attempt("001-212-5551234; 0044-20-71234567");
+    r.Number = "+1 212-555-1234; +44 20 7123 4567";
+    ASSERT_TRUE(store.Add(r));
+    const QDateTime when = QDateTime::fromString("2026-01-02T03:04:05.000Z", Qt::ISODateWithMs);
+    ASSERT_TRUE(store.ConfirmNumber(r.Id, {1, {}, "failed", "Undelivered Mail", when, "5.1.1 User unknown", -1}));
+    ASSERT_TRUE(store.ConfirmNumber(r.Id, {0, {}, "delivered", "Fax sent, 3 pages", when.addSecs(5), {}, 3}));
+    TRecord got = *store.Find(r.Id);
+    EXPECT_EQ(got.Confirmation, "failed");
+    EXPECT_TRUE(got.Unseen);
+    ASSERT_EQ(got.Confirmations.size(), 2u);
+    EXPECT_EQ(got.Confirmations[0].Number, "+1 212-555-1234");
+    EXPECT_EQ(got.Confirmations[0].Pages, 3);
+    EXPECT_EQ(got.Confirmations[1].Number, "+44 20 7123 4567");
+    EXPECT_EQ(got.Confirmations[1].Reason, "5.1.1 User unknown");
+    EXPECT_EQ(got.Confirmations[1].Time, when);
+    ASSERT_TRUE(store.MarkSeen(r.Id));
+    EXPECT_FALSE(store.Find(r.Id)->Unseen);
+    // A later answer replaces the number's earlier one.
+    ASSERT_TRUE(store.ConfirmNumber(r.Id, {1, {}, "delivered", "Fax sent", when.addSecs(9), {}, -1}));
+    got = *store.Find(r.Id);
+    EXPECT_EQ(got.Confirmation, "delivered");
+    EXPECT_EQ(got.Confirmations.size(), 2u);
+    EXPECT_FALSE(store.ConfirmNumber(r.Id + 1, {0, {}, "failed", {}, when, {}, -1}));
+}
+
 TEST(HistoryStore, KeepsTheNewestRecordsWithEveryFieldAndFindsThemByTime) {
     QTemporaryDir folder;
     history::THistory store(folder.filePath("h/history.sqlite"));

@@ -1,5 +1,7 @@
 #include "watch/AnswerMatch.h"
 
+#include "tests/watch/delivery_reports.h"
+
 #include <gtest/gtest.h>
 
 namespace watch {
@@ -219,6 +221,87 @@ TEST(AnswerMatch, PagesKeepingTheCandidatesMatchAsTheWholeMailbox) {
         EXPECT_EQ(kept[paged[i].Answer].Uid, all[whole[i].Answer].Uid);
         EXPECT_EQ(paged[i].Outcome, whole[i].Outcome);
     }
+}
+
+// A fax to two numbers, bounced for the second in each mail system's shape:
+// that number fails with the status and diagnostic, the other still waits.
+TEST(AnswerMatch, ABounceFailsTheNumbersItNamesInEveryShape) {
+    using testing::TBounceShape;
+    const std::string second = "remote-printer.the_following_address@442071234567.iddd.faxgateway.example";
+    const std::vector<TSentFax> fax = {{7, 1000, "<fax7@me>", kNumber, kGateway, false, 0, false, false, 2},
+                                       {7, 1000, "<fax7@me>", "0044-20-71234567", second, false, 1, false, false, 2}};
+    const struct {
+        TBounceShape Shape;
+        const char* MessageId;
+        const char* Action;
+        const char* Status;
+        TOutcome Outcome;  // Answered: not matched
+        const char* Reason;
+    } cases[] = {
+        {TBounceShape::Postfix, "<fax7@me>", "failed", "5.1.1", TOutcome::Failed,
+         "5.1.1 550 5.1.1 <remote-printer.the_following_address@442071234567.iddd.faxgateway.example>: Recipient address rejected: User unknown"},
+        {TBounceShape::Exchange, "<fax7@me>", "failed", "5.1.10", TOutcome::Failed,
+         "5.1.10 550 5.1.10 RESOLVER.ADR.RecipientNotFound; Recipient not found by SMTP address lookup"},
+        {TBounceShape::Gmail, "<fax7@me>", "failed", "5.1.1", TOutcome::Failed,
+         "5.1.1 550-5.1.1 The email account that you tried to reach does not exist. 550 5.1.1 https://support.example/mail/?p=NoSuchUser"},
+        {TBounceShape::Postfix, "<fax7@me>", "delayed", "4.4.1", TOutcome::Delayed, nullptr},
+        {TBounceShape::Postfix, "<other@me>", "failed", "5.1.1", TOutcome::Answered, nullptr},  // another mail's
+        {TBounceShape::Gmail, "<other@me>", "failed", "5.1.1", TOutcome::Answered, nullptr},
+    };
+    for (const auto& c : cases) {
+        const testing::TBounce bounce = testing::Bounce(c.Shape, c.MessageId, second, c.Action, c.Status);
+        TAnswer answer = Answer(1, 1100, "MAILER-DAEMON@mx.example.org", "Undelivered Mail Returned to Sender", "", "");
+        if (c.Shape == TBounceShape::Gmail) answer.InReplyTo = std::string(c.MessageId).substr(1, std::string(c.MessageId).size() - 2);
+        answer.Report = ReadDeliveryReport(bounce.ContentType, bounce.Body);
+        ASSERT_TRUE(answer.Report.has_value()) << static_cast<int>(c.Shape);
+        const std::vector<TMatch> matches = MatchAnswers(fax, {answer}, {}, OwnServer());
+        if (c.Outcome == TOutcome::Answered) {
+            EXPECT_TRUE(matches.empty()) << static_cast<int>(c.Shape);
+            continue;
+        }
+        ASSERT_EQ(matches.size(), 1u) << static_cast<int>(c.Shape);
+        EXPECT_EQ(matches[0].Index, 1);
+        EXPECT_EQ(matches[0].Outcome, c.Outcome);
+        if (c.Reason != nullptr) {
+            EXPECT_EQ(matches[0].Reason, c.Reason);
+        }
+    }
+    // Naming an address of neither number, it fails a fax to one number, and none of a fax to two.
+    TAnswer elsewhere = Answer(2, 1100, "MAILER-DAEMON@mx.example.org", "Undelivered Mail Returned to Sender", "", "");
+    const testing::TBounce passedOn = testing::Bounce(TBounceShape::Postfix, "<fax7@me>", "printer@lan.faxgateway.example");
+    elsewhere.Report = ReadDeliveryReport(passedOn.ContentType, passedOn.Body);
+    EXPECT_TRUE(MatchAnswers(fax, {elsewhere}, {}, OwnServer()).empty());
+    std::vector<TSentFax> single = {fax[0]};
+    single[0].Numbers = 1;
+    const std::vector<TMatch> alone = MatchAnswers(single, {elsewhere}, {}, OwnServer());
+    ASSERT_EQ(alone.size(), 1u);
+    EXPECT_EQ(alone[0].Outcome, TOutcome::Failed);
+    // Not a report: a mail that only looks like one.
+    EXPECT_FALSE(ReadDeliveryReport("multipart/mixed; boundary=x", "--x\r\n\r\nhi\r\n--x--\r\n"));
+}
+
+TEST(AnswerMatch, AnAnswerReferringToAFaxOfSeveralNumbersGoesToTheOneItNames) {
+    const std::vector<TSentFax> fax = {{7, 1000, "<fax7@me>", kNumber, kGateway, false, 0},
+                                       {7, 1000, "<fax7@me>", "0044-20-71234567", "fax@442071234567.iddd.faxgateway.example", false, 1}};
+    const std::vector<TAnswer> answers = {Answer(1, 1100, "x@elsewhere.example", "Fax to +44 20 7123 4567 delivered, 3 pages", "<fax7@me>"),
+                                          Answer(2, 1200, "x@elsewhere.example", "Re: your fax", "<fax7@me>")};
+    const std::vector<TMatch> matches = MatchAnswers(fax, answers, {}, OwnServer());
+    ASSERT_EQ(matches.size(), 2u);
+    EXPECT_EQ(matches[0].Index, 1);
+    EXPECT_EQ(matches[0].Pages, 3);
+    EXPECT_EQ(matches[1].Index, 0);
+    EXPECT_EQ(matches[1].Pages, -1);
+}
+
+TEST(AnswerMatch, ReadsThePagesSent) {
+    const struct {
+        const char* Text;
+        int Pages;
+    } cases[] = {
+        {"Pages: 3", 3}, {"Fax sent, 12 pages", 12}, {"PagesSent=4", 4}, {"Pages sent: 2", 2}, {"传真已发送，共3页", 3},
+        {"1 page delivered", 1}, {"Job ID12 pages", -1}, {"Fax delivered", -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PagesOf(c.Text), c.Pages) << c.Text;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "tests/support/ProcessMemory.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/watch/delivery_reports.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,43 @@ protected:
 };
 
 DovecotServer* Mailbox::Server = nullptr;
+
+// Bounces in three mail systems' shapes fail their fax with the status; a
+// delay is only noted; the bounce of another mail belongs to no fax.
+TEST_F(Mailbox, ABounceFailsItsFaxWithTheStatus) {
+    using testing::Bounce;
+    using testing::TBounceShape;
+    Server->Clear();
+    const std::int64_t sent = ::time(nullptr) - 600;
+    TMemoryStore store({
+        {1, sent, "<b1@me.example>", "001-212-1234567", Gateway("12121234567")},
+        {2, sent, "<b2@me.example>", "0044-20-71234567", Gateway("442071234567")},
+        {3, sent, "<b3@me.example>", "0086-10-12345678", Gateway("861012345678")},
+        {4, sent, "<b4@me.example>", "0033-1-23456789", Gateway("3312345678")},
+        {5, sent, "<b5@me.example>", "0049-30-1234567", Gateway("49301234567")},
+    });
+    Server->Deliver(Bounce(TBounceShape::Postfix, "<b1@me.example>", Gateway("12121234567")).Whole(), sent + 10);
+    Server->Deliver(Bounce(TBounceShape::Exchange, "<b2@me.example>", Gateway("442071234567"), "failed", "5.1.10").Whole(), sent + 20);
+    Server->Deliver(Bounce(TBounceShape::Gmail, "<b3@me.example>", Gateway("861012345678")).Whole(), sent + 30);
+    Server->Deliver(Bounce(TBounceShape::Postfix, "<b4@me.example>", Gateway("3312345678"), "delayed", "4.4.1").Whole(), sent + 40);
+    Server->Deliver(Bounce(TBounceShape::Postfix, "<lunch@me.example>", "friend@elsewhere.example").Whole(), sent + 50);
+
+    auto mailbox = MakeImapMailbox();
+    mailbox->Open(Settings());
+    std::uint32_t lastUid = 0;
+    ReadAnswersOnce(*mailbox, store, OwnServer(), 86400, lastUid);
+    mailbox->Close();
+
+    const auto records = store.Snapshot();
+    ASSERT_EQ(records.size(), 4u);
+    const std::pair<std::int64_t, const char*> failed[] = {{1, "5.1.1 550 5.1.1"}, {2, "5.1.10 550 5.1.10 RESOLVER"}, {3, "5.1.1 550-5.1.1"}};
+    for (const auto& [fax, status] : failed) {
+        EXPECT_EQ(records.at(fax).Outcome, TOutcome::Failed) << fax;
+        EXPECT_EQ(records.at(fax).Reason.rfind(status, 0), 0u) << fax << ": " << records.at(fax).Reason;
+    }
+    EXPECT_EQ(records.at(4).Outcome, TOutcome::Delayed);
+    EXPECT_EQ(records.count(5), 0u);
+}
 
 TEST_F(Mailbox, PutsEachAnswerOnItsRecordAndLeavesTheFlags) {
     const std::int64_t sent = ::time(nullptr) - 600;
