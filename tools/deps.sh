@@ -14,7 +14,8 @@ faxmail_install_deps() {
                   pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite libmagic-dev)
   case "${1:-test}" in
     # SpamAssassin scores the messages the tests send, as a receiving system would.
-    test) packages+=(spamassassin) ;;
+    # faketime: the outbox's due and give-up times with the clock moved.
+    test) packages+=(spamassassin faketime) ;;
     bench) packages+=(postfix curl valgrind stunnel4) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     # The .deb and Debian's own checks of it; man-db and bash-completion for the install test.
