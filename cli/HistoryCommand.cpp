@@ -54,6 +54,7 @@ QJsonObject JsonOf(const history::TRecord& r) {
         {"confirmation", Text(r.Confirmation)},
         {"confirmation_subject", Text(r.ConfirmationSubject)},
         {"confirmation_time", TimeText(r.ConfirmationTime)},
+        {"outbox_id", r.OutboxId == 0 ? QJsonValue() : QJsonValue(r.OutboxId)},
     };
 }
 

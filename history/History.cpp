@@ -43,12 +43,14 @@ const std::vector<std::vector<const char*>> kMigrations = {
         " confirmation_time TEXT NOT NULL DEFAULT '')",
         "CREATE INDEX sends_started ON sends(started)",
     },
+    // Each try of a fax from the outbox names its entry there.
+    {"ALTER TABLE sends ADD COLUMN outbox_id INTEGER NOT NULL DEFAULT 0"},
 };
-static_assert(THistory::kSchemaVersion == 1, "one migration step per schema version");
+static_assert(THistory::kSchemaVersion == 2, "one migration step per schema version");
 
 constexpr char kColumns[] =
     "id, front_end, started, ended, number_typed, number, place, gateways, server, port, protection, sender, files,"
-    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time";
+    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time, outbox_id";
 
 // SQLite's primary result codes that say the file is not a sound database.
 constexpr int kSqliteCorrupt = 11;
@@ -141,12 +143,13 @@ void Bind(QSqlQuery& q, const TRecord& r) {
     q.bindValue(":confirmation", NotNull(r.Confirmation));
     q.bindValue(":confirmation_subject", NotNull(r.ConfirmationSubject));
     q.bindValue(":confirmation_time", NotNull(TimeText(r.ConfirmationTime)));
+    q.bindValue(":outbox_id", r.OutboxId);
 }
 
 // The stored fields, in the order of kColumns without the id.
 constexpr char kFieldList[] =
     "front_end, started, ended, number_typed, number, place, gateways, server, port, protection, sender, files,"
-    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time";
+    " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time, outbox_id";
 
 QString Placeholders() {
     QStringList names = QString(kFieldList).split(", ");
@@ -185,6 +188,7 @@ TRecord RecordOf(const QSqlQuery& q) {
     r.Confirmation = q.value(i++).toString();
     r.ConfirmationSubject = q.value(i++).toString();
     r.ConfirmationTime = TimeOf(q.value(i++).toString());
+    r.OutboxId = q.value(i++).toLongLong();
     return r;
 }
 

@@ -66,6 +66,8 @@ struct TRecord {
     QString Confirmation;
     QString ConfirmationSubject;
     QDateTime ConfirmationTime;
+    // The outbox entry this try sent from; 0: none.
+    qint64 OutboxId = 0;
 
     // The server's queue id, when its reply names one ("queued as X", "id=X").
     QString QueueId() const;
@@ -113,7 +115,7 @@ public:
     void Release() { Close(); }
 
     // The schema version this program writes.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
 private:
     bool Open();

@@ -156,6 +156,8 @@ TCopy CopyFile(const QByteArray& from, const QByteArray& to) {
 }
 
 QString Utf8(const char* text) { return QString::fromUtf8(text); }
+// A null QString binds as NULL; the columns hold empty text instead.
+QString NotNull(const QString& text) { return text.isNull() ? QString("") : text; }
 
 }  // namespace
 
@@ -261,15 +263,13 @@ bool TOutbox::Open() {
     return false;
 }
 
-bool TOutbox::Transaction(const std::function<bool()>& Write) {
+bool TOutbox::Transaction(const std::function<bool(QSqlQuery&)>& Write) {
     if (!Open()) return false;
-    QSqlQuery begin(Db);
-    if (!begin.exec("BEGIN IMMEDIATE")) {
-        LastProblem = Utf8("发件箱无法写入（%1）。").arg(begin.lastError().text());
-        return false;
-    }
-    if (Write() && QSqlQuery(Db).exec("COMMIT")) return true;
-    if (LastProblem.isEmpty()) LastProblem = Utf8("发件箱无法写入（%1）。").arg(Db.lastError().text());
+    QSqlQuery q(Db);
+    // IMMEDIATE takes the write lock before the first read: a claim's
+    // reading and marking are one step for every other process.
+    if (q.exec("BEGIN IMMEDIATE") && Write(q) && q.exec("COMMIT")) return true;
+    LastProblem = Utf8("发件箱无法写入（%1）。").arg(q.lastError().text());
     QSqlQuery(Db).exec("ROLLBACK");
     return false;
 }
@@ -304,12 +304,11 @@ qint64 TOutbox::Add(const fax::TSendRequest& Request, const QString& FrontEnd, c
     for (const rtl::TGbText& more : Request.MoreNumbers) numbers << QString::fromStdString(Win::Gb2312ToUtf8(more.Bytes()));
     const QDateTime now = Now();
     qint64 id = 0;
-    const bool written = Transaction([&] {
-        QSqlQuery q(Db);
+    const bool written = Transaction([&](QSqlQuery& q) {
         q.prepare("INSERT INTO faxes (state, front_end, created, due, give_up, tries, last_failure, numbers, files, request)"
                   " VALUES ('queued', :front_end, :created, :due, :give_up, :tries, :failure, :numbers, '[]', :request)");
         q.bindValue(":tries", Tries);
-        q.bindValue(":failure", LastFailure);
+        q.bindValue(":failure", NotNull(LastFailure));
         q.bindValue(":front_end", FrontEnd);
         q.bindValue(":created", TimeText(now));
         q.bindValue(":due", TimeText(Due));
@@ -363,8 +362,7 @@ std::optional<TEntry> TOutbox::Claim(qint64 Id) {
     for (;;) {
         std::optional<TEntry> taken;
         const QDateTime now = Now();
-        const bool written = Transaction([&] {
-            QSqlQuery q(Db);
+        const bool written = Transaction([&](QSqlQuery& q) {
             // Claims of processes that are gone: due again, unless the end mark had gone out.
             std::vector<std::pair<qint64, bool>> orphans;
             if (!q.exec("SELECT id, claim_pid, end_mark_sent FROM faxes WHERE state = 'sending'")) return false;
@@ -413,8 +411,7 @@ std::optional<TEntry> TOutbox::Claim(qint64 Id) {
 }
 
 void TOutbox::EndMarkGoing(qint64 Id) {
-    Transaction([&] {
-        QSqlQuery q(Db);
+    Transaction([&](QSqlQuery& q) {
         q.prepare("UPDATE faxes SET end_mark_sent = 1 WHERE id = :id");
         q.bindValue(":id", Id);
         return q.exec();
@@ -422,8 +419,7 @@ void TOutbox::EndMarkGoing(qint64 Id) {
 }
 
 void TOutbox::Sent(qint64 Id) {
-    const bool written = Transaction([&] {
-        QSqlQuery q(Db);
+    const bool written = Transaction([&](QSqlQuery& q) {
         q.prepare("DELETE FROM faxes WHERE id = :id");
         q.bindValue(":id", Id);
         return q.exec();
@@ -444,12 +440,11 @@ void TOutbox::Failed(qint64 Id, const QString& Failure, bool Retry) {
     const bool givenUp = Retry && next > entry->GiveUp;
     const bool queued = Retry && !givenUp;
     const QString failure = givenUp ? Utf8("到了放弃的时间仍未发出，已不再重试：") + Failure : Failure;
-    const bool written = Transaction([&] {
-        QSqlQuery q(Db);
+    const bool written = Transaction([&](QSqlQuery& q) {
         q.prepare("UPDATE faxes SET state = :state, due = :due, last_failure = :failure, claim_pid = 0 WHERE id = :id");
         q.bindValue(":state", queued ? "queued" : "failed");
         q.bindValue(":due", TimeText(queued ? next : entry->Due));
-        q.bindValue(":failure", failure);
+        q.bindValue(":failure", NotNull(failure));
         q.bindValue(":id", Id);
         return q.exec();
     });
@@ -457,10 +452,9 @@ void TOutbox::Failed(qint64 Id, const QString& Failure, bool Retry) {
 }
 
 void TOutbox::MaybeSent(qint64 Id, const QString& Failure) {
-    Transaction([&] {
-        QSqlQuery q(Db);
+    Transaction([&](QSqlQuery& q) {
         q.prepare("UPDATE faxes SET state = 'maybe-sent', last_failure = :failure, claim_pid = 0 WHERE id = :id");
-        q.bindValue(":failure", Failure);
+        q.bindValue(":failure", NotNull(Failure));
         q.bindValue(":id", Id);
         return q.exec();
     });
@@ -468,8 +462,7 @@ void TOutbox::MaybeSent(qint64 Id, const QString& Failure) {
 
 bool TOutbox::Delete(qint64 Id) {
     bool found = false;
-    const bool written = Transaction([&] {
-        QSqlQuery q(Db);
+    const bool written = Transaction([&](QSqlQuery& q) {
         q.prepare("SELECT state, claim_pid FROM faxes WHERE id = :id");
         q.bindValue(":id", Id);
         if (!q.exec()) return false;

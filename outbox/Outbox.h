@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 
 #include <exception>
@@ -112,7 +113,7 @@ public:
 private:
     bool Open();
     void Close();
-    bool Transaction(const std::function<bool()>& Write);
+    bool Transaction(const std::function<bool(QSqlQuery&)>& Write);
     void RemoveCopies(qint64 Id);
     void GiveUp(TEntry entry, const QString& Failure);
 
