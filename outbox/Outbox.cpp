@@ -365,9 +365,12 @@ std::optional<TEntry> TOutbox::Claim(qint64 Id) {
         const bool written = Transaction([&](QSqlQuery& q) {
             // Claims of processes that are gone: due again, unless the end mark had gone out.
             std::vector<std::pair<qint64, bool>> orphans;
-            if (!q.exec("SELECT id, claim_pid, end_mark_sent FROM faxes WHERE state = 'sending'")) return false;
+            if (!q.exec("SELECT id, claim_pid, end_mark_sent, claim_time FROM faxes WHERE state = 'sending'")) return false;
+            // No send lasts hours: an older claim is one whose process id was taken by another.
+            const QString stale = TimeText(now.addSecs(-6 * 3600));
             while (q.next())
-                if (!Alive(q.value(1).toLongLong())) orphans.emplace_back(q.value(0).toLongLong(), q.value(2).toInt() != 0);
+                if (!Alive(q.value(1).toLongLong()) || q.value(3).toString() < stale)
+                    orphans.emplace_back(q.value(0).toLongLong(), q.value(2).toInt() != 0);
             for (const auto& [id, endMarkSent] : orphans) {
                 q.prepare(endMarkSent ? "UPDATE faxes SET state = 'maybe-sent', claim_pid = 0, last_failure = :failure WHERE id = :id"
                                       : "UPDATE faxes SET state = 'queued', claim_pid = 0, due = :now WHERE id = :id");
