@@ -78,13 +78,17 @@ void TConnectionCheck::Abort() {
 
 bool TConnectionCheck::Attempt(const TSendSettings& settings, const QString& password, bool report) {
     std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
-    ApplySendSettings(*client, settings, password);
+    fax::TSendRequest request = ConnectionOf(settings, password);
+    request.Server = rtl::TGbText(ToGb(settings.Server));
+    request.Email = rtl::TGbText(ToGb(settings.Email));
+    mail::TSmtpConnection connection = fax::SmtpConnectionOf(request);
+    if (connection.UserID.empty()) connection.UserID = "faxmail";
     const TServerTarget target{settings.Server, settings.Port, CommandLine};
     client->OnStep = [&](mail::TSmtpPhase phase) {
         const QString text = StepText(phase, target, client->TimeLimits.Greeting);
         if (!text.isEmpty() && OnStatus) OnStatus(text);
     };
-    if (Prepare) Prepare(*client);
+    if (Prepare) Prepare(connection, *client);
     Current = client.get();
     struct Done {
         mail::TZelSMTP*& Current;
@@ -94,10 +98,7 @@ bool TConnectionCheck::Attempt(const TSendSettings& settings, const QString& pas
         if (report && OnReport) OnReport(line);
     };
     try {
-        client->Host = ToGb(settings.Server);
-        const std::string user = fax::UserIdOf(ToGb(settings.Email));
-        client->UserID = user.empty() ? "faxmail" : user;
-        client->Connect();
+        client->Connect(connection);
         say(Msg(TMsg::CheckConnected, {settings.Server, QString::number(settings.Port)}));
         if (settings.Security != TSmtpSecurity::None) {
             say(Msg(TMsg::CheckTls, {SecurityLabel(settings.Security)}));
@@ -159,13 +160,15 @@ bool TConnectionCheck::Run(const TSendSettings& settings, const QString& passwor
         AlternativesTried = true;
         const auto outer = Prepare;
         // A guess need not wait as long as the user's own settings.
-        Prepare = [&](mail::TZelSMTP& client) {
-            if (outer) outer(client);
-            client.TimeLimits.Connect = std::min<std::uint32_t>(client.TimeLimits.Connect, 5000);
-            client.TimeLimits.Greeting = std::min<std::uint32_t>(client.TimeLimits.Greeting, 10000);
-            client.TimeLimits.GreetingProbe = 0;
-            client.TimeLimits.Handshake = std::min<std::uint32_t>(client.TimeLimits.Handshake, 10000);
-            client.TimeLimits.Helo = std::min<std::uint32_t>(client.TimeLimits.Helo, 10000);
+        Prepare = [&](mail::TSmtpConnection& connection, mail::TZelSMTP& client) {
+            if (outer) outer(connection, client);
+            mail::TSmtpTimeLimits limits = connection.Limits.value_or(client.TimeLimits);
+            limits.Connect = std::min<std::uint32_t>(limits.Connect, 5000);
+            limits.Greeting = std::min<std::uint32_t>(limits.Greeting, 10000);
+            limits.GreetingProbe = 0;
+            limits.Handshake = std::min<std::uint32_t>(limits.Handshake, 10000);
+            limits.Helo = std::min<std::uint32_t>(limits.Helo, 10000);
+            connection.Limits = limits;
         };
         const bool works = Attempt(other, password, false);
         Prepare = outer;

@@ -7,6 +7,7 @@
 
 #include "app/Settings.h"
 #include "mail/Smtp.h"
+#include "mail/SmtpConnection.h"
 
 #include <QString>
 
@@ -25,8 +26,9 @@ public:
     // Each step as it passes, and the status of the one under way.
     std::function<void(const QString& Line)> OnReport;
     std::function<void(const QString& Status)> OnStatus;
-    // Runs on each mail client before it connects (tests shorten its limits).
-    std::function<void(mail::TZelSMTP& Client)> Prepare;
+    // Runs before each connection with what it will ask for and the client
+    // that will connect (the window's limits, a trace of the dialogue).
+    std::function<void(mail::TSmtpConnection& Connection, mail::TZelSMTP& Client)> Prepare;
 
     // True when every step passed with these settings. Otherwise Failure
     // explains, Status is the command line's exit status, and Alternative

@@ -18,13 +18,10 @@ fax::TSendRequest ConnectionOf(const TSendSettings& Settings, const QString& Pas
     return request;
 }
 
-void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password) {
-    fax::ApplyConnection(ConnectionOf(settings, password), client);
-}
-
-bool MakeSendRequest(const TSendSettings& Settings, const QString& Number, const QString& Password,
-                     std::vector<rtl::TFilePath> Files, fax::TSendRequest& Request, const char*& RefusedField) {
-    fax::TSendRequest request = ConnectionOf(Settings, Password);
+TMadeRequest MakeSendRequest(const TSendSettings& Settings, const QString& Number, const QString& Password,
+                             std::vector<rtl::TFilePath> Files) {
+    TMadeRequest made{ConnectionOf(Settings, Password)};
+    fax::TSendRequest& request = made.Request;
     // The send button's checks, in its order.
     const std::pair<QString, std::pair<const char*, rtl::TGbText*>> fields[] = {
         {Settings.Server, {"SMTP邮件服务器", &request.Server}},
@@ -38,14 +35,13 @@ bool MakeSendRequest(const TSendSettings& Settings, const QString& Number, const
     for (const auto& [text, field] : fields) {
         if (blank) break;
         if (!Win::Utf8ToGbExactly(rtl::TUtf8Text(text.toStdString()), *field.second)) {
-            RefusedField = field.first;
-            return false;
+            made.RefusedField = field.first;
+            return made;
         }
     }
     request.Files = std::move(Files);
     request.HomeCountry = Settings.HomeCountry;
-    Request = std::move(request);
-    return true;
+    return made;
 }
 
 }  // namespace app

@@ -16,14 +16,15 @@ namespace app {
 // certificates by their file-system bytes.
 fax::TSendRequest ConnectionOf(const TSendSettings& Settings, const QString& Password);
 
-// Puts the send settings on a mail client: port, protection, login and the
-// trusted certificates. The login and password go as UTF-8, as SASL carries them.
-void ApplySendSettings(mail::TZelSMTP& client, const TSendSettings& settings, const QString& password);
-
-// False, with RefusedField naming the field ("SMTP邮件服务器", "您的电子邮件",
-// "对方传真号码"), when the code page cannot hold one of its characters:
-// nothing is sent with a text changed on the way.
-bool MakeSendRequest(const TSendSettings& Settings, const QString& Number, const QString& Password,
-                     std::vector<rtl::TFilePath> Files, fax::TSendRequest& Request, const char*& RefusedField);
+// The request, or the field the code page cannot hold one of the characters
+// of ("SMTP邮件服务器", "您的电子邮件", "对方传真号码", "传真网关"): nothing is
+// sent with a text changed on the way.
+struct TMadeRequest {
+    fax::TSendRequest Request;
+    const char* RefusedField = nullptr;
+    bool Refused() const { return RefusedField != nullptr; }
+};
+TMadeRequest MakeSendRequest(const TSendSettings& Settings, const QString& Number, const QString& Password,
+                             std::vector<rtl::TFilePath> Files);
 
 }  // namespace app

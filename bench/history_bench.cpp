@@ -89,7 +89,6 @@ int Send(int port, const char* attachment, int rounds) {
     form.Email = rtl::TGbText("bench@example.com");
     form.Number = rtl::TGbText("001-212-5551234");
     form.Files.emplace_back(attachment);
-    fax::ApplyConnection(form, client);
     std::vector<double> with, without;
     for (int i = 0; i < rounds * 2; ++i) {
         const bool recording = i % 2 == 0;

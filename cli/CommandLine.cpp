@@ -407,7 +407,6 @@ TDelivery Deliver(fax::TSendRequest& request, const TServerTarget& target, mail:
                   fax::TFaxDispatch& dispatch, history::TSendRecorder& recorder, history::THistory& store, bool verbose,
                   int timeLimit, const std::function<void()>& endMarkGoing) {
     mail::TZelSMTP* client = &clientRef;
-    fax::ApplyConnection(request, *client);
     recorder.FailureText = [&target](const std::exception& e) { return ExplainFailure(e, target); };
     TProgress progress(*client);
     store.OnNotice = [&progress](const QString& text) {
@@ -520,12 +519,12 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
     // The send button's checks, in its order and with its texts; more numbers
     // and the subject are held to the same code page.
     const QStringList numbers = parser.values(o.Number);
-    fax::TSendRequest request;
-    const char* refusedField = nullptr;
-    if (!MakeSendRequest(settings, numbers.first(), QString(), std::move(paths), request, refusedField)) {
-        Complain(UnrepresentableFieldText(refusedField));
+    TMadeRequest made = MakeSendRequest(settings, numbers.first(), QString(), std::move(paths));
+    if (made.Refused()) {
+        Complain(UnrepresentableFieldText(made.RefusedField));
         return kExitRefused;
     }
+    fax::TSendRequest& request = made.Request;
     request.MoreNumbers.resize(static_cast<std::size_t>(numbers.size() - 1));
     std::vector<std::pair<QString, std::pair<const char*, rtl::TGbText*>>> fields = {{parser.value(o.Subject), {"--subject", &request.Subject}}};
     for (qsizetype i = 1; i < numbers.size(); ++i)
@@ -674,7 +673,7 @@ int Check(const QCommandLineParser& parser, const TSendOptions& o, const QString
     TConnectionCheck check;
     check.CommandLine = true;
     check.OnReport = [](const QString& line) { Say(line); };
-    check.Prepare = [&](mail::TZelSMTP& client) {
+    check.Prepare = [&](mail::TSmtpConnection&, mail::TZelSMTP& client) {
         if (parser.isSet(o.Verbose)) TraceDialogue(client);
     };
     // The limit holds the whole test, the other ports' tries included.

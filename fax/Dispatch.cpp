@@ -51,6 +51,17 @@ std::string UserIdOf(const std::string& Email) {
     return at == std::string::npos ? std::string() : Email.substr(0, at);
 }
 
+mail::TSmtpConnection SmtpConnectionOf(const TSendRequest& Request) {
+    mail::TSmtpConnection connection;
+    connection.Host = Request.Server.Bytes();
+    connection.Port = Request.Port;
+    connection.Security = Request.Security;
+    connection.Login = {Request.LoginName, Request.Password};
+    connection.TrustFile = Request.TrustFile;
+    connection.UserID = UserIdOf(Request.Email.Bytes());
+    return connection;
+}
+
 TCheckRefusal TFaxDispatch::Check(const TSendRequest& Form) {
     // A press refused during a send leaves the running send's addresses,
     // which its success names and its refusals report, and what it understood.
@@ -115,7 +126,7 @@ TCheckRefusal TFaxDispatch::Send(const TSendRequest& Form) {
     const TCheckRefusal refusal = Check(Form);
     if (!refusal.empty()) return refusal;
     try {
-        Job.Run(Form.Server.Bytes(), UserIdOf(Form.Email.Bytes()), [&](mail::TPostMessage& message) { Fill(Form, message); });
+        Job.Run(SmtpConnectionOf(Form), [&](mail::TPostMessage& message) { Fill(Form, message); });
     } catch (rtl::Exception& e) {
         // The client names the gateway address; the user knows the number.
         if (e.Kind == rtl::TErrorKind::RecipientRefused) {

@@ -8,6 +8,7 @@
 #include "fax/NumberFront.h"
 #include "fax/SendRequest.h"
 #include "mail/SendJob.h"
+#include "mail/SmtpConnection.h"
 #include "mail/Zelsmtp.h"
 #include "rtl/Classes.h"
 
@@ -42,8 +43,8 @@ public:
     explicit TFaxDispatch(mail::TZelSMTP& Client)
         : Client(Client), Job(Client, mail::TZelSMTP::TRefusedRecipient::Stop) {}
 
-    // Sends one fax e-mail with the client's connection as it stands (see
-    // ApplyConnection). Returns the refusal to show in a modal message box
+    // Sends one fax e-mail, connecting as the request says (the client's
+    // events and time limits stay the front end's). Returns the refusal to show in a modal message box
     // (blank fields, an e-mail address that is not plain ASCII or not one
     // mailbox, a server name with a blank or control character, a number the
     // front cannot read, an unusable gateway pattern, no coverage), or "" once
@@ -85,5 +86,9 @@ private:
 
 // The user id for HELO: the text before the first "@" (empty without one).
 std::string UserIdOf(const std::string& Email);
+
+// The connection a request asks for: server, port, protection, login,
+// trusted certificates, and the sender's user id for HELO.
+mail::TSmtpConnection SmtpConnectionOf(const TSendRequest& Request);
 
 }  // namespace fax

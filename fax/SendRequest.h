@@ -6,7 +6,7 @@
 
 #include "fax/Coverage.h"
 #include "fax/FaxNumber.h"
-#include "mail/Zelsmtp.h"
+#include "mail/Smtp.h"
 #include "rtl/Classes.h"
 #include "rtl/Text.h"
 
@@ -33,9 +33,5 @@ struct TSendRequest {
     std::vector<rtl::TGbText> MoreNumbers{};
     rtl::TGbText Subject{};  // empty: the design's subject
 };
-
-// Puts the request's connection on a mail client: port, protection, login
-// and the extra trusted certificates.
-void ApplyConnection(const TSendRequest& Request, mail::TZelSMTP& Client);
 
 }  // namespace fax

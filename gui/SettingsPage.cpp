@@ -161,10 +161,10 @@ void TSettingsPage::Collect(TSendSettings& s) const {
     s.Damaged = DamagedValues;
 }
 
-void TSettingsPage::ApplyTo(mail::TZelSMTP& client) const {
+fax::TSendRequest TSettingsPage::ConnectionRequest() const {
     TSendSettings settings;
     Collect(settings);
-    ApplySendSettings(client, settings, PasswordEdit->text());
+    return ConnectionOf(settings, PasswordEdit->text());
 }
 
 std::string TSettingsPage::GatewayPattern() const { return ToGb(AcceptedPattern); }

@@ -5,6 +5,7 @@
 
 #include "app/SecretStore.h"
 #include "app/Settings.h"
+#include "fax/SendRequest.h"
 #include "mail/Smtp.h"
 
 #include <QWidget>
@@ -70,8 +71,9 @@ public:
     void Show(const TSendSettings& settings);
     // The page's values into settings; server and e-mail are left alone.
     void Collect(TSendSettings& settings) const;
-    // Port, protection, login and trusted certificates onto a mail client.
-    void ApplyTo(mail::TZelSMTP& client) const;
+    // The connection part of a send request: port, protection, login,
+    // password and trusted certificates.
+    fax::TSendRequest ConnectionRequest() const;
     // The accepted gateway pattern, in GB2312 as the fax layer takes it.
     std::string GatewayPattern() const;
     // The accepted home country (0: none).

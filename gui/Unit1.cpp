@@ -355,11 +355,12 @@ bool TForm1::MakeRequest(fax::TSendRequest& request) {
         const QByteArray bytes = item->data(Qt::UserRole).toByteArray();
         files.emplace_back((bytes.isEmpty() ? QFile::encodeName(item->text()) : bytes).toStdString());
     }
-    const char* refusedField = nullptr;
-    if (!MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files), request, refusedField)) {
-        ShowMessage(UnrepresentableFieldText(refusedField));
+    TMadeRequest made = MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files));
+    if (made.Refused()) {
+        ShowMessage(UnrepresentableFieldText(made.RefusedField));
         return false;
     }
+    request = std::move(made.Request);
     request.CoverageLines = CoverageLines();
     return true;
 }
@@ -367,7 +368,6 @@ bool TForm1::MakeRequest(fax::TSendRequest& request) {
 void TForm1::Button4Click() {
     fax::TSendRequest request;
     if (!MakeRequest(request)) return;
-    if (!Dispatch->Sending() && !ZelSMTP1->Busy()) fax::ApplyConnection(request, *ZelSMTP1);
     struct Ended {
         TForm1* Form;
         ~Ended() { Form->AfterSend(); }

@@ -131,7 +131,6 @@ void TForm1::FlushOutbox(qint64 Id) {
         Recorder->OutboxId = entry->Id;
         const QString host = FromGb(request.Server.Bytes());
         SetStatusText(StatusBar1, QString::fromUtf8("正在发送发件箱中的传真（%1）").arg(entry->Numbers));
-        fax::ApplyConnection(request, *ZelSMTP1);
         // The last moment a resend is safe: recorded before the end mark goes out.
         const auto trace = ZelSMTP1->OnDialogue;
         ZelSMTP1->OnDialogue = [this, id = entry->Id, trace](bool sent, const std::string& line) {

@@ -130,7 +130,11 @@ void TForm4::Button4Click() {
     std::string fromName, comment;
     if (!FieldToGb(Edit3->text(), "您的电子邮件", fromName) || !FieldToGb(Memo3->toPlainText(), "您的批评或建议", comment))
         return;
-    FeedbackJob->Run(FeedbackHost, FeedbackUserId(), [&](mail::TPostMessage& message) {
+    mail::TSmtpConnection connection;
+    connection.Host = FeedbackHost;
+    connection.Port = FeedbackPort;
+    connection.UserID = FeedbackUserId();
+    FeedbackJob->Run(connection, [&](mail::TPostMessage& message) {
         message.FromAddress = kFeedbackAddress;
         message.FromName = fromName;
         message.Subject = kFeedbackSubject;

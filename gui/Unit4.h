@@ -44,6 +44,7 @@ public:
     // The feedback mailbox's SMTP server; a constant of the program, set
     // otherwise only by tests.
     std::string FeedbackHost;
+    std::int32_t FeedbackPort = mail::kDefaultSmtpPort;
 
     // Handlers.
     void FormCreate();

@@ -40,7 +40,7 @@ void TestConnection(const TConnectionCheckWindow& window) {
         lines << line;
         SetStatusText(window.StatusBar, line);
     };
-    check.Prepare = [&](mail::TZelSMTP& client) { client.TimeLimits = window.TimeLimits; };
+    check.Prepare = [&](mail::TSmtpConnection& connection, mail::TZelSMTP&) { connection.Limits = window.TimeLimits; };
     const QString caption = Msg(TMsg::CheckCaption);
     if (check.Run(settings, page.PasswordEdit->text())) {
         ShowModalMessage(caption, lines.join('\n'), TMsgIcon::None);

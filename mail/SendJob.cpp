@@ -4,7 +4,7 @@
 
 namespace mail {
 
-void TSendJob::Run(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill) {
+void TSendJob::Run(const TSmtpConnection& Connection, const std::function<void(TPostMessage&)>& Fill) {
     // A press while an earlier one is still looking up the host or connecting
     // would change the client under the running attempt.
     if (InProgress || Client.Busy()) throw net::ESockError("Already connected", rtl::TErrorKind::Busy);
@@ -14,7 +14,7 @@ void TSendJob::Run(const std::string& Host, const std::string& UserID, const std
         ~Done() { Flag = false; }
     } done{InProgress};
     try {
-        Steps(Host, UserID, Fill);
+        Steps(Connection, Fill);
     } catch (const std::bad_alloc&) {
         // A large attachment is the usual cause; the user needs to hear what
         // happened, and the half-sent dialogue must not linger.
@@ -23,10 +23,8 @@ void TSendJob::Run(const std::string& Host, const std::string& UserID, const std
     }
 }
 
-void TSendJob::Steps(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill) {
-    Client.Host = Host;
-    Client.UserID = UserID;
-    Client.Connect();
+void TSendJob::Steps(const TSmtpConnection& Connection, const std::function<void(TPostMessage&)>& Fill) {
+    Client.Connect(Connection);
     Fill(Client.PostMessage());
     try {
         Client.SubmitMessage(Refused);

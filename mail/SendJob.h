@@ -26,19 +26,19 @@ public:
     TSendJob(const TSendJob&) = delete;
     TSendJob& operator=(const TSendJob&) = delete;
 
-    // Connects to Host on the client's port with UserID for HELO, then lets
-    // Fill set up the client's message and sends it. A second Run while one is
+    // Connects as Connection says, then lets Fill set up the client's
+    // message and sends it. A second Run while one is
     // under way (in any phase, QUIT included) raises "Already connected"
     // (kind Busy) before anything of the client is touched. An allocation
     // failure anywhere in it drops the connection and raises kMsgOutOfMemory
     // (kind OutOfMemory). Else it raises what Connect, SubmitMessage and
     // Disconnect raise.
-    void Run(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill);
+    void Run(const TSmtpConnection& Connection, const std::function<void(TPostMessage&)>& Fill);
 
     bool Running() const { return InProgress; }
 
 private:
-    void Steps(const std::string& Host, const std::string& UserID, const std::function<void(TPostMessage&)>& Fill);
+    void Steps(const TSmtpConnection& Connection, const std::function<void(TPostMessage&)>& Fill);
 
     TZelSMTP& Client;
     const TZelSMTP::TRefusedRecipient Refused;

@@ -235,7 +235,24 @@ std::string TZelSMTP::Command(const std::string& Line, std::uint32_t LimitMs, co
 
 // ---- session ----
 
-void TZelSMTP::Connect() {
+void TZelSMTP::Connect() { Open(TSmtpLogin{}); }
+
+void TZelSMTP::Connect(const TSmtpConnection& Connection) {
+    // A press during a send must not change the connection under it; the
+    // dialogue refuses the second connect itself.
+    if (!Busy() && !Connected) {
+        Host = Connection.Host;
+        Port = Connection.Port;
+        Security = Connection.Security;
+        TrustFile = Connection.TrustFile;
+        UserID = Connection.UserID;
+        if (Connection.Limits) TimeLimits = *Connection.Limits;
+    }
+    Open(Connection.Login);
+}
+
+void TZelSMTP::Open(const TSmtpLogin& Login) {
+    WithLogin = !Login.Empty();
     // Connect also runs inside a submit that found no connection; it then
     // hands the phase back to that submit.
     const TSmtpPhase outer = FPhase;
@@ -253,8 +270,8 @@ void TZelSMTP::Connect() {
     } restore{TimeOut, TimeOut};
     try {
         RefuseLineBreak("UserID", UserID);
-        RefuseLoginInTheClear();
-        RefuseLongLogin();
+        RefuseLoginInTheClear(Login);
+        RefuseLongLogin(Login);
         RefuseLongCommand("UserID", "HELO " + UserID);
         if (TimeOut == 0) TimeOut = rtl::RangeChecked<std::int32_t>(TimeLimits.Connect);
         net::TZelSock::Connect();
@@ -270,7 +287,7 @@ void TZelSMTP::Connect() {
         const std::string greeting = WithinLimit(rest, "the greeting", false, [&] { return ReadReply(); });
         if (ReplyCode >= 400) RefuseReply(greeting, rtl::TErrorKind::Refused, greeting);
         if (Security != TSmtpSecurity::None)
-            SecureHello();
+            SecureHello(Login);
         else
             Step(TSmtpPhase::Helo);
         for (int attempts = 0; Security == TSmtpSecurity::None; ++attempts) {

@@ -9,6 +9,7 @@
 #include "mail/Composer.h"
 #include "mail/PostMessage.h"
 #include "mail/Smtp.h"
+#include "mail/SmtpConnection.h"
 #include "net/ZelSock.h"
 #include "rtl/Classes.h"
 #include "rtl/Text.h"
@@ -27,29 +28,6 @@ enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
 using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
 using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
 using TMailListReturn = std::function<void(const std::string& MailAddress)>;
-
-// How long each wait for the server may last, in milliseconds (0: no limit).
-// The defaults are the SMTP client time-outs of RFC 5321, 4.5.3.2.
-struct TSmtpTimeLimits {
-    std::uint32_t Greeting = 300000;
-    std::uint32_t Helo = 300000;
-    std::uint32_t Rset = 300000;
-    std::uint32_t MailFrom = 300000;
-    std::uint32_t RcptTo = 300000;
-    std::uint32_t Data = 120000;
-    std::uint32_t Transfer = 180000;  // without any progress while the message text goes out
-    std::uint32_t EndMark = 600000;
-    std::uint32_t Quit = 300000;
-    std::uint32_t Handshake = 300000;  // the TLS handshake
-    // The host lookup, and then the TCP connect, each on its own (up to twice
-    // this in all), when the socket's own TimeOut is 0.
-    std::uint32_t Connect = 60000;
-    // Without TLS from the start, a greeting this late makes the client ask
-    // the port, on a second connection, whether it speaks TLS (0: never);
-    // that question waits at most TlsProbe more.
-    std::uint32_t GreetingProbe = 10000;
-    std::uint32_t TlsProbe = 4000;
-};
 
 // Failures of the dialogue shown to the user (GB2312), raised as exceptions:
 // no final full stop, the outer handler adds one.
@@ -91,6 +69,8 @@ inline constexpr char kMsgCommandTooLong[] =
 class TZelSMTP : public net::TZelSock {
 public:
     explicit TZelSMTP(rtl::TComponent* AOwner);
+    // As a form holds it: its status reports from ReportLevel up only (0: none).
+    TZelSMTP(rtl::TComponent* AOwner, std::int32_t AReportLevel) : TZelSMTP(AOwner) { ReportLevel = AReportLevel; }
     ~TZelSMTP() override;
 
     // ---- published ----
@@ -120,12 +100,10 @@ public:
     TFileItem OnAttachmentNotFound;
     rtl::THandlerEvent OnAuthenticationFailed;
 
-    // Protection and login. The defaults (none, no login name) give the plain
-    // HELO dialogue. The extra trusted certificates are the socket's TrustFile.
+    // The protection of the next connection. The default (none) with no
+    // login gives the plain HELO dialogue. The extra trusted certificates are
+    // the socket's TrustFile. Connect(Connection) sets both.
     TSmtpSecurity Security = TSmtpSecurity::None;
-    // UTF-8 as typed: SASL carries these bytes unchanged.
-    rtl::TUtf8Text LoginName;  // empty: no login
-    rtl::TUtf8Text Password;
 
     // Time limits of the reply waits; tests shorten them.
     TSmtpTimeLimits TimeLimits;
@@ -156,6 +134,10 @@ public:
     // LoginRefused, LoginUnavailable, MechanismTooWeak, EncryptionRequired;
     // Refused "Authentication failed" (HELO, no reply values).
     void Connect() override;
+    // The same with a whole connection: host, port, protection, trusted
+    // certificates, HELO name and the time limits are put on the component,
+    // the login is used for this connection only and never kept.
+    void Connect(const TSmtpConnection& Connection);
     // What a refused RCPT TO does after OnRecipientNotFound: the dialogue
     // goes on, or the send ends with a reply error RecipientRefused whose
     // Subject is the recipient entry.
@@ -254,6 +236,8 @@ private:
     // them in any later reply, and replies are shown, raised and stored.
     std::string Masked(std::string Line) const;
     std::vector<std::string> Secrets;
+    // The open connection logged in: a 530 to MAIL FROM then asks for nothing the user can set.
+    bool WithLogin = false;
     // Waits up to GreetingProbe for the greeting's first byte; when none came,
     // asks whether the port speaks TLS and raises ServerSpeaksTls if it does.
     // Returns the ms waited.
@@ -261,16 +245,18 @@ private:
     // A message whose text after the header holds TextSize bytes, larger
     // than the server's SIZE: kind TooLarge.
     void RefuseAboveServerSize(std::int64_t TextSize);
+    // Connect's dialogue, with the login of this connection (empty: none).
+    void Open(const TSmtpLogin& Login);
     // The protected opening (ZelsmtpSecure.cpp).
-    void RefuseLoginInTheClear() const;
+    void RefuseLoginInTheClear(const TSmtpLogin& Login) const;
     // A login line longer than a server must take (RFC 4954), before connecting.
-    void RefuseLongLogin() const;
+    void RefuseLongLogin(const TSmtpLogin& Login) const;
     void Handshake();
     // The whole EHLO reply, one line each.
     std::vector<std::string> Ehlo();
     // EHLO, then STARTTLS and EHLO again when chosen, then the login when set.
-    void SecureHello();
-    void Login(const std::vector<std::vector<std::string>>& Keywords);
+    void SecureHello(const TSmtpLogin& Login);
+    void LogIn(const std::vector<std::vector<std::string>>& Keywords, const TSmtpLogin& Login);
     // The reply to MAIL FROM: a refusal raises; 530 without a login says what to set.
     void RefuseMailFrom(const std::string& Reply) const;
     // A 530 that asks for TLS on an unprotected connection (kind EncryptionRequired).

@@ -63,6 +63,8 @@ void TZelSMTP::Step(TSmtpPhase Phase, bool Tell) {
     // The only write of the phase: Abort, the time limits and the dialogue
     // all decide from it, and OnStep hears of nothing it was not set to.
     FPhase = Phase;
+    // The masks hold the password: they last as long as the connection that logged in.
+    if (Phase == TSmtpPhase::Idle) Secrets.clear();
     if (Tell && OnStep) OnStep(Phase);
 }
 

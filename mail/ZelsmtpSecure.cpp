@@ -97,12 +97,12 @@ std::string PlainLine(const std::string& Name, const std::string& Password) {
 
 }  // namespace
 
-void TZelSMTP::RefuseLoginInTheClear() const {
-    if (!LoginName.IsEmpty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls, rtl::TErrorKind::Invalid);
+void TZelSMTP::RefuseLoginInTheClear(const TSmtpLogin& Login) const {
+    if (!Login.Empty() && Security == TSmtpSecurity::None) throw rtl::Exception(kLoginNeedsTls, rtl::TErrorKind::Invalid);
 }
 
-void TZelSMTP::RefuseLongLogin() const {
-    if (!LoginName.IsEmpty() && PlainLine(LoginName.Bytes(), Password.Bytes()).size() + 2 > kMaxAuthLine)
+void TZelSMTP::RefuseLongLogin(const TSmtpLogin& Login) const {
+    if (!Login.Empty() && PlainLine(Login.Name.Bytes(), Login.Password.Bytes()).size() + 2 > kMaxAuthLine)
         throw rtl::Exception(kLoginTooLong, rtl::TErrorKind::Invalid);
 }
 
@@ -119,7 +119,7 @@ std::vector<std::string> TZelSMTP::Ehlo() {
     return lines;
 }
 
-void TZelSMTP::SecureHello() {
+void TZelSMTP::SecureHello(const TSmtpLogin& Login) {
     auto keywords = Keywords(Ehlo());
     if (Security == TSmtpSecurity::StartTls) {
         if (!Offers(keywords, "STARTTLS")) {
@@ -137,14 +137,14 @@ void TZelSMTP::SecureHello() {
     ServerAuthMethods.clear();
     for (const auto& words : keywords)
         if (words[0] == "AUTH") ServerAuthMethods.insert(ServerAuthMethods.end(), words.begin() + 1, words.end());
-    if (!LoginName.IsEmpty()) Login(keywords);
+    if (!Login.Empty()) LogIn(keywords, Login);
 }
 
-void TZelSMTP::Login(const std::vector<std::vector<std::string>>& Keywords) {
+void TZelSMTP::LogIn(const std::vector<std::vector<std::string>>& Keywords, const TSmtpLogin& Login) {
     Step(TSmtpPhase::Auth);
     // UTF-8 as typed (RFC 4616), the same bytes for LOGIN: never through the code page.
-    const std::string& name = LoginName.Bytes();
-    const std::string& password = Password.Bytes();
+    const std::string& name = Login.Name.Bytes();
+    const std::string& password = Login.Password.Bytes();
     // Longest first: the PLAIN form holds no other, but a masked password must not spoil it.
     Secrets = {codec::Base64(std::string(1, '\0') + name + '\0' + password), codec::Base64(password), password};
     // No command line reaches a status text or an exception: only the AUTH
@@ -180,7 +180,7 @@ void TZelSMTP::RefuseUnprotected(const std::string& Reply) const {
 
 void TZelSMTP::RefuseMailFrom(const std::string& Reply) const {
     RefuseUnprotected(Reply);
-    if (ReplyCode == 530 && LoginName.IsEmpty())
+    if (ReplyCode == 530 && !WithLogin)
         RefuseReply(kServer + Host + kLoginRequired + " (" + FirstLine(Reply) + ")", rtl::TErrorKind::LoginRequired, Reply);
     if (ReplyCode == 552) RefuseReply(Reply, rtl::TErrorKind::TooLarge, Reply);
     if (ReplyCode >= 400) RefuseReply(Reply, rtl::TErrorKind::SenderRefused, Reply);

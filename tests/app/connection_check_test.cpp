@@ -58,13 +58,15 @@ TEST(ConnectionCheck, NothingWeakerIsTriedOrProposedAfterATlsFailure) {
         app::TConnectionCheck check;
         std::vector<Try> tried;
         const std::uint16_t closed = testsupport::UnusedPort();
-        check.Prepare = [&](mail::TZelSMTP& client) {
-            tried.emplace_back(client.Port, client.Security);
-            client.TimeLimits.Greeting = 3000;  // a plain try on a port that waits for TLS
-            client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
-            client.TimeLimits.GreetingProbe = 0;
+        check.Prepare = [&](mail::TSmtpConnection& connection, mail::TZelSMTP& client) {
+            tried.emplace_back(connection.Port, connection.Security);
+            mail::TSmtpTimeLimits limits = connection.Limits.value_or(client.TimeLimits);
+            limits.Greeting = 3000;  // a plain try on a port that waits for TLS
+            limits.Handshake = limits.Helo = 10000;
+            limits.GreetingProbe = 0;
+            connection.Limits = limits;
             // The usual ports of the host are no test's: each fails at once.
-            if (client.Port != port) client.Port = closed;
+            if (connection.Port != port) connection.Port = closed;
         };
         EXPECT_FALSE(check.Run(settings, QString()));
         EXPECT_FALSE(check.Alternative.has_value());

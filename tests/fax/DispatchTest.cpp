@@ -86,10 +86,9 @@ TEST(Dispatch, AGatewayPatternChangesTheRecipientAndNothingElse) {
         peer.Expect("QUIT").Send("221 bye\r\n").Close();
         peer.Start();
         mail::TZelSMTP client(nullptr);
-        client.Port = peer.Port();
         client.Clock = &clock;
         TFaxDispatch dispatch(client);
-        const TSendRequest form{.Server = TGbText("127.0.0.1"), .Email = TGbText("me@example.com"),
+        const TSendRequest form{.Server = TGbText("127.0.0.1"), .Port = peer.Port(), .Email = TGbText("me@example.com"),
                                 .Number = TGbText("001-212-5551234"), .GatewayPattern = TGbText(pattern)};
         EXPECT_EQ(dispatch.Send(form), "");
         ASSERT_TRUE(peer.WaitDone(5000ms));
@@ -172,9 +171,9 @@ TEST(Dispatch, ARefusedRecipientEndsTheSendBeforeDataAndNamesItsNumber) {
     peer.Send("550 5.1.1 no such gateway\r\n").ReadUntilClose();
     peer.Start();
     mail::TZelSMTP client(nullptr);
-    client.Port = peer.Port();
     TFaxDispatch dispatch(client);
-    TSendRequest form{.Server = TGbText("127.0.0.1"), .Email = TGbText("me@example.com"), .Number = TGbText("001-212-5551234")};
+    TSendRequest form{.Server = TGbText("127.0.0.1"), .Port = peer.Port(), .Email = TGbText("me@example.com"),
+                      .Number = TGbText("001-212-5551234")};
     form.MoreNumbers = {TGbText("0044-20-71234567"), TGbText("001-212-5559999")};
     try {
         dispatch.Send(form);

@@ -110,7 +110,7 @@ protected:
     // window takes its port from the settings page at each press.
     void UsePort(std::uint16_t port) {
         Form1->SettingsPage->PortEdit->setValue(port);
-        Form4->ZelSMTP1->Port = port;
+        Form4->FeedbackPort = port;
     }
     void Fill(const char* server, const char* email, const char* number) {
         Form1->Edit1->setText(QString::fromUtf8(server));

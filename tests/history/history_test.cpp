@@ -204,7 +204,6 @@ protected:
         Form.Email = rtl::TGbText("me@example.com");
         Form.Number = rtl::TGbText("001-212-5551234");
         Form.Files.emplace_back(Doc.Path());
-        fax::ApplyConnection(Form, Client);
     }
     TRecord Stored() {
         const auto records = Store.Latest(0);
@@ -285,7 +284,6 @@ TEST(RecordedMaybeSent, AFaxWhoseEndMarkGotNoReplyMayHaveGoneWithItsMessageId) {
     form.Port = peer.Port();
     form.Email = rtl::TGbText("me@example.com");
     form.Number = rtl::TGbText("001-212-5551234");
-    fax::ApplyConnection(form, client);
     fax::TFaxDispatch dispatch(client);
     history::TSendRecorder recorder(dispatch, client, history::kCommandLine);
     recorder.Store = &store;

@@ -31,12 +31,12 @@ TEST(LoginLimits, ALoginLineAServerNeedNotTakeIsRefusedBeforeConnecting) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.PasswordLength);
         mail::TZelSMTP client(nullptr);
-        client.Host = "no..such.host";  // refused by the resolver library, never asked
-        client.UserID = "me";
-        client.Security = mail::TSmtpSecurity::StartTls;
-        client.LoginName = rtl::TUtf8Text("tester");
-        client.Password = rtl::TUtf8Text(std::string(c.PasswordLength, 'p'));
-        const auto failure = FailureOf([&] { client.Connect(); });
+        mail::TSmtpConnection connection;
+        connection.Host = "no..such.host";  // refused by the resolver library, never asked
+        connection.UserID = "me";
+        connection.Security = mail::TSmtpSecurity::StartTls;
+        connection.Login = {rtl::TUtf8Text("tester"), rtl::TUtf8Text(std::string(c.PasswordLength, 'p'))};
+        const auto failure = FailureOf([&] { client.Connect(connection); });
         EXPECT_EQ(failure.Kind, c.Expected) << failure.Text;
         if (c.Expected == Kind::Invalid) {
             EXPECT_EQ(failure.Text, "登录名和密码太长：SMTP登录命令最多只能有12288个字节，没有发送");
@@ -59,17 +59,13 @@ TEST(LoginLimits, ARefusalThatEchoesTheCredentialsShowsItsCodeAlone) {
         options.EchoFailedLogin = true;
         testsupport::RealSmtpServer server(options);
         mail::TZelSMTP client(nullptr);
-        client.Host = "localhost";
-        client.Port = server.Port();
-        client.UserID = "me";
-        client.TrustFile = rtl::TFilePath(testsupport::Certificates().Authority);
-        client.Security = mail::TSmtpSecurity::StartTls;
-        client.LoginName = rtl::TUtf8Text("tester");
-        client.Password = rtl::TUtf8Text(password);
         client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
         std::string statuses;
         client.OnStatus = [&](rtl::TComponent*, const std::string& text) { statuses += text + "\n"; };
-        const auto failure = FailureOf([&] { client.Connect(); });
+        const mail::TSmtpConnection connection{"localhost", server.Port(), mail::TSmtpSecurity::StartTls,
+                                               {rtl::TUtf8Text("tester"), rtl::TUtf8Text(password)},
+                                               rtl::TFilePath(testsupport::Certificates().Authority), "me", {}};
+        const auto failure = FailureOf([&] { client.Connect(connection); });
         client.OnStatus = nullptr;
         EXPECT_EQ(failure.Text, "服务器 localhost 拒绝了登录，请检查用户名和密码 (535)");
         for (const std::string& secret : {password, codec::Base64(password), codec::Base64(std::string(1, '\0') + "tester" + '\0' + password)})

@@ -177,20 +177,17 @@ TEST(PhaseSteps, AProtectedSendWithALoginTellsEachStepOnceInOrder) {
         options.Password = "s3cret";
         testsupport::RealSmtpServer server(options);
         mail::TZelSMTP client(nullptr);
-        client.Host = "localhost";
-        client.Port = server.Port();
-        client.UserID = "me";
-        client.TrustFile = rtl::TFilePath(certs.Authority);
-        client.Security = implicit ? mail::TSmtpSecurity::ImplicitTls : mail::TSmtpSecurity::StartTls;
-        client.LoginName = rtl::TUtf8Text("tester");
-        client.Password = rtl::TUtf8Text("s3cret");
+        const mail::TSmtpConnection connection{"localhost", server.Port(),
+                                               implicit ? mail::TSmtpSecurity::ImplicitTls : mail::TSmtpSecurity::StartTls,
+                                               {rtl::TUtf8Text("tester"), rtl::TUtf8Text("s3cret")},
+                                               rtl::TFilePath(certs.Authority), "me", {}};
         std::vector<TSmtpPhase> told;
         client.OnStep = [&](TSmtpPhase phase) { told.push_back(phase); };
         auto& m = client.PostMessage();
         m.FromAddress = "me@example.com";
         m.ToAddress.Add("fax@example.com");
         m.Body.Add("Hello");
-        client.Connect();
+        client.Connect(connection);
         client.SubmitMessage();
         client.Disconnect();
         EXPECT_THAT(Names(told), ElementsAreArray({"connecting", "TLS handshake", "AUTH", "message text"}));

@@ -44,15 +44,9 @@ SmtpServerOptions Server(bool startTls, bool implicit, const testsupport::Certif
 // Connects, submits one message with the attachment and says QUIT.
 void Send(mail::TZelSMTP& client, std::uint16_t port, TSmtpSecurity security, const std::string& login,
           const std::string& password, const std::string& attachment) {
-    client.Host = "localhost";
-    client.Port = port;
-    client.UserID = "me";
-    client.TrustFile = rtl::TFilePath(Certs().Authority);
-    client.Security = security;
-    client.LoginName = rtl::TUtf8Text(login);
-    client.Password = rtl::TUtf8Text(password);
     client.TimeLimits.Handshake = client.TimeLimits.Helo = 10000;
-    client.Connect();
+    client.Connect({"localhost", port, security, {rtl::TUtf8Text(login), rtl::TUtf8Text(password)},
+                    rtl::TFilePath(Certs().Authority), "me", {}});
     auto& m = client.PostMessage();
     m.FromAddress = "me@example.com";
     m.ToAddress.Add("fax@example.com");

@@ -178,7 +178,7 @@ TEST_F(SessionTest, AnAllocationFailureEndsTheSendWithAClearMessage) {
     Greeted().ReadUntilClose();
     Peer.Start();
     mail::TSendJob job(Smtp);
-    EXPECT_EQ(EndOf([&] { job.Run("127.0.0.1", "fax", [](mail::TPostMessage&) { throw std::bad_alloc(); }); }),
+    EXPECT_EQ(EndOf([&] { job.Run({"127.0.0.1", Smtp.Port, {}, {}, {}, "fax", {}}, [](mail::TPostMessage&) { throw std::bad_alloc(); }); }),
               (Ended{mail::kMsgOutOfMemory, Kind::OutOfMemory}));
     EXPECT_FALSE(Smtp.Connected);
     ExpectScriptPlayed();
