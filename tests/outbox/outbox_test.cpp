@@ -12,7 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using rtl::TErrorKind;
 
@@ -67,11 +72,6 @@ TEST(OutboxRule, QueuesWhatIsSafeToRetryAndNothingThatNeedsTheUserOrMayHaveGone)
             EXPECT_EQ(outbox::SafeToRetry(e), c.queued) << c.what;
         }
     }
-}
-
-TEST(OutboxRule, BacksOffOneFiveFifteenThirtyMinutesThenHourly) {
-    const std::vector<int> expected = {1, 5, 15, 30, 60, 60};
-    for (int tries = 1; tries <= 6; ++tries) EXPECT_EQ(outbox::RetryDelayMinutes(tries), expected[tries - 1]) << tries;
 }
 
 TEST(Outbox, KeepsPrivateCopiesUntilTheFaxHasGoneAndFailsADamagedOne) {
@@ -158,4 +158,35 @@ TEST(Outbox, RetriesAfterTheBackOffUntilTheGiveUpTimeThenFailsAndTells) {
     EXPECT_TRUE(entry.LastFailure.endsWith("451 try later"));
     EXPECT_EQ(told, std::vector<qint64>{id});
     EXPECT_FALSE(box.Claim());
+}
+
+// The claim of a process that is gone: due again, unless its end mark had gone out.
+TEST(Outbox, AClaimLeftByAKilledProcessIsDueAgainUnlessItsEndMarkWentOut) {
+    QTemporaryDir folder;
+    outbox::TOutbox box(folder.filePath("outbox.sqlite"), folder.filePath("outbox"));
+    fax::TSendRequest request;
+    request.Number = rtl::TGbText("001-212-5551234");
+    QString error;
+    const qint64 cut = box.Add(request, "command line", QDateTime::currentDateTimeUtc(), 0, "", error);
+    const qint64 ended = box.Add(request, "command line", QDateTime::currentDateTimeUtc(), 0, "", error);
+    ASSERT_TRUE(box.Claim() && box.Claim());
+    box.EndMarkGoing(ended);
+    box.Release();
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "killed");
+        db.setDatabaseName(folder.filePath("outbox.sqlite"));
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QString("UPDATE faxes SET claim_pid = %1").arg(gone)));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("killed");
+
+    const std::optional<outbox::TEntry> again = box.Claim();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->Id, cut);
+    EXPECT_FALSE(box.Claim());
+    EXPECT_EQ(box.Find(ended)->State, outbox::TState::MaybeSent);
 }
