@@ -8,15 +8,18 @@
 #include "app/MailClient.h"
 #include "app/Messages.h"
 #include "app/NumberEcho.h"
+#include "app/OutboxSettings.h"
 #include "app/SecretStore.h"
 #include "app/SendRequest.h"
 #include "app/Settings.h"
 #include "cli/CommandPasswords.h"
 #include "cli/HistoryCommand.h"
+#include "cli/OutboxCommand.h"
 #include "fax/Coverage.h"
 #include "fax/Dispatch.h"
 #include "fax/NumberFront.h"
 #include "history/SendRecorder.h"
+#include "outbox/Outbox.h"
 #include "platform/Application.h"
 #include "platform/CodePage.h"
 #include "platform/LocaleText.h"
@@ -36,7 +39,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <fcntl.h>
 #include <poll.h>
@@ -60,6 +66,9 @@ const char kHelp[] =
     "                                   发送记录，最新的在前（默认 20 条，0：全部；--json：每行一个JSON对象）\n"
     "  faxmail watch [--once] [--timeout 秒] [邮箱选项]\n"
     "                                   读取邮箱中传真网关的回复，记在发送记录上\n"
+    "  faxmail outbox [--json] | --flush | --delete 编号\n"
+    "                                   发件箱：列出等待发送的传真（--json：每行一个JSON对象）、\n"
+    "                                   发送已到时间的传真（--flush），或删除一份（--delete）\n"
     "  faxmail --help | --version\n"
     "\n"
     "send 的选项（未给出的取自保存的设置）：\n"
@@ -76,6 +85,8 @@ const char kHelp[] =
     "  --timeout 秒数                   整个发送最多用多少秒\n"
     "  --verbose                        在标准错误上显示与服务器的对话（登录的内容被遮住）\n"
     "  --dry-run                        不连接服务器，把组成的邮件写到标准输出\n"
+    "  --queue                          连接失败、超时或服务器暂时拒绝（4xx）时放入发件箱，稍后重试\n"
+    "  --at 时间                        稍后发送：\"YYYY-MM-DD HH:MM\"（本地时间）或 +分钟数；传真放入发件箱\n"
     "check 接受 --server、--from、--port、--security、--user、--ca-file、--verbose 和 --timeout（整个测试最多用多少秒）。\n"
     "只接受一个值的选项不能重复给出。\n"
     "\n"
@@ -93,6 +104,9 @@ const char kHelp[] =
     "delayed、unanswered）、时间、主题、号码、原因（控制字符写成 \\r、\\n、\\x1b 这样的转义）。\n"
     "退信（投递状态通知）使传真失败；失败或没有回复的传真还会显示桌面通知。\n"
     "\n"
+    "发件箱的传真失败后过 1、5、15、30 分钟重试，以后每小时一次，直到设置 outbox/giveUpHours（默认 24）小时后放弃；\n"
+    "outbox --flush 没有失败时以 0 结束，否则以其中最严重的发送的状态结束。\n"
+    "\n"
     "密码不从选项读取：依次取自环境变量 FAXMAIL_PASSWORD、系统的密码存储（设置中勾选了“记住密码”时），\n"
     "或在终端上输入（不回显）。\n"
     "\n"
@@ -108,6 +122,7 @@ const char kHelp[] =
     "  4    加密（TLS）或登录失败：请修改设置\n"
     "  5    传真可能已经发出：重新发送之前请先检查邮箱\n"
     "  6    watch：有传真失败或没有回复\n"
+    "  7    传真已放入发件箱（send --queue 或 --at），编号写在标准输出上\n"
     "  130  被 Ctrl+C 中断\n"
     "  143  被 SIGTERM 终止（如 timeout 命令）\n";
 
@@ -275,11 +290,13 @@ struct TSendOptions {
     QCommandLineOption Timeout{"timeout", "", "seconds"};
     QCommandLineOption Verbose{"verbose", ""};
     QCommandLineOption DryRun{"dry-run", ""};
+    QCommandLineOption Queue{"queue", ""};
+    QCommandLineOption At{"at", "", "time"};
     QList<QCommandLineOption> All() const {
-        return {Number, Server, From, Port, Security, User, Gateway, CaFile, Subject, Timeout, Verbose, DryRun};
+        return {Number, Server, From, Port, Security, User, Gateway, CaFile, Subject, Timeout, Verbose, DryRun, Queue, At};
     }
     // What check takes besides the connection settings: nothing of a fax.
-    QList<QCommandLineOption> SendOnly() const { return {Number, Gateway, Subject, DryRun}; }
+    QList<QCommandLineOption> SendOnly() const { return {Number, Gateway, Subject, DryRun, Queue, At}; }
 };
 
 // Saved settings with the options over them; the status to exit with, or 0.
@@ -379,6 +396,113 @@ void TraceDialogue(mail::TZelSMTP& client) {
     };
 }
 
+// What became of one send: its exit status, and for a failure what the user
+// was told and whether the outbox may take it.
+struct TDelivery {
+    int Status = kExitSent;
+    bool Retry = false;
+    bool MaybeSent = false;
+    QString Failure;
+};
+
+// Sends a checked request with the password on it, with progress, Ctrl+C and
+// the time limit; a sent fax's lines go to standard output. EndMarkGoing,
+// when set, hears of the end mark before it goes out.
+TDelivery Deliver(fax::TSendRequest& request, const TServerTarget& target, mail::TZelSMTP& clientRef,
+                  fax::TFaxDispatch& dispatch, history::TSendRecorder& recorder, history::THistory& store, bool verbose,
+                  int timeLimit, const std::function<void()>& endMarkGoing) {
+    mail::TZelSMTP* client = &clientRef;
+    recorder.FailureText = [&target](const std::exception& e) { return ExplainFailure(e, target); };
+    TProgress progress(*client);
+    store.OnNotice = [&progress](const QString& text) {
+        progress.EndBar();
+        Complain(text);
+    };
+    client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
+    client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
+    client->OnSuccess = [&](rtl::TObject*) {
+        progress.Stage(Utf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
+    };
+    client->OnStep = [&](mail::TSmtpPhase phase) {
+        const QString text = StepText(phase, target, client->TimeLimits.Greeting);
+        if (!text.isEmpty()) progress.Stage(text);
+    };
+    if (verbose) TraceDialogue(*client);
+    if (endMarkGoing) {
+        // Every line is heard as it goes out: the end mark's is the last moment
+        // a resend is still safe.
+        client->OnDialogue = [client, endMarkGoing, trace = client->OnDialogue](bool sent, const std::string& line) {
+            if (sent && client->Phase() == mail::TSmtpPhase::EndMark) endMarkGoing();
+            if (trace) trace(sent, line);
+        };
+    }
+
+    TInterrupt interrupt(*client);
+    bool timedOut = false;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [&] {
+        timedOut = true;
+        client->Abort();
+    });
+    if (timeLimit > 0) limit.start(timeLimit * 1000);
+    TDelivery result;
+    const auto fail = [&](int status, const QString& text, bool retry) {
+        Complain(text);
+        result = {status, retry, false, text};
+        return result;
+    };
+    try {
+        const std::string late = recorder.Send(request);
+        progress.EndBar();
+        if (!late.empty()) return fail(kExitRefused, FromGb(late), false);
+    } catch (const std::exception& e) {
+        progress.EndBar();
+        // Whatever ended the wait, the user must learn that the fax may have gone.
+        if (dynamic_cast<const mail::EMaybeDelivered*>(&e) != nullptr) {
+            fail(interrupt.Interrupted ? InterruptedStatus() : kExitMaybeSent, ExplainFailure(e, target), false);
+            result.MaybeSent = true;
+            return result;
+        }
+        if (interrupt.Interrupted) return fail(InterruptedStatus(), Utf8("已中断，传真没有发送。"), false);
+        if (timedOut) return fail(kExitServer, Msg(TMsg::TimeLimitReached, {QString::number(timeLimit)}), true);
+        return fail(ExitStatusOf(e), ExplainFailure(e, target), outbox::SafeToRetry(e));
+    }
+    for (const std::string& address : dispatch.GatewayAddresses()) Say(FromGb(address));
+    Say(SentLine(recorder.Last()));
+    return result;
+}
+
+// --at: "YYYY-MM-DD HH:MM" in local time, or +MINUTES from now; invalid when neither.
+QDateTime DueTimeOf(const QString& text) {
+    if (text.startsWith('+')) {
+        bool ok = false;
+        const int minutes = text.mid(1).toInt(&ok);
+        return ok && minutes >= 0 && minutes <= 525600 ? QDateTime::currentDateTimeUtc().addSecs(qint64{minutes} * 60) : QDateTime();
+    }
+    QDateTime local = QDateTime::fromString(text.simplified(), "yyyy-MM-dd HH:mm");
+    return local.isValid() ? local.toUTC() : QDateTime();
+}
+
+qint64 LastQueuedId = 0;
+
+// Puts the request (its password dropped) into the outbox; kExitQueued with
+// the fax's number and due time said, else kExitRefused.
+int Queued(fax::TSendRequest request, const QDateTime& due, int tries, const QString& failure) {
+    request.Password = rtl::TUtf8Text();
+    outbox::TOutbox box;
+    box.GiveUpHours = OutboxGiveUpHours();
+    QString error;
+    LastQueuedId = box.Add(request, history::kCommandLine, due, tries, failure, error);
+    if (LastQueuedId == 0) {
+        Complain(error + Utf8("传真没有放入发件箱。"));
+        return kExitRefused;
+    }
+    Complain(Utf8("传真已放入发件箱（编号 %1），将在 %2 发送。").arg(LastQueuedId).arg(due.toLocalTime().toString("yyyy-MM-dd HH:mm")));
+    Say(QString::number(LastQueuedId));
+    return kExitQueued;
+}
+
 int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& files,
          std::vector<rtl::TFilePath> paths) {
     const QString fromEnvironment = TakeSecretVariable(kPasswordVariable);
@@ -443,65 +567,98 @@ int Send(const QCommandLineParser& parser, const TSendOptions& o, const QStringL
         std::fflush(stdout);
         return kExitSent;
     }
+    if (parser.isSet(o.At)) {
+        // Sent later: into the outbox as it stands, no password asked now.
+        const QDateTime due = DueTimeOf(parser.value(o.At));
+        if (!due.isValid()) return UsageError(Utf8("--at 必须是 \"YYYY-MM-DD HH:MM\"（本地时间）或 +分钟数。"));
+        return Queued(request, due, 0, QString());
+    }
     QString password;
     if (const int status = PasswordFor(settings, fromEnvironment, password)) return status;
     request.Password = rtl::TUtf8Text(password.toStdString());
 
     const TServerTarget target{settings.Server, settings.Port, true};
-    recorder.FailureText = [&target](const std::exception& e) { return ExplainFailure(e, target); };
-    TProgress progress(*client);
-    store.OnNotice = [&progress](const QString& text) {
-        progress.EndBar();
-        Complain(text);
-    };
-    client->OnConnect = [&](rtl::TObject*) { progress.Stage(Utf8("已与传真服务器连接上")); };
-    client->OnPacketSent = [&](rtl::TObject*) { progress.Sent(); };
-    client->OnSuccess = [&](rtl::TObject*) {
-        progress.Stage(Utf8("传真已经发送，请稍后检查您的邮箱，证实Fax是否真正成功。"));
-    };
-    client->OnStep = [&](mail::TSmtpPhase phase) {
-        const QString text = StepText(phase, target, client->TimeLimits.Greeting);
-        if (!text.isEmpty()) progress.Stage(text);
-    };
-    if (parser.isSet(o.Verbose)) TraceDialogue(*client);
-
-    TInterrupt interrupt(*client);
-    bool timedOut = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [&] {
-        timedOut = true;
-        client->Abort();
-    });
-    if (timeLimit > 0) limit.start(timeLimit * 1000);
-    try {
-        const std::string late = recorder.Send(request);
-        progress.EndBar();
-        if (!late.empty()) {
-            Complain(FromGb(late));
-            return kExitRefused;
-        }
-    } catch (const std::exception& e) {
-        progress.EndBar();
-        // Whatever ended the wait, the user must learn that the fax may have gone.
-        if (dynamic_cast<const mail::EMaybeDelivered*>(&e) != nullptr) {
-            Complain(ExplainFailure(e, target));
-            return interrupt.Interrupted ? InterruptedStatus() : kExitMaybeSent;
-        }
-        if (interrupt.Interrupted) {
-            Complain(Utf8("已中断，传真没有发送。"));
-            return InterruptedStatus();
-        }
-        if (timedOut) {
-            Complain(Msg(TMsg::TimeLimitReached, {QString::number(timeLimit)}));
-            return kExitServer;
-        }
-        Complain(ExplainFailure(e, target));
-        return ExitStatusOf(e);
+    const TDelivery delivery = Deliver(request, target, *client, dispatch, recorder, store, parser.isSet(o.Verbose), timeLimit, {});
+    if (delivery.Status == kExitSent || !parser.isSet(o.Queue) || !delivery.Retry) return delivery.Status;
+    // A temporary failure the user asked to queue: the try stays in the
+    // history, linked to the fax it now is in the outbox.
+    const QDateTime due = QDateTime::currentDateTimeUtc().addSecs(qint64{outbox::RetryDelayMinutes(1)} * 60);
+    const int status = Queued(request, due, 1, delivery.Failure);
+    if (status == kExitQueued && recorder.Last().Id != 0) {
+        history::TRecord record = recorder.Last();
+        record.OutboxId = LastQueuedId;
+        store.Update(record);
     }
-    for (const std::string& address : dispatch.GatewayAddresses()) Say(FromGb(address));
-    Say(SentLine(recorder.Last()));
-    return kExitSent;
+    return status;
+}
+
+// One fax taken from the outbox, sent as `send` sends it; its entry follows
+// the outcome. Passwords are asked once per login and flush.
+int FlushOne(const outbox::TEntry& entry, outbox::TOutbox& box, const TSendSettings& settings, const QString& fromEnvironment,
+             std::map<std::string, QString>& passwords) {
+    Complain(Utf8("发送发件箱第 %1 号传真（%2，第 %3 次）").arg(entry.Id).arg(entry.Numbers).arg(entry.Tries));
+    fax::TSendRequest request = entry.Request;
+    std::unique_ptr<mail::TZelSMTP> client = MakeWindowMailClient();
+    fax::TFaxDispatch dispatch(*client);
+    history::THistory store;
+    store.OnNotice = [](const QString& text) { Complain(text); };
+    history::TSendRecorder recorder(dispatch, *client, history::kCommandLine);
+    recorder.Store = &store;
+    recorder.OutboxId = entry.Id;
+    const std::string refusal = recorder.Check(request);
+    if (!refusal.empty()) {
+        Complain(FromGb(refusal));
+        box.Failed(entry.Id, FromGb(refusal), false);
+        return kExitRefused;
+    }
+    if (!request.LoginName.IsEmpty()) {
+        QString& password = passwords[request.LoginName.Bytes()];
+        if (password.isEmpty()) {
+            TSendSettings login = settings;
+            login.LoginName = QString::fromStdString(request.LoginName.Bytes());
+            if (const int status = PasswordFor(login, fromEnvironment, password)) {
+                // Nothing was tried: due again after the back-off, until given up.
+                box.Failed(entry.Id, Utf8("没有登录密码，传真没有发送。"), true);
+                return status;
+            }
+        }
+        request.Password = rtl::TUtf8Text(password.toStdString());
+    }
+    const TServerTarget target{FromGb(request.Server.Bytes()), request.Port, true};
+    const TDelivery delivery =
+        Deliver(request, target, *client, dispatch, recorder, store, false, 0, [&] { box.EndMarkGoing(entry.Id); });
+    if (delivery.Status == kExitSent)
+        box.Sent(entry.Id);
+    else if (delivery.MaybeSent)
+        box.MaybeSent(entry.Id, delivery.Failure);
+    else  // a stop leaves it due as well
+        box.Failed(entry.Id, delivery.Failure, delivery.Retry || delivery.Status == kExitInterrupted || delivery.Status == kExitTerminated);
+    return delivery.Status;
+}
+
+// `faxmail outbox --flush`: every fax that is due, each claimed before it is
+// sent; 0 when none failed, else the worst status of its sends.
+int Flush() {
+    const QString fromEnvironment = TakeSecretVariable(kPasswordVariable);
+    const TSendSettings settings = ReadSendSettings();
+    outbox::TOutbox box;
+    box.GiveUpHours = OutboxGiveUpHours();
+    box.OnGivenUp = [](const outbox::TEntry& entry) {
+        Complain(Utf8("发件箱第 %1 号传真（%2）已放弃，不再重试：%3").arg(entry.Id).arg(entry.Numbers, entry.LastFailure));
+        TellGivenUp(entry);
+    };
+    std::map<std::string, QString> passwords;
+    int worst = kExitSent;
+    while (const std::optional<outbox::TEntry> entry = box.Claim()) {
+        const int status = FlushOne(*entry, box, settings, fromEnvironment, passwords);
+        worst = std::max(worst, status);
+        if (status == kExitInterrupted || status == kExitTerminated) break;
+    }
+    if (!box.Problem().isEmpty()) {
+        Complain(box.Problem());
+        worst = std::max(worst, kExitRefused);
+    }
+    return worst;
 }
 
 int Check(const QCommandLineParser& parser, const TSendOptions& o, const QStringList& args) {
@@ -564,6 +721,8 @@ int RunCommand(int argc, char** argv, TWatchCommand watch) {
     const TSendOptions send;
     const THistoryOptions historyOptions;
     parser.addOptions(historyOptions.All());
+    const TOutboxOptions outboxOptions;
+    parser.addOptions(outboxOptions.All());
     parser.addOption(help);
     parser.addOption(version);
     parser.addOptions(send.All());
@@ -595,15 +754,28 @@ int RunCommand(int argc, char** argv, TWatchCommand watch) {
             if (parser.isSet(option)) return UsageError(Utf8("history 不接受选项 --") + option.names().last() + Utf8("。"));
         return HistoryCommand(parser, historyOptions, args);
     }
+    for (const QCommandLineOption& option : outboxOptions.All())
+        if (parser.isSet(option) && command != "outbox")
+            return UsageError(Utf8("只有 outbox 接受选项 --") + option.names().last() + Utf8("。"));
     for (const QCommandLineOption& option : historyOptions.All())
-        if (parser.isSet(option)) return UsageError(Utf8("只有 history 接受选项 --") + option.names().last() + Utf8("。"));
+        if (parser.isSet(option) && !(command == "outbox" && option.names() == historyOptions.Json.names()))
+            return UsageError(Utf8("只有 history 接受选项 --") + option.names().last() + Utf8("。"));
     const int commandAt = static_cast<int>(arguments.indexOf(command));
     if (command == "coverage") {
         for (const QCommandLineOption& option : send.All())
             if (parser.isSet(option)) return UsageError(Utf8("coverage 不接受选项 --") + option.names().last() + Utf8("。"));
         return Coverage(args);
     }
-    if (command != "send" && command != "check") return UsageError(Utf8("未知的命令：") + command);
+    if (command == "outbox") {
+        for (const QCommandLineOption& option : send.All())
+            if (parser.isSet(option)) return UsageError(Utf8("outbox 不接受选项 --") + option.names().last() + Utf8("。"));
+        if (parser.isSet(outboxOptions.Flush) + parser.isSet(outboxOptions.Delete) + parser.isSet(historyOptions.Json) > 1)
+            return UsageError(Utf8("--flush、--delete 和 --json 只能选一个。"));
+        if (!parser.isSet(outboxOptions.Flush)) return OutboxListOrDelete(parser, outboxOptions, parser.isSet(historyOptions.Json), args);
+        if (!args.isEmpty()) return UsageError(Utf8("outbox 不接受其它参数：") + args.first());
+    } else if (command != "send" && command != "check") {
+        return UsageError(Utf8("未知的命令：") + command);
+    }
     // "faxmail -n N send f": the command comes first, its options after it.
     if (arguments.value(1).startsWith('-')) return UsageError(Utf8("选项要写在命令之后：faxmail ") + command + Utf8(" [选项] ..."));
 
@@ -617,6 +789,7 @@ int RunCommand(int argc, char** argv, TWatchCommand watch) {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     if (command == "check") return Check(parser, send, args);
+    if (command == "outbox") return Flush();
     // Each file is opened by the bytes the shell passed, never by its decoded
     // name: the positional texts matched in order against the arguments.
     std::vector<rtl::TFilePath> paths;
@@ -631,7 +804,7 @@ int RunCommand(int argc, char** argv, TWatchCommand watch) {
 }  // namespace
 
 bool IsCommandName(const QString& word) {
-    static const QStringList commands = {"send", "check", "coverage", "history", "watch"};
+    static const QStringList commands = {"send", "check", "coverage", "history", "watch", "outbox"};
     return commands.contains(word);
 }
 

@@ -60,6 +60,7 @@ QJsonObject JsonOf(const history::TRecord& r) {
         {"confirmation_subject", Text(r.ConfirmationSubject)},
         {"confirmation_time", TimeText(r.ConfirmationTime)},
         {"confirmations", confirmations},
+        {"outbox_id", r.OutboxId == 0 ? QJsonValue() : QJsonValue(r.OutboxId)},
     };
 }
 

@@ -14,6 +14,7 @@
 #include "gui/MailboxBox.h"
 #include "gui/MailboxWatch.h"
 #include "gui/NumberEchoLabel.h"
+#include "gui/OutboxPage.h"
 #include "gui/SettingsPage.h"
 #include "gui/WindowConnectionCheck.h"
 #include "platform/Application.h"
@@ -115,6 +116,8 @@ TForm1::TForm1(QWidget* startWindow) : QWidget(nullptr, Qt::Window), StartWindow
     TabbedNotebook1->addTab(settingsScroll, QString::fromUtf8("发送设置"));
     HistoryPage = new THistoryPage;
     TabbedNotebook1->addTab(HistoryPage, QString::fromUtf8("发送记录"));
+    OutboxPage = new TOutboxPage;
+    TabbedNotebook1->addTab(OutboxPage, QString::fromUtf8("发件箱"));
 
     Memo1 = new QPlainTextEdit(coveragePage);
     Memo1->setGeometry(8, 8, 465, 201);
@@ -166,6 +169,7 @@ TForm1::TForm1(QWidget* startWindow) : QWidget(nullptr, Qt::Window), StartWindow
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, Button3);
     setTabOrder(Button3, Button4);
+    SetUpOutbox();
 
     ZelSMTP1 = MakeWindowMailClient();
     ZelSMTP1->OnConnect = [this](rtl::TObject* s) { SMTP1Connect(s); };
@@ -330,13 +334,13 @@ void TForm1::SaveSettings() {
     MailboxWatch->Restart();
 }
 
-void TForm1::Button4Click() {
+bool TForm1::MakeRequest(fax::TSendRequest& request) {
     // A protection the settings file names but the program cannot read is
     // never replaced by none: the send waits for the page to be corrected.
     const QString damaged = DamagedSettingsMessage(SettingsPage->Damaged());
     if (!damaged.isEmpty()) {
         ShowMessage(damaged);
-        return;
+        return false;
     }
     // A press during a send is refused by the send itself; the running send
     // keeps the client as it started.
@@ -354,10 +358,16 @@ void TForm1::Button4Click() {
     TMadeRequest made = MakeSendRequest(settings, Edit3->text(), SettingsPage->PasswordEdit->text(), std::move(files));
     if (made.Refused()) {
         ShowMessage(UnrepresentableFieldText(made.RefusedField));
-        return;
+        return false;
     }
-    fax::TSendRequest& request = made.Request;
+    request = std::move(made.Request);
     request.CoverageLines = CoverageLines();
+    return true;
+}
+
+void TForm1::Button4Click() {
+    fax::TSendRequest request;
+    if (!MakeRequest(request)) return;
     struct Ended {
         TForm1* Form;
         ~Ended() { Form->AfterSend(); }
@@ -375,6 +385,7 @@ void TForm1::Button4Click() {
             if (!Win::Application().Terminated()) SetStatusText(StatusBar1, Msg(TMsg::Stopped));
             return;
         }
+        if (QueueFailure(request, e)) return;
         ShowModalMessage(ApplicationTitle(), ExplainFailure(e, {Edit1->text(), ZelSMTP1->Port}), TMsgIcon::Error);
     }
 }

@@ -4,6 +4,7 @@
 
 #include "fax/Dispatch.h"
 #include "history/SendRecorder.h"
+#include "outbox/Outbox.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 
+class QDateTimeEdit;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -20,12 +22,14 @@ class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
+class QTimer;
 
 namespace app {
 
 class TMailboxWatch;
 class TSettingsPage;
 class THistoryPage;
+class TOutboxPage;
 
 class TForm1 : public QWidget {
 public:
@@ -57,6 +61,13 @@ public:
     QPushButton* Button3;
     TSettingsPage* SettingsPage;
     THistoryPage* HistoryPage;  // the fourth page, 发送记录
+    TOutboxPage* OutboxPage;    // the fifth page, 发件箱
+    // 稍后发送: the fax goes into the outbox, due at the time beside the button.
+    QDateTimeEdit* LaterEdit;
+    QPushButton* LaterButton;
+    // How many faxes wait in the outbox, in the status bar; hidden at none.
+    QLabel* OutboxCount;
+    std::unique_ptr<outbox::TOutbox> Outbox;
     std::unique_ptr<history::THistory> History;
     std::unique_ptr<mail::TZelSMTP> ZelSMTP1;
     // Reads the gateways' answers into the history while the window is open.
@@ -84,6 +95,10 @@ public:
     void ZelSMTP1Success(rtl::TObject* Sender);
     void ZelSMTP1InvalidHost(bool& Handled);
 
+    // Sends what the outbox holds due (Id 0), or that fax now; never while a send runs.
+    void FlushOutbox(qint64 Id = 0);
+    void LaterButtonClick();
+
     // A fax is being sent (lookup, connect or dialogue).
     bool SendUnderWay() const { return Dispatch->Sending(); }
 
@@ -100,6 +115,15 @@ protected:
 
 private:
     void ShowProgress(int percent);
+    // The request of the main page's fields; false once the user was told why there is none.
+    bool MakeRequest(fax::TSendRequest& request);
+    // The outbox's page, timer and count (Unit1Outbox.cpp).
+    void SetUpOutbox();
+    // Queues a send that failed for a while, when the user wants it, and says so; false otherwise.
+    bool QueueFailure(const fax::TSendRequest& request, const std::exception& failure);
+    void OutboxChanged();
+    QTimer* OutboxTimer = nullptr;
+    bool Flushing = false;
 
     QWidget* StartWindow;
     std::unique_ptr<fax::TFaxDispatch> Dispatch;

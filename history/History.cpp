@@ -49,13 +49,15 @@ const std::vector<std::vector<const char*>> kMigrations = {
         "ALTER TABLE sends ADD COLUMN confirmations TEXT NOT NULL DEFAULT '[]'",
         "ALTER TABLE sends ADD COLUMN unseen INTEGER NOT NULL DEFAULT 0",
     },
+    // Each try of a fax from the outbox names its entry there.
+    {"ALTER TABLE sends ADD COLUMN outbox_id INTEGER NOT NULL DEFAULT 0"},
 };
-static_assert(THistory::kSchemaVersion == 2, "one migration step per schema version");
+static_assert(THistory::kSchemaVersion == 3, "one migration step per schema version");
 
 constexpr char kColumns[] =
     "id, front_end, started, ended, number_typed, number, place, gateways, server, port, protection, sender, files,"
     " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time,"
-    " confirmations, unseen";
+    " confirmations, unseen, outbox_id";
 
 // SQLite's primary result codes that say the file is not a sound database.
 constexpr int kSqliteCorrupt = 11;
@@ -168,13 +170,14 @@ void Bind(QSqlQuery& q, const TRecord& r) {
     q.bindValue(":confirmation_time", NotNull(TimeText(r.ConfirmationTime)));
     q.bindValue(":confirmations", ConfirmationsText(r.Confirmations));
     q.bindValue(":unseen", r.Unseen ? 1 : 0);
+    q.bindValue(":outbox_id", r.OutboxId);
 }
 
 // The stored fields, in the order of kColumns without the id.
 constexpr char kFieldList[] =
     "front_end, started, ended, number_typed, number, place, gateways, server, port, protection, sender, files,"
     " message_size, message_id, outcome, failure, reply, confirmation, confirmation_subject, confirmation_time,"
-    " confirmations, unseen";
+    " confirmations, unseen, outbox_id";
 
 QString Placeholders() {
     QStringList names = QString(kFieldList).split(", ");
@@ -218,6 +221,7 @@ TRecord RecordOf(const QSqlQuery& q) {
     // A record confirmed before there was one confirmation per number.
     if (r.Confirmations.empty() && !r.Confirmation.isEmpty())
         r.Confirmations.push_back({0, r.Numbers().value(0), r.Confirmation, r.ConfirmationSubject, r.ConfirmationTime, {}, -1});
+    r.OutboxId = q.value(i++).toLongLong();
     return r;
 }
 

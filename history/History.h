@@ -93,6 +93,8 @@ struct TRecord {
 
     // The numbers as understood (as typed when never understood).
     QStringList Numbers() const;
+    // The outbox entry this try sent from; 0: none.
+    qint64 OutboxId = 0;
 
     // The server's queue id, when its reply names one ("queued as X", "id=X").
     QString QueueId() const;
@@ -148,7 +150,7 @@ public:
     void Release() { Close(); }
 
     // The schema version this program writes.
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
 private:
     bool Open();

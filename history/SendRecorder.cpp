@@ -106,6 +106,7 @@ void TSendRecorder::Save() {
 void TSendRecorder::Begin(const fax::TSendRequest& Request) {
     Record = TRecord();
     Record.FrontEnd = FrontEnd;
+    Record.OutboxId = OutboxId;
     Record.Started = QDateTime::currentDateTimeUtc();
     QStringList typed{FromGb(Request.Number.Bytes())};
     for (const rtl::TGbText& more : Request.MoreNumbers) typed << FromGb(more.Bytes());

@@ -22,6 +22,8 @@ public:
 
     // Where the records go; nullptr: nowhere.
     THistory* Store = nullptr;
+    // The outbox entry the sends are tries of; 0: none.
+    qint64 OutboxId = 0;
     // The text a failure of the send is recorded with: what the front end
     // tells the user of it; unset, the failure's own text.
     std::function<QString(const std::exception&)> FailureText;

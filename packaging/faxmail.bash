@@ -3,9 +3,10 @@ _faxmail() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="send check coverage history watch"
-    local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run"
+    local commands="send check coverage history watch outbox"
+    local send_options="--number --server --from --port --security --user --gateway --ca-file --subject --timeout --verbose --dry-run --queue --at"
     local history_options="--limit --json"
+    local outbox_options="--json --flush --delete"
     local check_options="--server --from --port --security --user --ca-file --verbose --timeout"
     local watch_options="--once --timeout --imap-server --imap-port --imap-security --imap-user --ca-file --answer-within"
     local command="" i
@@ -21,7 +22,7 @@ _faxmail() {
         --imap-security) COMPREPLY=($(compgen -W "starttls tls" -- "$cur")); return ;;
         --imap-server | --imap-port | --imap-user) return ;;
         --ca-file) _filedir; return ;;
-        -n | --number | --server | --from | --port | --user | --gateway | --subject | --timeout | --limit) return ;;
+        -n | --number | --server | --from | --port | --user | --gateway | --subject | --timeout | --limit | --at | --delete) return ;;
     esac
 
     if [[ -z $command ]]; then
@@ -45,5 +46,6 @@ _faxmail() {
         watch) [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$watch_options" -- "$cur")) ;;
         check) COMPREPLY=($(compgen -W "$check_options" -- "$cur")) ;;
         history) COMPREPLY=($(compgen -W "$history_options" -- "$cur")) ;;
+        outbox) COMPREPLY=($(compgen -W "$outbox_options" -- "$cur")) ;;
     esac
 } && complete -F _faxmail faxmail

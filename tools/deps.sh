@@ -14,7 +14,8 @@ faxmail_install_deps() {
                   pkg-config libetpan-dev dovecot-imapd libqt6sql6-sqlite libmagic-dev)
   case "${1:-test}" in
     # SpamAssassin scores the messages the tests send, as a receiving system would;
-    # faketime moves the watch's clock past the answer period; a private session
+    # faketime moves the clock past the watch's answer period and the outbox's
+    # due and give-up times; a private session
     # bus (dbus-daemon) and dbus-monitor (dbus-bin) see its desktop notifications.
     test) packages+=(spamassassin faketime dbus-daemon dbus-bin) ;;
     bench) packages+=(postfix curl valgrind stunnel4 time) ;;

@@ -1,7 +1,8 @@
 """A scripted SMTP server for the command line's tests, on 127.0.0.1.
 
 Answers each command line by the first prefix of REPLIES it starts with
-(defaults: a server that accepts everything), optionally in TLS from the first
+(defaults: a server that accepts everything; None for the end mark closes
+without a reply), optionally in TLS from the first
 byte, and records every line it reads (a message's text as one "<text>").
 """
 import socket
@@ -73,7 +74,10 @@ class ScriptedSmtp(threading.Thread):
                     while stream.readline() not in (b".\r\n", b""):
                         pass
                     self.lines.append("<text>")
-                    connection.sendall(self.reply(".").encode())
+                    end = self.reply(".")
+                    if end is None:  # no reply to the end mark: the connection closes
+                        break
+                    connection.sendall(end.encode())
                 if line.upper() == "QUIT":
                     break
             connection.close()

@@ -5,12 +5,16 @@
 #include "app/SecretStore.h"
 #include "app/Settings.h"
 #include "gui/Forms.h"
+#include "gui/OutboxPage.h"
 #include "gui/SettingsPage.h"
 #include "gui/Unit1.h"
 #include "gui/Unit4.h"
 #include "history/History.h"
+#include "outbox/Outbox.h"
 #include "platform/Application.h"
 
+#include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -73,7 +77,11 @@ protected:
         // Every test starts from a program that has never run (the test main
         // points the settings at a temporary folder).
         app::OpenSettings()->clear();
-        for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(history::THistory::DefaultPath() + suffix);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            QFile::remove(history::THistory::DefaultPath() + suffix);
+            QFile::remove(outbox::TOutbox::DefaultPath() + suffix);
+        }
+        QDir(outbox::TOutbox::DefaultFolder()).removeRecursively();
         auto store = std::make_unique<TestSecretStore>();
         Secrets = store.get();
         app::SetSecretStore(std::move(store));

@@ -24,6 +24,10 @@ faxmail --version | grep -q 'Morvane' || fail "faxmail --version"
 faxmail coverage 001-212-1234567 | grep -q '@12121234567\.' || fail "faxmail coverage 001-212-1234567"
 # The history's SQLite driver is a plugin the package must pull in.
 faxmail history --json >/dev/null || fail "faxmail history (the SQLite driver)"
+# The outbox's timer runs the installed program's flush.
+grep -qx 'ExecStart=/usr/bin/faxmail outbox --flush' /usr/lib/systemd/user/faxmail-outbox.service || fail "faxmail-outbox.service"
+grep -qx 'OnUnitActiveSec=10min' /usr/lib/systemd/user/faxmail-outbox.timer || fail "faxmail-outbox.timer"
+faxmail outbox --flush || fail "faxmail outbox --flush with an empty outbox"
 [[ $(man -w faxmail) == /usr/share/man/man1/faxmail.1.gz ]] || fail "man -w faxmail: $(man -w faxmail 2>&1)"
 
 # "faxmail se<TAB>" through bash-completion, in an empty folder so no file name competes.
