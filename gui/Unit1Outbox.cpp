@@ -1,6 +1,7 @@
 // The main window's outbox: a send that failed for a while is queued, 稍后发送
 // queues one for later, and what is due goes out while the window is open.
 #include "app/FailureText.h"
+#include "app/Notifier.h"
 #include "app/OutboxSettings.h"
 #include "gui/Forms.h"
 #include "gui/OutboxPage.h"
@@ -30,6 +31,8 @@ QString DueText(const QDateTime& due) { return due.toLocalTime().toString("yyyy-
 
 void TForm1::SetUpOutbox() {
     Outbox = std::make_unique<outbox::TOutbox>();
+    // A fax given up is told as a failed answer is, when nothing else listens.
+    if (!GivenUpNotice()) GivenUpNotice() = [](const QString& numbers, const QString& reason) { NotifyFaxProblem(numbers, reason); };
     Outbox->OnGivenUp = [this](const outbox::TEntry& entry) {
         SetStatusText(StatusBar1, QString::fromUtf8("发件箱中的传真（%1）已放弃，不再重试。").arg(entry.Numbers));
         TellGivenUp(entry);
