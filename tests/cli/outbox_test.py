@@ -32,6 +32,8 @@ class Outbox(unittest.TestCase):
         os.mkdir(self.outdir)
         self.env = {"PATH": os.environ.get("PATH", ""), "HOME": home, "LC_ALL": os.environ.get("LC_ALL", "C.UTF-8"),
                     "XDG_CONFIG_HOME": os.path.join(home, "config"), "XDG_DATA_HOME": os.path.join(home, "data")}
+        # The sanitizer build's options (tools/test --sanitize) reach the program.
+        self.env.update({k: v for k, v in os.environ.items() if k in ("ASAN_OPTIONS", "UBSAN_OPTIONS")})
         self.copies = os.path.join(home, "data", "Morvane", "faxmail", "outbox")
         self.doc = os.path.join(home, "scan.pdf")
         with open(self.doc, "wb") as f:
