@@ -355,6 +355,16 @@ private:
         return true;
     }
 
+    // One UID FETCH: the set and the fetch are freed here, the reply is the caller's.
+    std::unique_ptr<clist, void (*)(clist*)> UidFetch(mailimap_set* set, mailimap_fetch_type* fetch) {
+        clist* messages = nullptr;
+        const int fetched = mailimap_uid_fetch(Session, set, fetch, &messages);
+        mailimap_fetch_type_free(fetch);
+        mailimap_set_free(set);
+        if (fetched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, fetched);
+        return {messages, mailimap_fetch_list_free};
+    }
+
     // The answers of these UIDs. Each must come back whole: a FETCH reply
     // without the UID, the arrival time or the header asked for is the
     // server's fault, not an empty mailbox.
@@ -362,12 +372,8 @@ private:
         mailimap_set* set = mailimap_set_new_empty();
         for (std::uint32_t uid : uids) mailimap_set_add_single(set, uid);
         mailimap_fetch_type* fetch = AnswerFetch();
-        clist* messages = nullptr;
-        const int fetched = mailimap_uid_fetch(Session, set, fetch, &messages);
-        mailimap_fetch_type_free(fetch);
-        mailimap_set_free(set);
-        if (fetched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, fetched);
-        std::unique_ptr<clist, void (*)(clist*)> owned(messages, mailimap_fetch_list_free);
+        const auto owned = UidFetch(set, fetch);
+        clist* messages = owned.get();
         std::vector<TAnswer> answers;
         for (clistiter* it = clist_begin(messages); it != nullptr; it = clist_next(it)) {
             TReadMessage read = ReadMessage(static_cast<mailimap_msg_att*>(clist_content(it)));
@@ -400,12 +406,8 @@ private:
         mailimap_fetch_type_new_fetch_att_list_add(fetch, mailimap_fetch_att_new_uid());
         mailimap_fetch_type_new_fetch_att_list_add(
             fetch, mailimap_fetch_att_new_body_peek_section_partial(mailimap_section_new_text(), 0, kReportBytes));
-        clist* messages = nullptr;
-        const int fetched = mailimap_uid_fetch(Session, set, fetch, &messages);
-        mailimap_fetch_type_free(fetch);
-        mailimap_set_free(set);
-        if (fetched != MAILIMAP_NO_ERROR) Raise(TImapStage::Read, fetched);
-        std::unique_ptr<clist, void (*)(clist*)> owned(messages, mailimap_fetch_list_free);
+        const auto owned = UidFetch(set, fetch);
+        clist* messages = owned.get();
         for (clistiter* it = clist_begin(messages); it != nullptr; it = clist_next(it)) {
             std::uint32_t uid = 0;
             const mailimap_msg_att_body_section* body = nullptr;
